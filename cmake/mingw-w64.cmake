@@ -1,0 +1,14 @@
+# Cross-build with MinGW-w64 for ROLM_MINGW_TARGET (i686-w64-mingw32 or
+# x86_64-w64-mingw32); test programs run under Wine.
+set(CMAKE_SYSTEM_NAME Windows)
+
+# posix thread model: GoogleTest needs std::mutex, which the win32 model lacks.
+set(CMAKE_C_COMPILER   ${ROLM_MINGW_TARGET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${ROLM_MINGW_TARGET}-g++-posix)
+set(CMAKE_RC_COMPILER  ${ROLM_MINGW_TARGET}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${ROLM_MINGW_TARGET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

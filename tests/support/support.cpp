@@ -1,0 +1,201 @@
+#include "support.h"
+
+#include <psapi.h>
+#include <rolm/trace.h>
+#include <shellapi.h>
+
+#include <map>
+
+namespace rolm_test {
+
+TraceLog& TraceLog::Get() {
+    static TraceLog* log = new TraceLog();  // lives for the process: the trace keeps its window
+    return *log;
+}
+
+TraceLog::TraceLog() {
+    ::InitializeCriticalSection(&lock_);
+    HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    struct Start {
+        TraceLog* self;
+        HANDLE ready;
+    } start = {this, ready};
+    HANDLE thread = ::CreateThread(nullptr, 0, Thread, &start, 0, nullptr);
+    ::WaitForSingleObject(ready, INFINITE);
+    ::CloseHandle(thread);
+    ::CloseHandle(ready);
+    TraceInit(nullptr, 0);
+}
+
+DWORD WINAPI TraceLog::Thread(void* param) {
+    struct Start {
+        TraceLog* self;
+        HANDLE ready;
+    }* start = static_cast<Start*>(param);
+    TraceLog* self = start->self;
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = WindowProc;
+    wc.hInstance = ::GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"Vellosk";
+    ::RegisterClassW(&wc);
+    self->window_ = ::CreateWindowExW(0, L"Vellosk", L"test trace", WS_OVERLAPPED, 0, 0, 0, 0,
+                                      nullptr, nullptr, wc.hInstance, nullptr);
+    ::SetWindowLongPtrW(self->window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    ::SetEvent(start->ready);
+    MSG msg;
+    while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
+    return 0;
+}
+
+LRESULT CALLBACK TraceLog::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_COPYDATA) {
+        TraceLog* self = reinterpret_cast<TraceLog*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+        const COPYDATASTRUCT* copy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+        if (self != nullptr && copy->dwData == 1 && copy->cbData >= sizeof(wchar_t)) {
+            std::wstring line(static_cast<const wchar_t*>(copy->lpData),
+                              copy->cbData / sizeof(wchar_t) - 1);
+            ::EnterCriticalSection(&self->lock_);
+            self->lines_.push_back(line);
+            ::LeaveCriticalSection(&self->lock_);
+        }
+        return TRUE;
+    }
+    return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+void TraceLog::Clear() { Take(); }
+
+std::vector<std::wstring> TraceLog::Take() {
+    ::EnterCriticalSection(&lock_);
+    std::vector<std::wstring> lines;
+    lines.swap(lines_);
+    ::LeaveCriticalSection(&lock_);
+    return lines;
+}
+
+std::wstring Join(const std::vector<std::wstring>& lines) {
+    std::wstring out;
+    for (const std::wstring& line : lines) out += L"  " + line + L"\n";
+    return out;
+}
+
+std::wstring ProgramDir() {
+    wchar_t path[MAX_PATH];
+    DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir(path, n);
+    return dir.substr(0, dir.find_last_of(L'\\') + 1);
+}
+
+TempDir::TempDir() {
+    static LONG counter;
+    wchar_t base[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, base);
+    wchar_t name[64];
+    swprintf_s(name, L"rolmtest-%lu-%ld", ::GetCurrentProcessId(),
+               ::InterlockedIncrement(&counter));
+    path_ = std::wstring(base) + name;
+    ::CreateDirectoryW(path_.c_str(), nullptr);
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+void RemoveTree(const std::wstring& path) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileW((path + L"\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..") continue;
+            std::wstring full = path + L"\\" + name;
+            ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(full);
+            else ::DeleteFileW(full.c_str());
+        } while (::FindNextFileW(find, &data));
+        ::FindClose(find);
+    }
+    ::RemoveDirectoryW(path.c_str());
+}
+
+HANDLE StartProgram(const std::wstring& commandLine, DWORD* processId) {
+    STARTUPINFOW si = {sizeof si};
+    PROCESS_INFORMATION pi = {};
+    std::wstring line = commandLine;
+    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return nullptr;
+    ::CloseHandle(pi.hThread);
+    if (processId != nullptr) *processId = pi.dwProcessId;
+    return pi.hProcess;
+}
+
+DWORD RunProgram(const std::wstring& commandLine, DWORD timeoutMs) {
+    HANDLE process = StartProgram(commandLine);
+    if (process == nullptr) return ~0u;
+    DWORD code = ~0u;
+    if (::WaitForSingleObject(process, timeoutMs) == WAIT_OBJECT_0) ::GetExitCodeProcess(process, &code);
+    else ::TerminateProcess(process, ~0u);
+    ::CloseHandle(process);
+    return code;
+}
+
+DWORD HandleCount() {
+    DWORD count = 0;
+    ::GetProcessHandleCount(::GetCurrentProcess(), &count);
+    return count;
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+    std::string bytes;
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return bytes;
+    char block[4096];
+    DWORD read = 0;
+    while (::ReadFile(file, block, sizeof block, &read, nullptr) && read > 0) bytes.append(block, read);
+    ::CloseHandle(file);
+    return bytes;
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    BOOL ok = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    ::CloseHandle(file);
+    return ok && written == bytes.size();
+}
+
+std::wstring Widen(const std::string& utf8) {
+    if (utf8.empty()) return std::wstring();
+    int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
+    return out;
+}
+
+static std::map<std::wstring, ChildMain>& Verbs() {
+    static std::map<std::wstring, ChildMain> verbs;
+    return verbs;
+}
+
+ChildVerb::ChildVerb(const wchar_t* verb, ChildMain run) { Verbs()[verb] = run; }
+
+std::wstring ChildCommandLine(const std::wstring& verb, const std::wstring& args) {
+    wchar_t path[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return L"\"" + std::wstring(path) + L"\" --child " + verb + (args.empty() ? L"" : L" " + args);
+}
+
+// Runs a registered child verb when the program was started as one; -1 otherwise.
+int RunChildIfAsked() {
+    int argc = 0;
+    LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
+    int result = -1;
+    if (argv != nullptr && argc >= 3 && wcscmp(argv[1], L"--child") == 0) {
+        auto found = Verbs().find(argv[2]);
+        result = found != Verbs().end() ? found->second(argc - 3, argv + 3) : 87;
+    }
+    if (argv != nullptr) ::LocalFree(argv);
+    return result;
+}
+
+}  // namespace rolm_test

@@ -1,0 +1,81 @@
+// Fixtures shared by the test programs.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace rolm_test {
+
+// Captures the trace in this process: a hidden "Vellosk" window on a thread
+// of its own receives every plain line. The first use calls TraceInit with no
+// name, so each captured line is exactly the message an operation traced.
+class TraceLog {
+public:
+    static TraceLog& Get();
+    void Clear();
+    // Lines received since the last Clear or Take, in order.
+    std::vector<std::wstring> Take();
+
+private:
+    TraceLog();
+    static DWORD WINAPI Thread(void* self);
+    static LRESULT CALLBACK WindowProc(HWND, UINT, WPARAM, LPARAM);
+    CRITICAL_SECTION lock_;
+    std::vector<std::wstring> lines_;
+    HWND window_ = nullptr;
+};
+
+// Lines as a readable block for assertion messages.
+std::wstring Join(const std::vector<std::wstring>& lines);
+
+// Folder of the running test program (with the trailing backslash), where the
+// tools and helper programs are built too.
+std::wstring ProgramDir();
+
+// A fresh directory under the prefix's temporary folder, removed with its
+// contents when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::wstring& path() const { return path_; }  // no trailing backslash
+    std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+private:
+    std::wstring path_;
+};
+void RemoveTree(const std::wstring& path);
+
+// Starts a program and returns its process handle (null on failure).
+HANDLE StartProgram(const std::wstring& commandLine, DWORD* processId = nullptr);
+// Runs a program to its end; returns its exit code, or ~0u when it could not
+// start or did not end within timeoutMs (it is then ended).
+DWORD RunProgram(const std::wstring& commandLine, DWORD timeoutMs = 60000);
+
+// Number of handles this process holds.
+DWORD HandleCount();
+
+// Whole-file helpers.
+std::string ReadFileBytes(const std::wstring& path);
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+std::wstring Widen(const std::string& utf8);
+
+// The test program re-run as a child: "PROGRAM --child VERB ARGS...".
+// Register a verb at namespace scope with ROLM_CHILD(verb) { ...; return code; }
+// The shared main runs the verb instead of the tests when asked.
+using ChildMain = int (*)(int argc, wchar_t** argv);  // arguments after the verb
+struct ChildVerb {
+    ChildVerb(const wchar_t* verb, ChildMain run);
+};
+std::wstring ChildCommandLine(const std::wstring& verb, const std::wstring& args = L"");
+
+}  // namespace rolm_test
+
+#define ROLM_CHILD(verb)                                                   \
+    static int RolmChild_##verb(int argc, wchar_t** argv);                 \
+    static ::rolm_test::ChildVerb rolm_child_##verb(L## #verb, RolmChild_##verb); \
+    static int RolmChild_##verb(int argc, wchar_t** argv)

@@ -1,0 +1,3 @@
+#include "cli.h"
+
+const cli::CommandList cli::kFsregCommands = {nullptr, 0};

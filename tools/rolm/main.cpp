@@ -1,0 +1,93 @@
+// rolm.exe: runs one library operation from the command line. A hidden
+// "Vellosk" window of its own receives the trace, so every line the operation
+// writes appears on the console as it is written.
+#include <rolm/rolm.h>
+
+#include "cli.h"
+
+namespace {
+
+bool g_quiet = false;
+
+LRESULT CALLBACK TraceWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_COPYDATA) {
+        const COPYDATASTRUCT* copy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+        if (!g_quiet && copy->dwData == 1 && copy->cbData >= sizeof(wchar_t)) {
+            const wchar_t* text = static_cast<const wchar_t*>(copy->lpData);
+            cli::Print(L"%.*s\n", static_cast<int>(copy->cbData / sizeof(wchar_t) - 1), text);
+        }
+        return TRUE;
+    }
+    return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+// A normal (hidden) top-level window, not message-only: FindWindowW must see it.
+HWND CreateTraceWindow() {
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = TraceWindowProc;
+    wc.hInstance = ::GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"Vellosk";
+    ::RegisterClassW(&wc);
+    return ::CreateWindowExW(0, L"Vellosk", L"rolm", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                             wc.hInstance, nullptr);
+}
+
+const cli::CommandList* const kFamilies[] = {&cli::kTraceCommands, &cli::kNetCommands,
+                                             &cli::kHttpCommands, &cli::kProcessCommands,
+                                             &cli::kFsregCommands};
+
+const cli::Command* FindCommand(const wchar_t* name) {
+    for (const cli::CommandList* family : kFamilies)
+        for (size_t i = 0; i < family->count; ++i)
+            if (wcscmp(family->items[i].name, name) == 0) return &family->items[i];
+    return nullptr;
+}
+
+void PrintHelp() {
+    cli::Print(
+        L"usage: rolm [--quiet] [--log] COMMAND [ARGS]\n"
+        L"  --quiet  do not print the trace lines (printed on stdout as they are written)\n"
+        L"  --log    also trace to the log file named by win.ini [Qrv] Filename\n"
+        L"Exit status: 0 on success, otherwise the Windows error code.\n\ncommands:\n");
+    for (const cli::CommandList* family : kFamilies)
+        for (size_t i = 0; i < family->count; ++i)
+            cli::Print(L"  %-12s %s\n  %-12s   %s\n", family->items[i].name,
+                       family->items[i].usage, L"", family->items[i].summary);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    int first = 1;
+    DWORD fileSwitch = 0;
+    for (; first < argc && argv[first][0] == L'-'; ++first) {
+        if (wcscmp(argv[first], L"--quiet") == 0) {
+            g_quiet = true;
+        } else if (wcscmp(argv[first], L"--log") == 0) {
+            fileSwitch = 1;
+        } else if (wcscmp(argv[first], L"--help") == 0 || wcscmp(argv[first], L"-h") == 0) {
+            PrintHelp();
+            return 0;
+        } else {
+            cli::PrintError(L"unknown option %s (see rolm --help)\n", argv[first]);
+            return cli::kUsage;
+        }
+    }
+    if (first >= argc) {
+        PrintHelp();
+        return cli::kUsage;
+    }
+    const cli::Command* command = FindCommand(argv[first]);
+    if (command == nullptr) {
+        cli::PrintError(L"unknown command %s (see rolm --help)\n", argv[first]);
+        return cli::kUsage;
+    }
+
+    HWND traceWindow = CreateTraceWindow();
+    TraceInit(L"rolm", fileSwitch);
+
+    cli::Args args(argc - first - 1, argv + first + 1);
+    int status = command->run(args);
+    if (traceWindow != nullptr) ::DestroyWindow(traceWindow);
+    return status;
+}
