@@ -43,22 +43,6 @@ bool ReadAllowEntries(const std::wstring& path, std::map<std::wstring, ACCESS_MA
     return true;
 }
 
-std::wstring CurrentUserSid() {
-    HANDLE token = nullptr;
-    std::wstring result;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return result;
-    char buffer[256];
-    DWORD length = 0;
-    LPWSTR sid = nullptr;
-    if (::GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &length) &&
-        ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid)) {
-        result = sid;
-        ::LocalFree(sid);
-    }
-    ::CloseHandle(token);
-    return result;
-}
-
 ImportPatch::ImportPatch(const char* dll, const char* function, void* replacement) {
     BYTE* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
     auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);

@@ -17,8 +17,6 @@ std::wstring MissingDrive();
 // Allow entries of a path's access list: string SID -> combined mask. False
 // when the list cannot be read.
 bool ReadAllowEntries(const std::wstring& path, std::map<std::wstring, ACCESS_MASK>* entries);
-// The string SID of this process's user.
-std::wstring CurrentUserSid();
 
 // Replaces this program's import of `function` from `dll` with `replacement`
 // for the length of the object; the library, linked in, calls through it.

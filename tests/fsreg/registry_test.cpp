@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <rolm/fsreg.h>
 
+#include <algorithm>
+
 #include "support.h"
 
 using rolm_test::TraceLog;
@@ -70,17 +72,15 @@ TEST_F(RegKeys, PathsAreCreatedThenOpened) {
 }
 
 TEST_F(RegKeys, LongPathsUseTheHeapCopyAlike) {
-    // 510 characters fill the stack copy exactly (with the added "\" and the
-    // terminator); 511 need the heap.
-    for (size_t length : {509u, 510u, 511u, 1500u}) {
-        std::wstring path;
-        while (path.size() + 10 < length) path += L"level" + std::to_wstring(path.size() % 7) + L"abc\\";
-        path += std::wstring(length - path.size(), L'z');
+    // 510 characters fill the stack copy with the added "\" and the
+    // terminator; 511 need the heap. Levels of 10 characters, the first one unique.
+    for (size_t length : {510u, 511u, 1500u}) {
+        std::wstring path = std::to_wstring(length);
+        while (path.size() < length)
+            path += L"\\" + std::wstring(std::min<size_t>(9, length - path.size() - 1), L'k');
         ASSERT_EQ(length, path.size());
-        DWORD disposition = 0;
-        EXPECT_EQ(ERROR_SUCCESS, Create(path.c_str(), 0, KEY_ALL_ACCESS, &disposition)) << length;
+        EXPECT_EQ(ERROR_SUCCESS, Create(path.c_str())) << length;
         EXPECT_TRUE(Exists(path.c_str())) << length;
-        ::RegDeleteTreeW(root_, path.substr(0, path.find(L'\\')).c_str());
     }
 }
 
@@ -92,6 +92,7 @@ TEST_F(RegKeys, MalformedPathsGive161AndATraceLine) {
     for (const auto& c : cases) {
         HKEY key = reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0xBAD));
         EXPECT_EQ(ERROR_BAD_PATHNAME, CreateRegKeys(root_, c.path, 0, KEY_ALL_ACCESS, &key, nullptr));
+        EXPECT_EQ(nullptr, key);
         EXPECT_EQ(std::vector<std::wstring>{L"CreateRegKeys > returns error 161 for the key " +
                                             std::wstring(c.shown)},
                   TraceLog::Get().Take());
@@ -104,9 +105,9 @@ TEST_F(RegKeys, MalformedPathsGive161AndATraceLine) {
 }
 
 TEST_F(RegKeys, ALevelThatCannotBeCreatedLeavesNoKeyOpen) {
-    // (Wine does not refuse sub keys below a key opened read-only, so the
+    // Wine does not refuse sub keys below a key opened read-only, so the
     // failing levels here are a permanent key below a volatile one and a name
-    // longer than the registry takes.)
+    // longer than the registry takes.
     ASSERT_EQ(ERROR_SUCCESS, Create(L"V\\W", REG_OPTION_VOLATILE));
     DWORD handles = rolm_test::HandleCount();
     const std::wstring tooLong = L"Fresh\\Deeper\\" + std::wstring(1000, L'n') + L"\\Last";

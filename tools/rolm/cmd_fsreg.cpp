@@ -59,7 +59,10 @@ int RunFolder(cli::Args& args) {
     if (!known) return cli::Usage(kCommands[kFolder]);
     WCHAR path[MAX_PATH] = L"";
     HRESULT result = GetFolderPath(static_cast<int>(folder), path);
-    if (FAILED(result)) return cli::Fail(L"GetFolderPath", static_cast<DWORD>(result));
+    if (FAILED(result)) {
+        cli::PrintError(L"GetFolderPath: HRESULT 0x%08lX\n", static_cast<unsigned long>(result));
+        return static_cast<int>(result);
+    }
     cli::Print(L"%s\n", path);
     return 0;
 }
