@@ -76,6 +76,6 @@ std::wstring ChildCommandLine(const std::wstring& verb, const std::wstring& args
 }  // namespace rolm_test
 
 #define ROLM_CHILD(verb)                                                   \
-    static int RolmChild_##verb(int argc, wchar_t** argv);                 \
+    static int RolmChild_##verb([[maybe_unused]] int argc, [[maybe_unused]] wchar_t** argv); \
     static ::rolm_test::ChildVerb rolm_child_##verb(L## #verb, RolmChild_##verb); \
-    static int RolmChild_##verb(int argc, wchar_t** argv)
+    static int RolmChild_##verb([[maybe_unused]] int argc, [[maybe_unused]] wchar_t** argv)
