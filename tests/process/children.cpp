@@ -30,9 +30,7 @@ bool IsOpen(HANDLE handle) {
     return handle != nullptr && ::GetHandleInformation(handle, &flags);
 }
 
-// Written whole under a temporary name and then renamed, so that a reader
-// never sees half a line.
-static void Record(const wchar_t* file) {
+void Record(const wchar_t* file) {
     std::wstring line = ::GetCommandLineW();
     char utf8[4096];
     int n = ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, utf8, sizeof utf8, nullptr, nullptr);
@@ -47,21 +45,5 @@ ROLM_CHILD(run) {
     if (argc < 2) return 87;
     ::Sleep(wcstoul(argv[1], nullptr, 10));
     if (argc > 2) process_test::Record(argv[2]);
-    return static_cast<int>(wcstoul(argv[0], nullptr, 10));
-}
-
-ROLM_CHILD(gui) {
-    if (argc < 3) return 87;
-    ::Sleep(500);  // long enough for a launcher that does not wait to return first
-    process_test::Record(argv[2]);
-    HWND window = ::CreateWindowExW(0, L"STATIC", L"rolm child", WS_OVERLAPPEDWINDOW, 0, 0, 100,
-                                    100, nullptr, nullptr, nullptr, nullptr);
-    DWORD end = ::GetTickCount() + wcstoul(argv[1], nullptr, 10);
-    for (DWORD now = ::GetTickCount(); static_cast<LONG>(end - now) > 0; now = ::GetTickCount()) {
-        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, end - now, QS_ALLINPUT);
-        MSG msg;
-        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
-    }
-    ::DestroyWindow(window);
     return static_cast<int>(wcstoul(argv[0], nullptr, 10));
 }
