@@ -17,161 +17,120 @@ using Lines = std::vector<std::wstring>;
 namespace {
 
 DWORD H(HANDLE handle) { return (DWORD)(ULONG_PTR)handle; }
-
 Lines Take() { return rolm_test::TraceLog::Get().Take(); }
-void Clear() { rolm_test::TraceLog::Get().Clear(); }
 
-std::wstring Called(BYTE kind, HANDLE h) {
-    return Format(L"WaitForObject > has been called with OBJECT == %d and HANDLE == %08.8X", kind, H(h));
-}
-std::wstring Returns(HANDLE h, DWORD result, DWORD elapsed) {
-    return Format(L"WaitForObject > HANDLE == %08.8X > returns %d, elapsed time: %lu ms", H(h), result, elapsed);
-}
-std::wstring Event(HANDLE h, const wchar_t* what) {
-    return Format(L"WaitForObject > HANDLE == %08.8X > %s", H(h), what);
-}
-std::wstring Query(HANDLE h, DWORD code, const wchar_t* call = L"GetExitCodeProcess", DWORD error = 0) {
-    return Format(L"GetExitCode > HANDLE == %08.8X > %s(...) has returned: error code == %d, exit code == %d (259 == STILL_ACTIVE)",
-                  H(h), call, error, code);
-}
-std::wstring Terminated(HANDLE h, DWORD error = 0, const wchar_t* call = L"TerminateProcess") {
-    return Format(L"TerminateObject > HANDLE == %08.8X > %s(...) has returned: error code == %d", H(h), call, error);
+// The expected trace of one WaitForObject call on h, in a short notation:
+// C the call, Q/q N a process/thread exit-code query (error 0, code N), O T A
+// the wait's WAIT_OBJECT_0/WAIT_TIMEOUT/WAIT_ABANDONED_0, F N a failed wait
+// (error N), K/k N a process/thread termination (error N), R the return.
+Lines Trace(BYTE kind, HANDLE h, const char* script, DWORD result, DWORD elapsed) {
+    Lines lines;
+    for (const char* p = script; *p != '\0'; ++p) {
+        char op = *p;
+        unsigned long n = strtoul(p + 1, const_cast<char**>(&p), 10);
+        --p;
+        const wchar_t* object = (op == 'q' || op == 'k') ? L"Thread" : L"Process";
+        switch (op) {
+            case 'C': lines.push_back(Format(L"WaitForObject > has been called with OBJECT == %d and HANDLE == %08.8X", kind, H(h))); break;
+            case 'O': lines.push_back(Format(L"WaitForObject > HANDLE == %08.8X > WAIT_OBJECT_0", H(h))); break;
+            case 'T': lines.push_back(Format(L"WaitForObject > HANDLE == %08.8X > WAIT_TIMEOUT", H(h))); break;
+            case 'A': lines.push_back(Format(L"WaitForObject > HANDLE == %08.8X > WAIT_ABANDONED_0", H(h))); break;
+            case 'F': lines.push_back(Format(L"WaitForObject > HANDLE == %08.8X > WAIT_FAILED > ERROR == %lu", H(h), n)); break;
+            case 'Q': case 'q':
+                lines.push_back(Format(L"GetExitCode > HANDLE == %08.8X > GetExitCode%s(...) has returned: error code == 0, exit code == %lu (259 == STILL_ACTIVE)",
+                                       H(h), object, n));
+                break;
+            case 'K': case 'k':
+                lines.push_back(Format(L"TerminateObject > HANDLE == %08.8X > Terminate%s(...) has returned: error code == %lu", H(h), object, n));
+                break;
+            case 'R': lines.push_back(Format(L"WaitForObject > HANDLE == %08.8X > returns %d, elapsed time: %lu ms", H(h), result, elapsed)); break;
+        }
+    }
+    return lines;
 }
 
-// A child process of this test program and its handle.
-struct Child {
-    explicit Child(DWORD code, DWORD ms) {
-        handle = rolm_test::StartProgram(rolm_test::ChildCommandLine(L"run", RunArgs(code, ms)));
-        EXPECT_NE(nullptr, handle);
-    }
-    ~Child() {
-        if (handle == nullptr) return;
-        ::TerminateProcess(handle, 1);
-        ::CloseHandle(handle);
-    }
-    bool Ended(DWORD timeout = 0) const { return ::WaitForSingleObject(handle, timeout) == WAIT_OBJECT_0; }
-    DWORD Code() const {
-        DWORD code = 0;
-        ::GetExitCodeProcess(handle, &code);
-        return code;
-    }
-    HANDLE handle = nullptr;
+struct Result {
+    DWORD result = 0xBAD, code = 0xBAD, error = 0xBAD, elapsed = 0xBAD;
 };
 
-struct Outputs {
-    DWORD code = 0xBAD, error = 0xBAD, elapsed = 0xBAD;
-};
-
-DWORD Wait(BYTE kind, HANDLE* h, DWORD timeout, Outputs* out, BOOL terminate = FALSE,
-           DWORD exitCode = 0, BOOL close = FALSE, HWND filter = nullptr) {
-    Clear();
-    return WaitForObject(kind, h, timeout, filter, terminate, exitCode, close, &out->code,
-                         &out->error, &out->elapsed);
+// One call with every output given; the trace log is emptied first.
+Result WaitOn(BYTE kind, HANDLE* h, DWORD timeout, BOOL terminate = FALSE, DWORD exitCode = 0, BOOL close = FALSE,
+              HWND filter = nullptr) {
+    rolm_test::TraceLog::Get().Clear();
+    Result r;
+    r.result = WaitForObject(kind, h, timeout, filter, terminate, exitCode, close, &r.code, &r.error, &r.elapsed);
+    return r;
 }
+
+// Checks one call's result, outputs and whole trace.
+#define EXPECT_WAIT(kind, h, script, result_, r, code_, error_)          \
+    do {                                                                \
+        EXPECT_EQ(static_cast<DWORD>(result_), (r).result);             \
+        EXPECT_EQ(static_cast<DWORD>(code_), (r).code);                 \
+        EXPECT_EQ(static_cast<DWORD>(error_), (r).error);               \
+        EXPECT_EQ(Trace(kind, h, script, result_, (r).elapsed), Take()); \
+    } while (0)
 
 TEST(WaitForObject, NullHandleReturnsAtOnceAndClosesNothing) {
     HANDLE h = nullptr;
-    Outputs out;
-    EXPECT_EQ(0u, Wait(OBJECT_PROCESS, &h, 60000, &out, TRUE, 5, TRUE));
-    EXPECT_EQ(0u, out.code);
-    EXPECT_EQ(0u, out.error);
-    EXPECT_LT(out.elapsed, 60000u);
-    EXPECT_EQ((Lines{Called(0, nullptr), Returns(nullptr, 0, out.elapsed)}), Take());
-    // Every output is optional.
+    Result r = WaitOn(OBJECT_PROCESS, &h, 60000, TRUE, 5, TRUE);
+    EXPECT_WAIT(0, nullptr, "C R", 0u, r, 0, 0);
+    EXPECT_LT(r.elapsed, 60000u);
+    // Every output is optional; the handle variable is not.
     EXPECT_EQ(0u, WaitForObject(OBJECT_OTHER, &h, 0, nullptr, FALSE, 0, TRUE, nullptr, nullptr, nullptr));
-    // The handle variable is not.
     DWORD error = 0;
     EXPECT_EQ(WAIT_FAILED, WaitForObject(OBJECT_OTHER, nullptr, 0, nullptr, FALSE, 0, TRUE, nullptr, &error, nullptr));
     EXPECT_EQ(87u, error);
 }
 
-TEST(WaitForObject, EndedProcessIsNotWaitedOnAndClosedWhenAsked) {
-    for (BOOL close : {FALSE, TRUE}) {
-        Child child(7, 0);
-        ASSERT_TRUE(child.Ended(30000));
-        HANDLE h = child.handle;
-        Outputs out;
-        EXPECT_EQ(0u, Wait(OBJECT_PROCESS, &h, 60000, &out, TRUE, 5, close));
-        EXPECT_EQ(7u, out.code);
-        EXPECT_EQ(0u, out.error);
-        EXPECT_EQ((Lines{Called(0, child.handle), Query(child.handle, 7), Returns(child.handle, 0, out.elapsed)}),
-                  Take());
-        EXPECT_EQ(close ? nullptr : child.handle, h);
-        EXPECT_EQ(!close, IsOpen(child.handle));
-        if (close) child.handle = nullptr;
-    }
-}
-
-TEST(WaitForObject, ProcessPastTheTimeoutIsEndedOnlyWhenAsked) {
-    for (BOOL terminate : {FALSE, TRUE}) {
-        Child child(0, 60000);
-        HANDLE h = child.handle;
-        Outputs out;
-        EXPECT_EQ(WAIT_TIMEOUT, Wait(OBJECT_PROCESS, &h, 300, &out, terminate, 42));
-        EXPECT_EQ(terminate ? 42u : STILL_ACTIVE, out.code);
-        EXPECT_EQ(0u, out.error);
-        Lines expected = {Called(0, h), Query(h, STILL_ACTIVE), Event(h, L"WAIT_TIMEOUT"), Query(h, STILL_ACTIVE)};
-        if (terminate) expected.push_back(Terminated(h));
-        expected.push_back(Returns(h, WAIT_TIMEOUT, out.elapsed));
-        EXPECT_EQ(expected, Take());
-        EXPECT_EQ(child.handle, h);
-        if (terminate) {
-            ASSERT_TRUE(child.Ended(30000));
-            EXPECT_EQ(42u, child.Code());
-        } else {
-            EXPECT_FALSE(child.Ended());
+// Child processes of this program, one row each.
+TEST(WaitForObject, Processes) {
+    struct Case {
+        DWORD childCode, childMs;  // the child ends with childCode after childMs
+        bool endFirst;             // wait for its end before the call
+        BYTE kind;
+        DWORD timeout;
+        BOOL terminate, close;
+        DWORD result, code, error;
+        const char* trace;
+        DWORD endsWith;  // its exit code afterwards (STILL_ACTIVE: runs on)
+    } cases[] = {
+        {7, 0, true, OBJECT_PROCESS, 60000, TRUE, FALSE, 0, 7, 0, "C Q7 R", 7},  // ended: not waited on
+        {7, 0, true, OBJECT_PROCESS, 60000, TRUE, TRUE, 0, 7, 0, "C Q7 R", 7},
+        {0, 60000, false, OBJECT_PROCESS, 300, FALSE, FALSE, WAIT_TIMEOUT, STILL_ACTIVE, 0, "C Q259 T Q259 R", STILL_ACTIVE},
+        {0, 60000, false, OBJECT_PROCESS, 300, TRUE, FALSE, WAIT_TIMEOUT, 42, 0, "C Q259 T Q259 K0 R", 42},
+        {3, 300, false, OBJECT_PROCESS, 60000, TRUE, TRUE, 0, 3, 0, "C Q259 O Q3 R", 3},
+        {3, 300, false, OBJECT_PROCESS, INFINITE, TRUE, FALSE, 0, 3, 0, "C Q259 O Q3 R", 3},
+        {0, 60000, false, 3, 60000, TRUE, TRUE, 0, 0, 87, "C R", STILL_ACTIVE},  // unknown kind: no wait
+    };
+    int row = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(row++);
+        HANDLE child = rolm_test::StartProgram(rolm_test::ChildCommandLine(L"run", RunArgs(c.childCode, c.childMs)));
+        ASSERT_NE(nullptr, child);
+        if (c.endFirst) {
+            ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(child, 60000));
         }
-    }
-}
-
-TEST(WaitForObject, ProcessEndingDuringTheWaitIsNeverTimedOut) {
-    for (DWORD timeout : {DWORD{60000}, DWORD{INFINITE}}) {
-        Child child(3, 300);
-        HANDLE h = child.handle;
-        Outputs out;
-        EXPECT_EQ(0u, Wait(OBJECT_PROCESS, &h, timeout, &out, TRUE, 42, TRUE));
-        EXPECT_EQ(3u, out.code);
-        EXPECT_EQ(0u, out.error);
-        EXPECT_EQ((Lines{Called(0, child.handle), Query(child.handle, STILL_ACTIVE),
-                         Event(child.handle, L"WAIT_OBJECT_0"), Query(child.handle, 3),
-                         Returns(child.handle, 0, out.elapsed)}),
-                  Take());
-        EXPECT_EQ(nullptr, h);
-        child.handle = nullptr;
+        HANDLE copy = nullptr;  // the one the call may close
+        ::DuplicateHandle(::GetCurrentProcess(), child, ::GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
+        HANDLE h = copy;
+        Result r = WaitOn(c.kind, &h, c.timeout, c.terminate, 42, c.close);
+        EXPECT_WAIT(c.kind, copy, c.trace, c.result, r, c.code, c.error);
+        EXPECT_EQ(c.close ? nullptr : copy, h);
+        EXPECT_EQ(!c.close, IsOpen(copy));
+        if (!c.close) ::CloseHandle(copy);
+        DWORD code = 0;
+        if (c.endsWith != STILL_ACTIVE) ::WaitForSingleObject(child, 60000);
+        ::GetExitCodeProcess(child, &code);
+        EXPECT_EQ(c.endsWith, code);
+        ::TerminateProcess(child, 1);
+        ::CloseHandle(child);
     }
 }
 
 DWORD WINAPI BlockOn(void* event) {
     ::WaitForSingleObject(event, INFINITE);
     return 11;
-}
-
-TEST(WaitForObject, Threads) {
-    HANDLE never = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE soon = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE blocked = ::CreateThread(nullptr, 0, BlockOn, never, 0, nullptr);
-    HANDLE ending = ::CreateThread(nullptr, 0, BlockOn, soon, 0, nullptr);
-    HANDLE h = blocked;
-    Outputs out;
-    EXPECT_EQ(WAIT_TIMEOUT, Wait(OBJECT_THREAD, &h, 200, &out, TRUE, 77, TRUE));
-    EXPECT_EQ(77u, out.code);
-    EXPECT_EQ((Lines{Called(1, blocked), Query(blocked, STILL_ACTIVE, L"GetExitCodeThread"),
-                     Event(blocked, L"WAIT_TIMEOUT"), Query(blocked, STILL_ACTIVE, L"GetExitCodeThread"),
-                     Terminated(blocked, 0, L"TerminateThread"), Returns(blocked, WAIT_TIMEOUT, out.elapsed)}),
-              Take());
-    EXPECT_EQ(nullptr, h);
-
-    ::SetEvent(soon);
-    h = ending;
-    EXPECT_EQ(0u, Wait(OBJECT_THREAD, &h, INFINITE, &out));
-    EXPECT_EQ(11u, out.code);
-    EXPECT_EQ(0u, out.error);
-    DWORD code = 0;
-    EXPECT_EQ(0u, GetExitCode(OBJECT_THREAD, ending, &code));
-    EXPECT_EQ(11u, code);
-    ::CloseHandle(ending);
-    ::CloseHandle(never);
-    ::CloseHandle(soon);
 }
 
 DWORD WINAPI SetLater(void* event) {
@@ -184,20 +143,32 @@ DWORD WINAPI OwnAndLeave(void* mutex) {
     return ::WaitForSingleObject(mutex, INFINITE);  // ends owning it: abandoned
 }
 
+TEST(WaitForObject, Threads) {
+    HANDLE never = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE soon = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE blocked = ::CreateThread(nullptr, 0, BlockOn, never, 0, nullptr);
+    HANDLE ending = ::CreateThread(nullptr, 0, BlockOn, soon, 0, nullptr);
+    HANDLE h = blocked;
+    Result r = WaitOn(OBJECT_THREAD, &h, 200, TRUE, 77, TRUE);
+    EXPECT_WAIT(1, blocked, "C q259 T q259 k0 R", WAIT_TIMEOUT, r, 77, 0);
+    EXPECT_EQ(nullptr, h);
+    ::CloseHandle(::CreateThread(nullptr, 0, SetLater, soon, 0, nullptr));
+    h = ending;
+    r = WaitOn(OBJECT_THREAD, &h, INFINITE);
+    EXPECT_WAIT(1, ending, "C q259 O q11 R", 0u, r, 11, 0);
+    ::CloseHandle(ending);
+    ::CloseHandle(never);
+    ::CloseHandle(soon);
+}
+
 TEST(WaitForObject, OtherObjects) {
     HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE h = event;
-    Outputs out;
-    // Never set: times out, nothing is asked or ended.
-    EXPECT_EQ(WAIT_TIMEOUT, Wait(OBJECT_OTHER, &h, 200, &out, TRUE, 42));
-    EXPECT_EQ(0u, out.code);
-    EXPECT_EQ(0u, out.error);
-    EXPECT_EQ((Lines{Called(2, event), Event(event, L"WAIT_TIMEOUT"), Returns(event, WAIT_TIMEOUT, out.elapsed)}),
-              Take());
-    // Set by another thread.
+    Result r = WaitOn(OBJECT_OTHER, &h, 200, TRUE, 42);  // never set: nothing asked or ended
+    EXPECT_WAIT(2, event, "C T R", WAIT_TIMEOUT, r, 0, 0);
     ::CloseHandle(::CreateThread(nullptr, 0, SetLater, event, 0, nullptr));
-    EXPECT_EQ(0u, Wait(OBJECT_OTHER, &h, INFINITE, &out, FALSE, 0, TRUE));
-    EXPECT_EQ((Lines{Called(2, event), Event(event, L"WAIT_OBJECT_0"), Returns(event, 0, out.elapsed)}), Take());
+    r = WaitOn(OBJECT_OTHER, &h, INFINITE, FALSE, 0, TRUE);
+    EXPECT_WAIT(2, event, "C O R", 0u, r, 0, 0);
     EXPECT_EQ(nullptr, h);
     EXPECT_FALSE(IsOpen(event));
 
@@ -206,78 +177,62 @@ TEST(WaitForObject, OtherObjects) {
     ::WaitForSingleObject(owner, INFINITE);
     ::CloseHandle(owner);
     h = mutex;
-    EXPECT_EQ(WAIT_ABANDONED_0, Wait(OBJECT_OTHER, &h, 1000, &out, FALSE, 0, TRUE));
-    EXPECT_EQ((Lines{Called(2, mutex), Event(mutex, L"WAIT_ABANDONED_0"), Returns(mutex, WAIT_ABANDONED_0, out.elapsed)}),
-              Take());
+    r = WaitOn(OBJECT_OTHER, &h, 1000, FALSE, 0, TRUE);
+    EXPECT_WAIT(2, mutex, "C A R", WAIT_ABANDONED_0, r, 0, 0);
 
-    // A handle that is not open: the wait fails with the system's error.
+    // A handle that is not open: the wait fails with the system's error; as a
+    // process it cannot even be asked, so nothing waits.
     HANDLE bogus = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x7FF0));
     h = bogus;
-    EXPECT_EQ(WAIT_FAILED, Wait(OBJECT_OTHER, &h, 1000, &out));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), out.error);
-    EXPECT_EQ((Lines{Called(2, bogus), Format(L"WaitForObject > HANDLE == %08.8X > WAIT_FAILED > ERROR == 6", H(bogus)),
-                     Returns(bogus, WAIT_FAILED, out.elapsed)}),
-              Take());
-    // The same handle as a process cannot be asked: no wait, the query's error.
-    EXPECT_EQ(0u, Wait(OBJECT_PROCESS, &h, 1000, &out, TRUE, 5, FALSE));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), out.error);
+    r = WaitOn(OBJECT_OTHER, &h, 1000);
+    EXPECT_WAIT(2, bogus, "C F6 R", WAIT_FAILED, r, 0, ERROR_INVALID_HANDLE);
+    r = WaitOn(OBJECT_PROCESS, &h, 1000, TRUE, 5);
+    EXPECT_EQ(0u, r.result);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), r.error);
     EXPECT_EQ(3u, Take().size());
 }
 
 TEST(WaitForObject, FailedWaitOnARunningProcessStillAppliesTheTerminationRule) {
-    // A handle that may be asked but not waited on nor ended.
-    Child child(0, 60000);
+    // A handle that may be asked but neither waited on nor used to end it.
+    HANDLE child = rolm_test::StartProgram(rolm_test::ChildCommandLine(L"run", RunArgs(0, 60000)));
     HANDLE limited = nullptr;
-    ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), child.handle, ::GetCurrentProcess(), &limited,
+    ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), child, ::GetCurrentProcess(), &limited,
                                   PROCESS_QUERY_INFORMATION, FALSE, 0));
-    for (BOOL terminate : {FALSE, TRUE}) {
-        HANDLE h = limited;
-        Outputs out;
-        EXPECT_EQ(WAIT_FAILED, Wait(OBJECT_PROCESS, &h, 60000, &out, terminate, 42));
-        EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), out.error);
-        EXPECT_EQ(terminate ? 42u : STILL_ACTIVE, out.code);
-        Lines expected = {Called(0, h), Query(h, STILL_ACTIVE),
-                          Format(L"WaitForObject > HANDLE == %08.8X > WAIT_FAILED > ERROR == 5", H(h)),
-                          Query(h, STILL_ACTIVE)};
-        if (terminate) expected.push_back(Terminated(h, ERROR_ACCESS_DENIED));
-        expected.push_back(Returns(h, WAIT_FAILED, out.elapsed));
-        EXPECT_EQ(expected, Take());
-    }
-    EXPECT_FALSE(child.Ended());
+    HANDLE h = limited;
+    Result r = WaitOn(OBJECT_PROCESS, &h, 60000);
+    EXPECT_WAIT(0, limited, "C Q259 F5 Q259 R", WAIT_FAILED, r, STILL_ACTIVE, ERROR_ACCESS_DENIED);
+    r = WaitOn(OBJECT_PROCESS, &h, 60000, TRUE, 42);
+    EXPECT_WAIT(0, limited, "C Q259 F5 Q259 K5 R", WAIT_FAILED, r, 42, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(WAIT_TIMEOUT, ::WaitForSingleObject(child, 0));
     ::CloseHandle(limited);
+    ::TerminateProcess(child, 1);
+    ::CloseHandle(child);
 }
 
-TEST(WaitForObject, KindsOutsideTheTable) {
-    Child child(0, 60000);
-    HANDLE copy = nullptr;
-    ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), child.handle, ::GetCurrentProcess(), &copy, 0,
-                                  FALSE, DUPLICATE_SAME_ACCESS));
-    HANDLE h = copy;
-    Outputs out;
-    EXPECT_EQ(0u, Wait(3, &h, 60000, &out, TRUE, 42, TRUE));
-    EXPECT_EQ(87u, out.error);
-    EXPECT_EQ(0u, out.code);
-    EXPECT_EQ((Lines{Called(3, copy), Returns(copy, 0, out.elapsed)}), Take());
-    EXPECT_EQ(nullptr, h);  // closed as asked, though never waited on
-    EXPECT_FALSE(IsOpen(copy));
-
+TEST(GetExitCodeAndTerminateObject, KindsAndTraces) {
+    HANDLE child = rolm_test::StartProgram(rolm_test::ChildCommandLine(L"run", RunArgs(0, 60000)));
     DWORD code = 0xBAD;
-    EXPECT_EQ(87u, GetExitCode(OBJECT_OTHER, child.handle, &code));
-    EXPECT_EQ(87u, GetExitCode(255, child.handle, &code));
+    Take();
+    EXPECT_EQ(87u, GetExitCode(OBJECT_OTHER, child, &code));
+    EXPECT_EQ(87u, GetExitCode(255, child, &code));
     EXPECT_EQ(0xBADu, code);
-    EXPECT_EQ(87u, GetExitCode(OBJECT_PROCESS, child.handle, nullptr));
-    EXPECT_EQ(87u, TerminateObject(OBJECT_OTHER, child.handle, 1));
-    EXPECT_EQ(87u, TerminateObject(3, child.handle, 1));
+    EXPECT_EQ(87u, GetExitCode(OBJECT_PROCESS, child, nullptr));
+    EXPECT_EQ(87u, TerminateObject(OBJECT_OTHER, child, 1));
+    EXPECT_EQ(87u, TerminateObject(3, child, 1));
     EXPECT_TRUE(Take().empty());
-    EXPECT_FALSE(child.Ended());
+    EXPECT_EQ(WAIT_TIMEOUT, ::WaitForSingleObject(child, 0));
 
-    EXPECT_EQ(0u, GetExitCode(OBJECT_PROCESS, child.handle, &code));
+    EXPECT_EQ(0u, GetExitCode(OBJECT_PROCESS, child, &code));
     EXPECT_EQ(STILL_ACTIVE, code);
-    EXPECT_EQ(0u, TerminateObject(OBJECT_PROCESS, child.handle, 9));
-    ASSERT_TRUE(child.Ended(30000));
-    EXPECT_EQ(0u, GetExitCode(OBJECT_PROCESS, child.handle, &code));
+    EXPECT_EQ(0u, TerminateObject(OBJECT_PROCESS, child, 9));
+    ::WaitForSingleObject(child, 60000);
+    EXPECT_EQ(0u, GetExitCode(OBJECT_PROCESS, child, &code));
     EXPECT_EQ(9u, code);
-    EXPECT_EQ((Lines{Query(child.handle, STILL_ACTIVE), Terminated(child.handle), Query(child.handle, 9)}), Take());
+    EXPECT_EQ(Trace(0, child, "Q259 K0 Q9", 0, 0), Take());
+    ::CloseHandle(child);
+    HANDLE bogus = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x7FF0));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), TerminateObject(OBJECT_THREAD, bogus, 1));
+    EXPECT_EQ(Format(L"TerminateObject > HANDLE == 00007FF0 > TerminateThread(...) has returned: error code == 6"), Take().at(0));
 }
 
 // Windows of the test thread that count what is dispatched to them.
@@ -285,9 +240,9 @@ struct Counter {
     HWND window;
     int count = 0;
 };
-HANDLE* g_variable;    // the caller's handle variable, for SwapProc
-HANDLE g_replacement;  // what SwapProc puts into it
-HANDLE g_signal;       // what SwapProc sets
+HANDLE* g_variable;    // WM_APP + 1: the caller's handle variable,
+HANDLE g_replacement;  // what is put into it,
+HANDLE g_signal;       // and the event then set
 
 LRESULT CALLBACK CountProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_APP) {
@@ -349,8 +304,8 @@ TEST(WaitForObject, DispatchesMessagesOfTheFilteredWindowsDuringTheWait) {
         Poster poster = {a.window, b.window, ::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
         HANDLE thread = ::CreateThread(nullptr, 0, PostDuringWait, &poster, 0, nullptr);
         HANDLE h = poster.done;
-        Outputs out;
-        EXPECT_EQ(0u, Wait(OBJECT_OTHER, &h, INFINITE, &out, FALSE, 0, TRUE, filtered ? a.window : nullptr));
+        Result r = WaitOn(OBJECT_OTHER, &h, INFINITE, FALSE, 0, TRUE, filtered ? a.window : nullptr);
+        EXPECT_WAIT(2, poster.done, "C O R", 0u, r, 0, 0);
         EXPECT_EQ(3, a.count);
         EXPECT_EQ(filtered ? 0 : 2, b.count);
         EXPECT_EQ(filtered ? 2 : 0, Drain(b.window));  // left queued for the caller
@@ -372,14 +327,11 @@ TEST(WaitForObject, ClosesWhatTheVariableHoldsAfterAWindowProcedureChangedIt) {
         g_replacement = replacement;
         g_signal = waited;
         ::PostMessageW(window, WM_APP + 1, 0, 0);
-        Outputs out;
-        EXPECT_EQ(0u, Wait(OBJECT_OTHER, &h, 60000, &out, FALSE, 0, TRUE));
+        Result r = WaitOn(OBJECT_OTHER, &h, 60000, FALSE, 0, TRUE);
+        EXPECT_WAIT(2, waited, "C O R", 0u, r, 0, 0);  // traced as it came in
         EXPECT_EQ(nullptr, h);
-        EXPECT_TRUE(IsOpen(waited));      // only the variable's handle is closed
+        EXPECT_TRUE(IsOpen(waited));  // only the variable's handle is closed
         EXPECT_FALSE(IsOpen(other));
-        Lines lines = Take();
-        ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(Returns(waited, 0, out.elapsed), lines.back());  // traced as it came in
     }
     ::DestroyWindow(window);
     ::CloseHandle(waited);
