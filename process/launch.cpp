@@ -12,9 +12,13 @@ BOOL IsVistaOrLater() {
     OSVERSIONINFOW info = {};
     info.dwOSVersionInfoSize = sizeof info;
 #ifdef _MSC_VER
-#pragma warning(suppress : 4996)  // deprecated, but the only query the XP generation has
+#pragma warning(push)
+#pragma warning(disable : 4996)  // deprecated, but the only query the XP generation has
 #endif
     ::GetVersionExW(&info);
+#ifdef _MSC_VER
+#pragma warning(pop)
+#endif
     return info.dwMajorVersion >= 6;
 }
 
