@@ -2,6 +2,7 @@
 #include <rolm/http.h>
 #include <rolm/net.h>
 #include <rolm/trace.h>
+#include <stdlib.h>
 #include <wchar.h>
 
 #include "net/system.h"
