@@ -32,7 +32,3 @@ if [ -f "$list" ] && { [ ! -f "$stamp" ] || [ "$list" -nt "$stamp" ]; }; then
     touch "$stamp"
 fi
 
-# One server kept alive between the short-lived test programs saves a few
-# seconds each; it goes by itself once the prefix is idle ("-p20": "-p 20"
-# would persist for ever), and must not inherit the lock.
-wineserver -p20 >/dev/null 2>&1 9>&- || true  # not holding the lock
