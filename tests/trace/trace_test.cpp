@@ -407,7 +407,9 @@ TEST(FormatFileTime, SmallBuffersAreCutNeverOverrun) {
         for (DWORD i = capacity; i < 16; ++i) {
             ASSERT_EQ(L'#', buffer[i]) << capacity;
         }
-        if (capacity > 0) EXPECT_EQ(capacity - 1, wcslen(buffer));
+        if (capacity > 0) {
+            EXPECT_EQ(capacity - 1, wcslen(buffer));
+        }
     }
     EXPECT_EQ(nullptr, FormatFileTime(&time, nullptr, 64));
     EXPECT_STREQ(L"", FormatFileTime(nullptr, buffer, 16));
