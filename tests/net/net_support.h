@@ -59,7 +59,11 @@ inline std::string PeerUnavailable() {
         return "the test runs without its peer setup";
     std::string state = rolm_test::ReadFileBytes(rolm_test::Widen(path));
     if (state.compare(0, 2, "up") == 0) return "";
-    return state.empty() ? "no peer state at " + std::string(path) : state;
+    if (state.empty()) return "no peer state at " + std::string(path);
+    const std::string prefix = "unavailable: ";
+    if (state.compare(0, prefix.size(), prefix) == 0) state.erase(0, prefix.size());
+    while (!state.empty() && (state.back() == '\n' || state.back() == '\r')) state.pop_back();
+    return state;
 }
 
 #define REQUIRE_PEERS()                                                                   \
