@@ -80,10 +80,10 @@ BOOL RolmIsActiveConnection(LPCSTR lpszServer, DWORD* pdwState) {
     // up to 1022 bytes. Names over 255 characters are refused by the look-up.
     char configured[1024];
     if (lpszServer == nullptr || lpszServer[0] == '\0') {
-        int bytes = ::WideCharToMultiByte(CP_ACP, 0, g_ServerConfig.szServer,
-                                          static_cast<int>(wcsnlen(g_ServerConfig.szServer,
-                                                                   _countof(g_ServerConfig.szServer))),
-                                          configured, sizeof configured - 1, nullptr, nullptr);
+        const WCHAR* server = g_ServerConfig.szServer;
+        int chars = static_cast<int>(wcsnlen(server, _countof(g_ServerConfig.szServer)));
+        int bytes = ::WideCharToMultiByte(CP_ACP, 0, server, chars, configured,
+                                          static_cast<int>(sizeof configured) - 1, nullptr, nullptr);
         configured[bytes > 0 ? bytes : 0] = '\0';
         lpszServer = configured;
     }

@@ -1,3 +1,5 @@
+// gethostbyname and inet_addr are the look-up and parse this library is built on.
+#define _WINSOCK_DEPRECATED_NO_WARNINGS
 #include "net/system.h"
 
 #include <wininet.h>
