@@ -1,5 +1,6 @@
 #include <rolm/http.h>
 
+#include <stdlib.h>
 #include <wchar.h>
 
 ServerConfig g_ServerConfig;
