@@ -5,6 +5,8 @@
 #include <wchar.h>
 #include <wctype.h>
 
+#include <algorithm>
+
 #include "common/unique.h"
 #include "http/scratch.h"
 
@@ -16,7 +18,11 @@ const size_t kNotFound = static_cast<size_t>(-1);
 struct ExactChars {
     wchar_t operator()(wchar_t c) const { return c; }
     static bool Equal(const wchar_t* a, const wchar_t* b, size_t count) {
-        return memcmp(a, b, count * sizeof(wchar_t)) == 0;
+        return count == 0 || memcmp(a, b, count * sizeof(wchar_t)) == 0;
+    }
+    // Index of the first c in [from, end), or end.
+    static size_t FindFirst(const wchar_t* text, size_t from, size_t end, wchar_t c) {
+        return static_cast<size_t>(std::find(text + from, text + end, c) - text);
     }
 };
 
@@ -29,6 +35,10 @@ public:
         if (c >= 256) return static_cast<wchar_t>(towlower(c));
         if (table_[c] == 0xFFFF) table_[c] = static_cast<wchar_t>(towlower(c));
         return table_[c];
+    }
+    size_t FindFirst(const wchar_t* text, size_t from, size_t end, wchar_t folded) {
+        while (from < end && (*this)(text[from]) != folded) ++from;
+        return from;
     }
     bool Equal(const wchar_t* a, const wchar_t* b, size_t count) {
         for (size_t i = 0; i < count; ++i)
@@ -50,8 +60,8 @@ public:
     Finder(const wchar_t* find, size_t length, Chars& chars)
         : find_(find), length_(length), chars_(chars) {
         if (length_ < kSkipFrom) return;
-        for (size_t i = 0; i < 256; ++i) shift_[i] = length_;
-        for (size_t i = 0; i + 1 < length_; ++i) shift_[chars_(find_[i]) & 0xFF] = length_ - 1 - i;
+        for (size_t i = 0; i < 256; ++i) shift_[i] = static_cast<UINT>(length_);
+        for (size_t i = 0; i + 1 < length_; ++i) shift_[chars_(find_[i]) & 0xFF] = static_cast<UINT>(length_ - 1 - i);
         last_ = chars_(find_[length_ - 1]);
     }
 
@@ -59,9 +69,11 @@ public:
     size_t Next(const wchar_t* source, size_t from, size_t last) {
         if (length_ < kSkipFrom) {
             const wchar_t first = chars_(find_[0]);
-            for (size_t p = from; p <= last; ++p)
-                if (chars_(source[p]) == first && chars_.Equal(source + p + 1, find_ + 1, length_ - 1))
-                    return p;
+            for (size_t p = from; p <= last; ++p) {
+                p = chars_.FindFirst(source, p, last + 1, first);
+                if (p > last) break;
+                if (chars_.Equal(source + p + 1, find_ + 1, length_ - 1)) return p;
+            }
             return kNotFound;
         }
         for (size_t p = from; p <= last;) {
@@ -73,11 +85,11 @@ public:
     }
 
 private:
-    static const size_t kSkipFrom = 4;
+    static const size_t kSkipFrom = 8;
     const wchar_t* find_;
     size_t length_;
     Chars& chars_;
-    size_t shift_[256];
+    UINT shift_[256];
     wchar_t last_ = 0;
 };
 
