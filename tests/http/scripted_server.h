@@ -19,13 +19,11 @@ struct Reply {
 
 class ScriptedServer {
 public:
-    // One reply per request, in order; the thread ends after the last one or
-    // when no request comes for 15 seconds.
-    explicit ScriptedServer(std::vector<Reply> replies);
-    // The reply chosen from each request; the thread ends after maxRequests
-    // or after a reply marked last.
+    // The reply chosen from each request; the thread ends after maxRequests,
+    // after a reply marked last, or when no request comes for 15 seconds.
     using Responder = std::function<Reply(const std::string& request, bool* last)>;
     ScriptedServer(Responder responder, size_t maxRequests);
+    explicit ScriptedServer(std::vector<Reply> replies);  // one per request, in order
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;
@@ -36,12 +34,10 @@ public:
 
 private:
     static DWORD WINAPI Thread(void* self);
-    void Serve();
     bool ReadRequest(SOCKET* connection, std::string* request);
 
-    void Start();
     Responder responder_;
-    size_t maxRequests_ = 0;
+    size_t maxRequests_;
     std::vector<std::string> requests_;
     SOCKET listener_ = INVALID_SOCKET;
     WORD port_ = 0;
