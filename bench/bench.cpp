@@ -1,0 +1,435 @@
+// rolm against the plain system calls it is built on, each figure beside a
+// baseline measured in the same run. Prints one Markdown table.
+//   bench.exe            all rows (the viewer row runs in a child process)
+//   bench.exe viewer     the TraceWrite-to-viewer row alone (used by the above)
+//   bench.exe exit       exits at once (the child of the launch rows)
+#include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
+#include <icmpapi.h>
+#include <psapi.h>
+#include <wininet.h>
+#include <rolm/rolm.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "scripted_server.h"
+
+namespace {
+
+double g_ticksPerSecond;
+
+double Now() {
+    LARGE_INTEGER c;
+    ::QueryPerformanceCounter(&c);
+    return static_cast<double>(c.QuadPart) / g_ticksPerSecond;
+}
+
+// Seconds per run of f, repeating it (in doubling batches) for about budget seconds.
+double SecondsPer(const std::function<void()>& f, double budget) {
+    f();  // warm-up
+    long long runs = 0, batch = 1;
+    double start = Now(), elapsed = 0;
+    while (elapsed < budget) {
+        for (long long i = 0; i < batch; ++i) f();
+        runs += batch;
+        elapsed = Now() - start;
+        if (elapsed < budget / 8) batch *= 2;
+    }
+    return elapsed / static_cast<double>(runs);
+}
+
+struct Row {
+    std::string what, unit, baseline;
+    double figure, base;
+    const char* aim;  // e.g. "<= 2" or ">= 0.8"; the ratio is figure / base
+    std::string note;
+};
+
+void Print(const Row& r) {
+    printf("| %s | %.4g %s | %s | %.4g %s | %.2f | %s |%s%s\n", r.what.c_str(), r.figure, r.unit.c_str(),
+           r.baseline.c_str(), r.base, r.unit.c_str(), r.figure / r.base, r.aim,
+           r.note.empty() ? "" : " ", r.note.c_str());
+    fflush(stdout);
+}
+
+// ---- Trace -------------------------------------------------------------------
+
+void EmptyVariadic(LPCWSTR, ...) {}
+void (*volatile g_empty)(LPCWSTR, ...) = EmptyVariadic;  // never inlined
+
+void TraceNoSinkRow() {
+    const double budget = 1.0;
+    double rolm = SecondsPer([] { TraceWrite(L"Bench > value == %d, text == %s", 42, L"abc"); }, budget);
+    double base = SecondsPer([] { g_empty(L"Bench > value == %d, text == %s", 42, L"abc"); }, budget);
+    Print({"TraceWrite, no sink", "ns/call", "empty non-inlined call", rolm * 1e9, base * 1e9, "<= 2"});
+}
+
+const wchar_t kMessage[] = L"Bench > a typical trace line with a number %d and some more text";
+
+std::wstring LineText(bool timed, int n) {
+    wchar_t message[256], line[300];
+    _snwprintf_s(message, _countof(message), _TRUNCATE, kMessage, n);
+    if (timed)
+        _snwprintf_s(line, _countof(line), _TRUNCATE, L"12:34:56,78 B %s\r\n", message);
+    else
+        _snwprintf_s(line, _countof(line), _TRUNCATE, L"B %s", message);
+    return line;
+}
+
+void TraceFileRow(const std::wstring& folder) {
+    const std::wstring traced = folder + L"\\trace.txt", bare = folder + L"\\bare.txt";
+    ::WriteProfileStringW(L"Qrv", L"Filename", traced.c_str());
+    TraceInit(L"B", 1);
+    ::WriteProfileStringW(L"Qrv", L"Filename", nullptr);
+    const std::wstring line = LineText(true, 1234);
+    const DWORD bytes = static_cast<DWORD>(line.size() * sizeof(wchar_t));
+    HANDLE created = ::CreateFileW(bare.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ::CloseHandle(created);
+    const double budget = 1.5;
+    double rolm = SecondsPer([] { TraceWrite(kMessage, 1234); }, budget);
+    double base = SecondsPer([&] {
+        HANDLE f = ::CreateFileW(bare.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ::SetFilePointer(f, 0, nullptr, FILE_END);
+        DWORD written;
+        ::WriteFile(f, line.c_str(), bytes, &written, nullptr);
+        ::CloseHandle(f);
+    }, budget);
+    Print({"TraceWrite, log file", "lines/s", "open/seek/write/close", 1 / rolm, 1 / base, ">= 0.8"});
+}
+
+// Run in a child process: the sinks are process-wide and the log file is on in the parent.
+int TraceViewerRow() {
+    wchar_t exe[MAX_PATH], event[64];
+    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    std::wstring viewer(exe);
+    viewer = viewer.substr(0, viewer.rfind(L'\\') + 1) + L"rolmview.exe";
+    swprintf_s(event, L"rolm-bench-viewer-%lu", ::GetCurrentProcessId());
+    HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, event);
+    std::wstring command = L"\"" + viewer + L"\" --no-qrv --vellosk --hidden --ready-event " + event;
+    STARTUPINFOW si = {sizeof si};
+    PROCESS_INFORMATION pi = {};
+    if (!::CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        printf("| TraceWrite, viewer | rolmview.exe did not start (%lu) |\n", ::GetLastError());
+        return 1;
+    }
+    HANDLE both[2] = {ready, pi.hProcess};
+    int code = 1;
+    if (::WaitForMultipleObjects(2, both, FALSE, 30000) == WAIT_OBJECT_0) {
+        TraceInit(L"B", 0);
+        HWND window = ::FindWindowW(L"Vellosk", nullptr);
+        const std::wstring line = LineText(false, 1234);
+        COPYDATASTRUCT copy = {1, static_cast<DWORD>((line.size() + 1) * sizeof(wchar_t)),
+                               const_cast<wchar_t*>(line.c_str())};
+        const double budget = 1.5;
+        double rolm = SecondsPer([] { TraceWrite(kMessage, 1234); }, budget);
+        double base = SecondsPer([&] { ::SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy)); },
+                                 budget);
+        Print({"TraceWrite, rolmview viewer", "lines/s", "SendMessageW WM_COPYDATA", 1 / rolm, 1 / base, ">= 0.8"});
+        code = 0;
+    } else {
+        printf("| TraceWrite, viewer | rolmview.exe not ready |\n");
+    }
+    ::TerminateProcess(pi.hProcess, 0);
+    ::WaitForSingleObject(pi.hProcess, 10000);
+    ::CloseHandle(pi.hProcess);
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(ready);
+    return code;
+}
+
+// ---- Match -------------------------------------------------------------------
+
+using Offsets = std::vector<UINT>;
+
+// Non-overlapping offsets with any searcher-like callable: (first, last) -> match.
+template <class Find>
+Offsets Loop(const std::wstring& s, size_t n, Find find) {
+    Offsets out;
+    for (auto at = s.begin(); (at = find(at, s.end())) != s.end(); at += n)
+        out.push_back(static_cast<UINT>(at - s.begin()));
+    return out;
+}
+
+bool SameLower(wchar_t a, wchar_t b) { return towlower(a) == towlower(b); }
+struct LowerHash {
+    size_t operator()(wchar_t c) const { return std::hash<wchar_t>()(towlower(c)); }
+};
+struct LowerEqual {
+    bool operator()(wchar_t a, wchar_t b) const { return SameLower(a, b); }
+};
+
+void MatchRows() {
+    const size_t chars = (1u << 20) / sizeof(wchar_t);  // 1 MB of text
+    std::mt19937 random(7);
+    struct Input {
+        const char* name;
+        std::wstring text, find;
+    } inputs[2];
+    // Sparse: mixed-case words, the needle planted every 64 KB.
+    inputs[0].name = "sparse";
+    inputs[0].find = L"Needle42";
+    for (size_t i = 0; i < chars; ++i) inputs[0].text += (i % 7 == 6) ? L' ' : L"abcdefghijkLMNOPQRST"[random() % 20];
+    for (size_t at = 1000; at + 8 < chars; at += 32768) inputs[0].text.replace(at, 8, L"nEEDLE42");
+    for (size_t at = 17000; at + 8 < chars; at += 32768) inputs[0].text.replace(at, 8, L"Needle42");
+    // Dense: a two-letter alphabet, a match every few characters.
+    inputs[1].name = "dense";
+    inputs[1].find = L"abA";
+    for (size_t i = 0; i < chars; ++i) inputs[1].text += L"aAbB"[random() % 4];
+
+    const double budget = 0.4, mb = static_cast<double>(chars * sizeof(wchar_t)) / (1 << 20);
+    for (const Input& in : inputs) {
+        for (BOOL ignoreCase : {FALSE, TRUE}) {
+            Offsets got;
+            auto rolm = [&] {
+                UINT* offsets = nullptr;
+                UINT count = 0;
+                Match(in.text.data(), static_cast<UINT>(in.text.size()), in.find.data(),
+                      static_cast<UINT>(in.find.size()), &offsets, &count, ignoreCase, 0xFFFFFFFF, FALSE);
+                if (offsets != nullptr) got.assign(offsets, offsets + count);
+                free(offsets);
+            };
+            const size_t n = in.find.size();
+            Offsets plain, bmh;
+            auto search = [&] {
+                plain = ignoreCase ? Loop(in.text, n, [&](auto a, auto b) { return std::search(a, b, in.find.begin(), in.find.end(), SameLower); })
+                                   : Loop(in.text, n, [&](auto a, auto b) { return std::search(a, b, in.find.begin(), in.find.end()); });
+            };
+            auto horspool = [&] {
+                if (ignoreCase) {
+                    std::boyer_moore_horspool_searcher<std::wstring::const_iterator, LowerHash, LowerEqual> s(in.find.begin(), in.find.end());
+                    bmh = Loop(in.text, n, [&](auto a, auto b) { return std::search(a, b, s); });
+                } else {
+                    std::boyer_moore_horspool_searcher<std::wstring::const_iterator> s(in.find.begin(), in.find.end());
+                    bmh = Loop(in.text, n, [&](auto a, auto b) { return std::search(a, b, s); });
+                }
+            };
+            double r = SecondsPer(rolm, budget), p = SecondsPer(search, budget), h = SecondsPer(horspool, budget);
+            std::string what = std::string("Match, ") + in.name + (ignoreCase ? ", case ignored" : ", case kept");
+            std::string check = got == plain && got == bmh ? "" : "(RESULTS DIFFER)";
+            check += " " + std::to_string(got.size()) + " matches";
+            Print({what, "MB/s", "std::search loop", mb / r, mb / p, ">= 1", check});
+            Print({what, "MB/s", "boyer_moore_horspool_searcher", mb / r, mb / h, ">= 1"});
+        }
+    }
+}
+
+// ---- Sign-in page scan -------------------------------------------------------
+
+void SignInPageRow() {
+    const std::string chunk =
+        "<div class=\"item\"><a href=\"https://example.test/path/to/page.html\">A link</a>"
+        "<img src=\"logo.png\" alt=\"logo of the site\"><input type=\"text\" name=\"q\"></div>\r\n";
+    std::string page;
+    while (page.size() + chunk.size() < 10u << 20) page += chunk;
+    std::vector<char> work(page.size() + 1);
+    const double mb = static_cast<double>(page.size()) / (1 << 20);
+    BOOL found = 0;
+    size_t tags = 0;
+    // The page is restored before each run (IsAuthenticationPage writes over
+    // its brackets); the copy is timed on its own and taken off.
+    auto copy = [&] { memcpy(work.data(), page.c_str(), page.size() + 1); };
+    double c = SecondsPer(copy, 0.3);
+    double r = SecondsPer([&] { copy(); found = IsAuthenticationPage(work.data()); }, 0.6) - c;
+    double b = SecondsPer([&] {
+        copy();
+        tags = 0;
+        for (const char* at = work.data(); (at = static_cast<const char*>(memchr(at, '<', page.size() - (at - work.data())))) != nullptr;) {
+            const char* close = static_cast<const char*>(memchr(at, '>', page.size() - (at - work.data())));
+            if (close == nullptr) break;
+            tags += (close - at - 1 >= 19 && close - at - 1 <= 199);
+            at = close + 1;
+        }
+    }, 0.6) - c;
+    Print({"IsAuthenticationPage, 10 MB", "MB/s", "memchr bracket scan", mb / r, mb / b, ">= 0.5",
+           "(" + std::to_string(tags) + " tags tested, found " + std::to_string(found) + ")"});
+}
+
+// ---- HTTP --------------------------------------------------------------------
+
+// Bare WinINet: open, connect, request, send, read into a block, close.
+bool WinInetGet(WORD port, const char* path, size_t announced, std::vector<char>* block) {
+    HINTERNET root = ::InternetOpenW(L"bench", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    HINTERNET connect = ::InternetConnectW(root, L"127.0.0.1", port, L"", L"", INTERNET_SERVICE_HTTP, 0, 0);
+    HINTERNET request = ::HttpOpenRequestA(connect, "GET", path, nullptr, nullptr, nullptr,
+                                           INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                                               INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_PRAGMA_NOCACHE, 0);
+    bool ok = request != nullptr && ::HttpSendRequestW(request, nullptr, 0, nullptr, 0);
+    size_t position = 0;
+    if (ok) {
+        block->assign(announced + 1, 0);
+        DWORD read = 0;
+        while (position < announced &&
+               ::InternetReadFile(request, block->data() + position, static_cast<DWORD>(announced - position), &read) &&
+               read != 0)
+            position += read;
+    }
+    ::InternetCloseHandle(request);
+    ::InternetCloseHandle(connect);
+    ::InternetCloseHandle(root);
+    return ok && position == announced;
+}
+
+void HttpRows() {
+    const size_t big = 64u << 20;
+    const std::string bigReply = http_test::Response("200 OK", "Content-Length: " + std::to_string(big) + "\r\n",
+                                                     std::string(big, 'x'));
+    const std::string smallReply = http_test::Response("200 OK", "Content-Length: 5\r\n", "hello");
+    const int bigRuns = 2, smallRuns = 150;
+
+    std::vector<char> block;
+    double rolmBig = 0, baseBig = 0;
+    {
+        http_test::ScriptedServer server([&](const std::string&, bool*) { return http_test::Reply{bigReply}; },
+                                         2 * bigRuns);
+        for (int i = 0; i < bigRuns; ++i) {
+            double start = Now();
+            LPBYTE body = nullptr;
+            DWORD length = 0, status = 0;
+            DWORD error = SendHttpRequest(L"GET", L"bench", L"127.0.0.1", server.port(), "/big", L"", L"", nullptr,
+                                          &body, &length, &status, nullptr);
+            rolmBig += Now() - start;
+            free(body);
+            if (error != 0 || length != big) printf("SendHttpRequest: error %lu, length %lu\n", error, length);
+            start = Now();
+            if (!WinInetGet(server.port(), "/big", big, &block)) printf("WinINet: short body\n");
+            baseBig += Now() - start;
+        }
+    }
+    const double mb = static_cast<double>(big) / (1 << 20) * bigRuns;
+    Print({"SendHttpRequest, 64 MB body", "MB/s", "WinINet read loop", mb / rolmBig, mb / baseBig, ">= 0.8"});
+
+    double rolmSmall = 0, baseSmall = 0;
+    {
+        http_test::ScriptedServer server([&](const std::string&, bool*) { return http_test::Reply{smallReply}; },
+                                         2 * smallRuns);
+        for (int i = 0; i < smallRuns; ++i) {
+            double start = Now();
+            LPBYTE body = nullptr;
+            DWORD length = 0, status = 0;
+            SendHttpRequest(L"GET", L"bench", L"127.0.0.1", server.port(), "/small", L"", L"", nullptr, &body,
+                            &length, &status, nullptr);
+            rolmSmall += Now() - start;
+            free(body);
+            start = Now();
+            WinInetGet(server.port(), "/small", 5, &block);
+            baseSmall += Now() - start;
+        }
+    }
+    Print({"SendHttpRequest, 5-byte replies", "req/s", "WinINet open/send/read/close", smallRuns / rolmSmall,
+           smallRuns / baseSmall, ">= 0.8"});
+}
+
+// ---- ICMP and processes ------------------------------------------------------
+
+void IcmpRow() {
+    const int runs = 50;
+    DWORD error = 0;
+    BOOL answered = TRUE;
+    double start = Now();
+    for (int i = 0; i < runs; ++i) answered &= SendIcmpEcho("127.0.0.1", &error);
+    double rolm = (Now() - start) / runs;
+    char data[28] = {};
+    char reply[sizeof(ICMP_ECHO_REPLY) + sizeof data + 8];
+    const IPAddr loopback = htonl(INADDR_LOOPBACK);
+    DWORD replies = 0;
+    start = Now();
+    for (int i = 0; i < runs; ++i) {
+        HANDLE icmp = ::IcmpCreateFile();
+        replies += ::IcmpSendEcho(icmp, loopback, data, sizeof data, nullptr, reply, sizeof reply, 1000);
+        ::IcmpCloseHandle(icmp);
+    }
+    double base = (Now() - start) / runs;
+    Print({"SendIcmpEcho, 127.0.0.1", "echoes/s", "IcmpCreateFile/IcmpSendEcho/IcmpCloseHandle", 1 / rolm, 1 / base,
+           ">= 0.8",
+           "(rolm answered " + std::to_string(answered) + " error " + std::to_string(error) + ", bare replies " +
+               std::to_string(replies) + "/" + std::to_string(runs) + ")"});
+}
+
+void LaunchRows() {
+    wchar_t exe[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    const std::wstring command = L"\"" + std::wstring(exe) + L"\" exit";
+    // The shell path takes the parameters alone, CreateProcessW the whole line.
+    const std::wstring launchLine = IsVistaOrLater() ? L"exit" : command;
+    const int runs = 12;
+    double rolm = 0, base = 0;
+    for (int i = 0; i < runs; ++i) {
+        std::wstring line = launchLine;
+        DWORD launched = 0, error = 0;
+        double start = Now();
+        LaunchProcess(exe, &line[0], &launched, &error, SW_HIDE, nullptr);
+        rolm += Now() - start;
+        line = command;
+        STARTUPINFOW si = {sizeof si};
+        PROCESS_INFORMATION pi = {};
+        start = Now();
+        if (::CreateProcessW(exe, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+            ::WaitForSingleObject(pi.hProcess, INFINITE);
+            ::CloseHandle(pi.hThread);
+            ::CloseHandle(pi.hProcess);
+        }
+        base += Now() - start;
+    }
+    const char* path = IsVistaOrLater() ? "(shell path)" : "(CreateProcessW path)";
+    Print({"LaunchProcess, child exits at once", "ms/launch", "CreateProcessW + WaitForSingleObject",
+           rolm / runs * 1e3, base / runs * 1e3, "<= 1.25", path});
+    const double sleep = SecondsPer([] { ::Sleep(10); }, 0.3);
+    printf("| of which the wait's fixed Sleep(10) | %.3g ms | - | - | %.2f of a launch | - |\n", sleep * 1e3,
+           sleep / (rolm / runs));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    LARGE_INTEGER frequency;
+    ::QueryPerformanceFrequency(&frequency);
+    g_ticksPerSecond = static_cast<double>(frequency.QuadPart);
+    if (argc > 1 && strcmp(argv[argc - 1], "exit") == 0) return 0;
+    if (argc > 1 && strcmp(argv[1], "viewer") == 0) return TraceViewerRow();
+
+    // First: no TraceInit has run in this process yet.
+    printf("| operation | rolm | baseline | baseline figure | ratio | aim |\n");
+    printf("|---|---|---|---|---|---|\n");
+    TraceNoSinkRow();
+
+    wchar_t temp[MAX_PATH], folder[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, temp);
+    swprintf_s(folder, L"%srolm-bench-%lu", temp, ::GetCurrentProcessId());
+    ::CreateDirectoryW(folder, nullptr);
+
+    // The viewer row in a child, which prints its own row to the same output.
+    wchar_t exe[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    std::wstring child = L"\"" + std::wstring(exe) + L"\" viewer";
+    STARTUPINFOW si = {sizeof si};
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    si.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION pi = {};
+    if (::CreateProcessW(nullptr, &child[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+        ::WaitForSingleObject(pi.hProcess, 60000);
+        ::CloseHandle(pi.hProcess);
+        ::CloseHandle(pi.hThread);
+    }
+
+    MatchRows();
+    SignInPageRow();
+    HttpRows();
+    IcmpRow();
+    LaunchRows();
+    TraceFileRow(folder);  // last: the rows above must not trace to the file
+
+    for (const wchar_t* name : {L"\\trace.txt", L"\\bare.txt"}) ::DeleteFileW((std::wstring(folder) + name).c_str());
+    ::RemoveDirectoryW(folder);
+    return 0;
+}
