@@ -1,5 +1,5 @@
 // Shared pieces of the probe tests: the system calls restored after each
-// test, the trace of one call, stand-in libraries and the namespace peers.
+// test, the trace of one call, and the namespace peers made by peer.sh.
 #pragma once
 
 #include <winsock2.h>
@@ -21,8 +21,6 @@ protected:
     void SetUp() override {
         saved_ = rolm::net::System();
         rolm_test::TraceLog::Get().Clear();
-        ::SetEnvironmentVariableW(L"STANDIN_LOG", nullptr);
-        ::SetEnvironmentVariableW(L"STANDIN_MODE", nullptr);
     }
     void TearDown() override { rolm::net::System() = saved_; }
     static std::vector<std::wstring> Lines() { return rolm_test::TraceLog::Get().Take(); }
@@ -37,33 +35,25 @@ inline ::testing::AssertionResult LinesMatch(const std::vector<std::wstring>& li
     bool ok = lines.size() == patterns.size();
     for (size_t i = 0; ok && i < lines.size(); ++i) ok = std::regex_match(lines[i], std::wregex(patterns[i]));
     if (ok) return ::testing::AssertionSuccess();
-    std::wstring expected;
-    for (const std::wstring& p : patterns) expected += p + L"\n";
-    std::string text;
-    for (wchar_t c : L"expected:\n" + expected + L"got:\n" + rolm_test::Join(lines))
-        text += c < 128 ? static_cast<char>(c) : '?';
-    return ::testing::AssertionFailure() << text;
+    return ::testing::AssertionFailure() << "expected:\n" << rolm_test::Join(patterns) << "got:\n"
+                                         << rolm_test::Join(lines);
 }
 
-// A name look-up that answers nothing, as for a host the resolver does not
-// know; keeps tests of the default host off the network.
+// A look-up that knows no name: keeps the default host off the network,
+// while dotted text still resolves by the parse.
 inline hostent* WSAAPI NoLookup(const char*) {
     ::WSASetLastError(WSAHOST_NOT_FOUND);
     return nullptr;
 }
 
-// Peers made by peer.sh: "" when they are up, else why not.
+// "" when the peers are up, else why not (peer.sh writes "up" or the reason).
 inline std::string PeerUnavailable() {
     char path[MAX_PATH] = "";
     if (::GetEnvironmentVariableA("ROLM_NET_PEER_STATE", path, sizeof path) == 0)
         return "the test runs without its peer setup";
     std::string state = rolm_test::ReadFileBytes(rolm_test::Widen(path));
-    if (state.compare(0, 2, "up") == 0) return "";
     if (state.empty()) return "no peer state at " + std::string(path);
-    const std::string prefix = "unavailable: ";
-    if (state.compare(0, prefix.size(), prefix) == 0) state.erase(0, prefix.size());
-    while (!state.empty() && (state.back() == '\n' || state.back() == '\r')) state.pop_back();
-    return state;
+    return state.compare(0, 3, "up\n") == 0 ? "" : state;
 }
 
 #define REQUIRE_PEERS()                                                                   \
@@ -72,7 +62,7 @@ inline std::string PeerUnavailable() {
         if (!why.empty()) GTEST_SKIP() << "peer unavailable: " << why;                    \
     } while (0)
 
-const char kAnswering[] = "10.251.0.2";
-const char kSilent[] = "10.251.0.6";
+const char kAnswering[] = "10.251.0.2";  // answers echo requests
+const char kSilent[] = "10.251.0.6";     // ignores them
 
 }  // namespace net_test
