@@ -5,7 +5,6 @@
 #include <rolm/fsreg.h>
 #include <rolm/trace.h>
 
-#include "fsreg_support.h"
 #include "support.h"
 
 using rolm_test::TraceLog;
@@ -29,22 +28,29 @@ std::wstring Line(DWORD error, const std::wstring& path) {
 class IniFile : public ::testing::Test {
 protected:
     void SetUp() override { TraceLog::Get().Clear(); }
-
     // Copies this program to `relative` in the temporary folder.
     std::wstring Copy(const std::wstring& relative) {
-        std::wstring target = dir_ / relative;
         WCHAR self[MAX_PATH];
         ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-        EXPECT_TRUE(::CopyFileW(self, target.c_str(), FALSE)) << ::GetLastError();
-        return target;
+        EXPECT_TRUE(::CopyFileW(self, (dir_ / relative).c_str(), FALSE)) << ::GetLastError();
+        return dir_ / relative;
     }
-    // Runs the copy and takes its one trace line.
-    DWORD Run(const std::wstring& program, DWORD capacity, std::wstring* line) {
-        DWORD result = fsreg_test::RunCopy(program, L"ini " + std::to_wstring(capacity));
-        std::vector<std::wstring> lines = TraceLog::Get().Take();
-        EXPECT_EQ(1u, lines.size()) << rolm_test::Join(lines);
-        *line = lines.empty() ? L"" : lines[0];
-        return result;
+    // Runs the copy with a buffer of `capacity`, expecting `error` and one trace line about `path`.
+    void Expect(const std::wstring& program, DWORD capacity, DWORD error, const std::wstring& path) {
+        // Named apart from the command line: a name without extension would
+        // otherwise be searched for with ".exe" added.
+        std::wstring line = L"\"" + program + L"\" --child ini " + std::to_wstring(capacity);
+        STARTUPINFOW si = {sizeof si};
+        PROCESS_INFORMATION pi = {};
+        DWORD code = ~0u;
+        ASSERT_TRUE(::CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                     nullptr, &si, &pi)) << ::GetLastError();
+        if (::WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0) ::TerminateProcess(pi.hProcess, ~0u);
+        ::GetExitCodeProcess(pi.hProcess, &code);
+        ::CloseHandle(pi.hThread);
+        ::CloseHandle(pi.hProcess);
+        EXPECT_EQ(error, code) << program << L" " << capacity;
+        EXPECT_EQ(std::vector<std::wstring>{Line(error, path)}, TraceLog::Get().Take());
     }
     rolm_test::TempDir dir_;
 };
@@ -54,63 +60,56 @@ TEST_F(IniFile, TheLastDotOfTheWholePathCounts) {
     struct {
         const wchar_t* program;
         const wchar_t* ini;
-    } cases[] = {
-        {L"tool.exe", L"tool.ini"},
-        {L"tool.beta.exe", L"tool.beta.ini"},
-        {L"tool", L"tool.ini"},
-        {L"app.old\\tool", L"app.ini"},
+    } rows[] = {
+        {L"tool.exe", L"tool.ini"}, {L"tool.beta.exe", L"tool.beta.ini"},
+        {L"tool", L"tool.ini"}, {L"app.old\\tool", L"app.ini"},
     };
-    for (const auto& c : cases) {
-        std::wstring program = Copy(c.program), ini = dir_ / c.ini, line;
-        EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), Run(program, MAX_PATH, &line)) << c.program;
-        EXPECT_EQ(Line(ERROR_FILE_NOT_FOUND, ini), line);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.program);
+        std::wstring program = Copy(row.program), ini = dir_ / row.ini;
+        Expect(program, MAX_PATH, ERROR_FILE_NOT_FOUND, ini);
         // A file of that name, then a directory of that name, exist.
         ASSERT_TRUE(rolm_test::WriteFileBytes(ini, "[x]\r\n"));
-        EXPECT_EQ(0u, Run(program, MAX_PATH, &line)) << c.program;
-        EXPECT_EQ(Line(0, ini), line);
-        ASSERT_TRUE(::DeleteFileW(ini.c_str()));
-        ASSERT_TRUE(::CreateDirectoryW(ini.c_str(), nullptr));
-        EXPECT_EQ(0u, Run(program, MAX_PATH, &line)) << c.program;
+        Expect(program, MAX_PATH, 0, ini);
+        ASSERT_TRUE(::DeleteFileW(ini.c_str()) && ::CreateDirectoryW(ini.c_str(), nullptr));
+        Expect(program, MAX_PATH, 0, ini);
         ASSERT_TRUE(::RemoveDirectoryW(ini.c_str()));
     }
 }
 
 TEST_F(IniFile, BuffersThatAreTooSmall) {
-    std::wstring plain = Copy(L"tool"), dotted = Copy(L"tool.x"), line;
-    DWORD length = static_cast<DWORD>(plain.size());
-    // Exactly room for ".ini" and the terminator, then one short.
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), Run(plain, length + 5, &line));
-    EXPECT_EQ(Line(ERROR_FILE_NOT_FOUND, plain + L".ini"), line);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_EXTENDED_ERROR), Run(plain, length + 4, &line));
-    EXPECT_EQ(Line(ERROR_EXTENDED_ERROR, plain), line);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_EXTENDED_ERROR), Run(plain, length + 1, &line));
-    // "x" becomes "ini": two characters more than the program's path.
-    length = static_cast<DWORD>(dotted.size());
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), Run(dotted, length + 3, &line));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_EXTENDED_ERROR), Run(dotted, length + 2, &line));
-    // The program's own path cut to fit is detected, not built upon.
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), Run(dotted, length, &line));
-    EXPECT_EQ(Line(ERROR_INSUFFICIENT_BUFFER, dotted.substr(0, length - 1)), line);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), Run(dotted, 1, &line));
-    EXPECT_EQ(Line(ERROR_INSUFFICIENT_BUFFER, L""), line);
+    const std::wstring plain = Copy(L"tool"), dotted = Copy(L"tool.x");
+    const DWORD p = static_cast<DWORD>(plain.size()), d = static_cast<DWORD>(dotted.size());
+    // Exactly room for ".ini" (or "x" becoming "ini") and the terminator,
+    // then one short; the program's own path cut to fit is detected, not
+    // built upon.
+    struct {
+        const std::wstring& program;
+        DWORD capacity, error;
+        std::wstring path;
+    } rows[] = {
+        {plain, p + 5, ERROR_FILE_NOT_FOUND, plain + L".ini"}, {plain, p + 4, ERROR_EXTENDED_ERROR, plain},
+        {plain, p + 1, ERROR_EXTENDED_ERROR, plain}, {dotted, d + 3, ERROR_FILE_NOT_FOUND, dir_ / L"tool.ini"},
+        {dotted, d + 2, ERROR_EXTENDED_ERROR, dotted},
+        {dotted, d, ERROR_INSUFFICIENT_BUFFER, dotted.substr(0, d - 1)},
+        {dotted, 1, ERROR_INSUFFICIENT_BUFFER, L""},
+    };
+    for (const auto& row : rows) Expect(row.program, row.capacity, row.error, row.path);
 }
 
-TEST_F(IniFile, NoBufferGives87AndNull) {
-    WCHAR buffer[MAX_PATH] = L"untouched";
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetIniFile(nullptr, MAX_PATH));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetIniFile(buffer, 0));
-    EXPECT_STREQ(L"untouched", buffer);
-    EXPECT_EQ((std::vector<std::wstring>{Line(87, L"NULL"), Line(87, L"NULL")}),
-              TraceLog::Get().Take());
-}
-
-TEST_F(IniFile, ThisProgramsOwnPath) {
+TEST_F(IniFile, ThisProgramsOwnPathAndNoBuffer) {
     WCHAR buffer[MAX_PATH], self[MAX_PATH];
     DWORD n = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring expected = std::wstring(self, n - 3) + L"ini";
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetIniFile(buffer, MAX_PATH));
     EXPECT_EQ(expected, buffer);
-    EXPECT_EQ(std::vector<std::wstring>{Line(ERROR_FILE_NOT_FOUND, expected)}, TraceLog::Get().Take());
+    wcscpy(buffer, L"untouched");
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetIniFile(nullptr, MAX_PATH));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetIniFile(buffer, 0));
+    EXPECT_STREQ(L"untouched", buffer);
+    EXPECT_EQ((std::vector<std::wstring>{Line(ERROR_FILE_NOT_FOUND, expected), Line(87, L"NULL"),
+                                         Line(87, L"NULL")}),
+              TraceLog::Get().Take());
 }
 
 }  // namespace

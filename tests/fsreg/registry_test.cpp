@@ -11,6 +11,13 @@ using rolm_test::TraceLog;
 
 namespace {
 
+const HKEY kUnset = reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0xBAD));
+
+bool IsOpen(HKEY key) {
+    return ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                              nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
 class RegKeys : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -24,144 +31,91 @@ protected:
         if (root_ != nullptr) ::RegCloseKey(root_);
         ::RegDeleteTreeW(HKEY_CURRENT_USER, name_.c_str());
     }
-    bool Exists(const wchar_t* path) { return CheckRegKey(root_, path) == ERROR_SUCCESS; }
-    // Creates the path; the key it hands back is checked to be open, then closed.
-    LONG Create(const wchar_t* path, DWORD options = 0, REGSAM access = KEY_ALL_ACCESS,
-                DWORD* disposition = nullptr, HKEY* result = nullptr) {
-        HKEY key = reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0xBAD));
-        DWORD created = 0;
-        LONG error = CreateRegKeys(root_, path, options, access, &key, &created);
-        if (error == ERROR_SUCCESS) {
-            EXPECT_EQ(ERROR_SUCCESS, ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr,
-                                                        nullptr, nullptr, nullptr, nullptr,
-                                                        nullptr, nullptr, nullptr));
-            ::RegCloseKey(key);
-            if (disposition != nullptr) *disposition = created;
-        }
-        if (result != nullptr) *result = key;
-        return error;
+    bool Exists(const std::wstring& path) { return CheckRegKey(root_, path.c_str()) == ERROR_SUCCESS; }
+    // Creates the path and closes the key it hands back, checked to be open;
+    // the disposition, or 0 on failure.
+    DWORD Create(const std::wstring& path, DWORD options = 0) {
+        HKEY key = kUnset;
+        DWORD disposition = 0;
+        if (CreateRegKeys(root_, path.c_str(), options, KEY_ALL_ACCESS, &key, &disposition) != ERROR_SUCCESS)
+            return 0;
+        EXPECT_TRUE(IsOpen(key));
+        ::RegCloseKey(key);
+        return disposition;
     }
     std::wstring name_;
     HKEY root_ = nullptr;
 };
 
-TEST_F(RegKeys, PathsAreCreatedThenOpened) {
-    struct {
-        const wchar_t* path;
-        const wchar_t* last;  // the key that must exist afterwards
-    } cases[] = {
-        {L"A\\B", L"A\\B"}, {L"C\\D\\", L"C\\D"}, {L"One", L"One"}, {L"E\\\\F", L"E\\F"},
+// A path of `length` characters in levels of 10, the first one unique.
+std::wstring LongPath(size_t length) {
+    std::wstring path = std::to_wstring(length);
+    while (path.size() < length) path += L"\\" + std::wstring(std::min<size_t>(9, length - path.size() - 1), L'k');
+    return path;
+}
+
+TEST_F(RegKeys, PathsAreCreatedThenOpenedAndChecked) {
+    // 510 characters fill the stack copy with the added "\" and the
+    // terminator; 511 need the heap.
+    struct { std::wstring path, last; } rows[] = {  // last: the key made, when not the path
+        {L"A\\B"}, {L"A\\B\\New"}, {L"C\\D\\", L"C\\D"}, {L"One"}, {L"E\\\\F", L"E\\F"},
+        {LongPath(510)}, {LongPath(511)}, {LongPath(1500)},
     };
-    for (const auto& c : cases) {
-        DWORD disposition = 0;
-        EXPECT_EQ(ERROR_SUCCESS, Create(c.path, 0, KEY_ALL_ACCESS, &disposition)) << c.path;
-        EXPECT_EQ(static_cast<DWORD>(REG_CREATED_NEW_KEY), disposition) << c.path;
-        EXPECT_TRUE(Exists(c.last)) << c.path;
-        EXPECT_EQ(ERROR_SUCCESS, Create(c.path, 0, KEY_ALL_ACCESS, &disposition)) << c.path;
-        EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition) << c.path;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.path);
+        EXPECT_EQ(static_cast<DWORD>(REG_CREATED_NEW_KEY), Create(row.path));
+        EXPECT_TRUE(Exists(row.last.empty() ? row.path : row.last));
+        EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), Create(row.path));
     }
-    // An existing parent and a new last level: the disposition is the last level's.
-    DWORD disposition = 0;
-    EXPECT_EQ(ERROR_SUCCESS, Create(L"A\\B\\New", 0, KEY_ALL_ACCESS, &disposition));
-    EXPECT_EQ(static_cast<DWORD>(REG_CREATED_NEW_KEY), disposition);
-    EXPECT_TRUE(TraceLog::Get().Take().empty());
     // The disposition is optional.
     HKEY key = nullptr;
     EXPECT_EQ(ERROR_SUCCESS, CreateRegKeys(root_, L"A", 0, KEY_READ, &key, nullptr));
     ::RegCloseKey(key);
-}
-
-TEST_F(RegKeys, LongPathsUseTheHeapCopyAlike) {
-    // 510 characters fill the stack copy with the added "\" and the
-    // terminator; 511 need the heap. Levels of 10 characters, the first one unique.
-    for (size_t length : {510u, 511u, 1500u}) {
-        std::wstring path = std::to_wstring(length);
-        while (path.size() < length)
-            path += L"\\" + std::wstring(std::min<size_t>(9, length - path.size() - 1), L'k');
-        ASSERT_EQ(length, path.size());
-        EXPECT_EQ(ERROR_SUCCESS, Create(path.c_str())) << length;
-        EXPECT_TRUE(Exists(path.c_str())) << length;
-    }
-}
-
-TEST_F(RegKeys, MalformedPathsGive161AndATraceLine) {
-    struct {
-        const wchar_t* path;
-        const wchar_t* shown;
-    } cases[] = {{nullptr, L"NULL"}, {L"", L""}, {L"\\A", L"\\A"}, {L"\\", L"\\"}};
-    for (const auto& c : cases) {
-        HKEY key = reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0xBAD));
-        EXPECT_EQ(ERROR_BAD_PATHNAME, CreateRegKeys(root_, c.path, 0, KEY_ALL_ACCESS, &key, nullptr));
-        EXPECT_EQ(nullptr, key);
-        EXPECT_EQ(std::vector<std::wstring>{L"CreateRegKeys > returns error 161 for the key " +
-                                            std::wstring(c.shown)},
-                  TraceLog::Get().Take());
-    }
-    EXPECT_FALSE(Exists(L"A"));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, CreateRegKeys(root_, L"A", 0, KEY_ALL_ACCESS, nullptr, nullptr));
-    EXPECT_EQ(std::vector<std::wstring>{L"CreateRegKeys > returns error 87 for the key A"},
-              TraceLog::Get().Take());
-    EXPECT_FALSE(Exists(L"A"));
-}
-
-TEST_F(RegKeys, ALevelThatCannotBeCreatedLeavesNoKeyOpen) {
-    // Wine does not refuse sub keys below a key opened read-only, so the
-    // failing levels here are a permanent key below a volatile one and a name
-    // longer than the registry takes.
-    ASSERT_EQ(ERROR_SUCCESS, Create(L"V\\W", REG_OPTION_VOLATILE));
     DWORD handles = rolm_test::HandleCount();
-    const std::wstring tooLong = L"Fresh\\Deeper\\" + std::wstring(1000, L'n') + L"\\Last";
-
-    struct {
-        const wchar_t* path;
-        LONG error;
-        const wchar_t* made;    // made before the failing level: stays
-        const wchar_t* absent;  // the failing level
-    } cases[] = {
-        {L"V\\N", ERROR_CHILD_MUST_BE_VOLATILE, L"V", L"V\\N"},
-        {L"V\\W\\N\\M", ERROR_CHILD_MUST_BE_VOLATILE, L"V\\W", L"V\\W\\N"},
-        {tooLong.c_str(), ERROR_INVALID_PARAMETER, L"Fresh\\Deeper", L"Fresh\\Deeper\\Last"},
-    };
-    for (const auto& c : cases) {
-        HKEY key = reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0xBAD));
-        EXPECT_EQ(c.error, CreateRegKeys(root_, c.path, 0, KEY_ALL_ACCESS, &key, nullptr)) << c.path;
-        EXPECT_EQ(nullptr, key) << c.path;
-        EXPECT_EQ(std::vector<std::wstring>{L"CreateRegKeys > returns error " +
-                                            std::to_wstring(c.error) + L" for the key " + c.path},
-                  TraceLog::Get().Take());
-        EXPECT_EQ(handles, rolm_test::HandleCount()) << c.path;
-        EXPECT_TRUE(Exists(c.made)) << c.path;
-        EXPECT_FALSE(Exists(c.absent)) << c.path;
-    }
-    // The caller's root is never closed, failure or not.
-    EXPECT_EQ(ERROR_SUCCESS, ::RegQueryInfoKeyW(root_, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                                nullptr, nullptr, nullptr, nullptr, nullptr,
-                                                nullptr));
-}
-
-TEST_F(RegKeys, AVolatilePathIsVolatileAtEveryLevel) {
-    ASSERT_EQ(ERROR_SUCCESS, Create(L"P\\Q\\R", REG_OPTION_VOLATILE));
-    for (const wchar_t* level : {L"P", L"P\\Q", L"P\\Q\\R"}) {
-        HKEY parent = nullptr, child = nullptr;
-        ASSERT_EQ(ERROR_SUCCESS, ::RegOpenKeyExW(root_, level, 0, KEY_ALL_ACCESS, &parent));
-        EXPECT_EQ(ERROR_CHILD_MUST_BE_VOLATILE,
-                  ::RegCreateKeyExW(parent, L"permanent", 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                    KEY_ALL_ACCESS, nullptr, &child, nullptr))
-            << level;
-        ::RegCloseKey(parent);
-    }
-}
-
-TEST_F(RegKeys, CheckRegKeyTellsWhetherAKeyOpens) {
-    ASSERT_EQ(ERROR_SUCCESS, Create(L"Here"));
-    DWORD handles = rolm_test::HandleCount();
-    EXPECT_EQ(ERROR_SUCCESS, CheckRegKey(root_, L"Here"));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, CheckRegKey(root_, L"Missing"));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, CheckRegKey(root_, L"Here\\Missing"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, CheckRegKey(root_, L"A\\B\\Missing"));
     EXPECT_EQ(ERROR_BADKEY, CheckRegKey(root_, nullptr));
     EXPECT_EQ(ERROR_SUCCESS, CheckRegKey(HKEY_CURRENT_USER, name_.c_str()));
     EXPECT_EQ(handles, rolm_test::HandleCount());
     EXPECT_TRUE(TraceLog::Get().Take().empty());
+}
+
+TEST_F(RegKeys, AFailureIsTracedAndLeavesNoKeyOpen) {
+    // Wine does not refuse sub keys below a key opened read-only, so the
+    // failing levels are a permanent key below a volatile one and a name
+    // longer than the registry takes. The permanent keys failing below V and
+    // V\W show that a volatile path is volatile at every level.
+    ASSERT_NE(0u, Create(L"V\\W", REG_OPTION_VOLATILE));
+    DWORD handles = rolm_test::HandleCount();
+    const std::wstring tooLong = L"Fresh\\Deeper\\" + std::wstring(1000, L'n') + L"\\Last";
+    struct {
+        const wchar_t* path;
+        LONG error;
+        std::wstring made, absent;  // made before the failing level (stays); the failing level
+    } rows[] = {
+        {nullptr, ERROR_BAD_PATHNAME}, {L"", ERROR_BAD_PATHNAME},
+        {L"\\A", ERROR_BAD_PATHNAME, L"", L"A"}, {L"\\", ERROR_BAD_PATHNAME},
+        {L"V\\N", ERROR_CHILD_MUST_BE_VOLATILE, L"V", L"V\\N"},
+        {L"V\\W\\N\\M", ERROR_CHILD_MUST_BE_VOLATILE, L"V\\W", L"V\\W\\N"},
+        {tooLong.c_str(), ERROR_INVALID_PARAMETER, L"Fresh\\Deeper", L"Fresh\\Deeper\\Last"},
+    };
+    for (const auto& row : rows) {
+        std::wstring shown = row.path != nullptr ? row.path : L"NULL";
+        SCOPED_TRACE(shown);
+        HKEY key = kUnset;
+        EXPECT_EQ(row.error, CreateRegKeys(root_, row.path, 0, KEY_ALL_ACCESS, &key, nullptr));
+        EXPECT_EQ(nullptr, key);
+        EXPECT_EQ(std::vector<std::wstring>{L"CreateRegKeys > returns error " +
+                                            std::to_wstring(row.error) + L" for the key " + shown},
+                  TraceLog::Get().Take());
+        EXPECT_EQ(handles, rolm_test::HandleCount());
+        if (!row.made.empty()) { EXPECT_TRUE(Exists(row.made)); }
+        if (!row.absent.empty()) { EXPECT_FALSE(Exists(row.absent)); }
+    }
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, CreateRegKeys(root_, L"A", 0, KEY_ALL_ACCESS, nullptr, nullptr));
+    EXPECT_EQ(std::vector<std::wstring>{L"CreateRegKeys > returns error 87 for the key A"},
+              TraceLog::Get().Take());
+    EXPECT_FALSE(Exists(L"A"));
+    EXPECT_TRUE(IsOpen(root_));  // the caller's root is never closed
 }
 
 }  // namespace
