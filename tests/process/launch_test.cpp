@@ -6,36 +6,26 @@
 #include <rolm/process.h>
 
 #include <algorithm>
-#include <string>
-#include <vector>
 
-#include "children.h"
-#include "support.h"
+#include "process_test.h"
 
-using process_test::Format;
-using process_test::IsOpen;
-using process_test::Recorded;
-using process_test::RunArgs;
-using Lines = std::vector<std::wstring>;
+using namespace process_test;
 
 namespace {
 
-DWORD H(HANDLE handle) { return (DWORD)(ULONG_PTR)handle; }
-Lines Take() { return rolm_test::TraceLog::Get().Take(); }
-void Clear() { rolm_test::TraceLog::Get().Clear(); }
+bool Shell() { return IsVistaOrLater() != FALSE; }
+std::wstring Tool() { return rolm_test::ProgramDir() + L"rolm.exe"; }  // no arguments: its usage, 87
 
 std::wstring Self() {
     wchar_t path[MAX_PATH];
-    DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return std::wstring(path, n);
+    return std::wstring(path, ::GetModuleFileNameW(nullptr, path, MAX_PATH));
 }
 
-bool Shell() { return IsVistaOrLater() != FALSE; }
-
-// What to hand to the launch operations to run a child verb: the shell takes
-// the parameters alone, CreateProcessW the whole command line.
-std::wstring ChildLine(const std::wstring& verb, const std::wstring& args) {
-    return Shell() ? L"--child " + verb + L" " + args : rolm_test::ChildCommandLine(verb, args);
+// What to hand to the launch operations to run the child verb: the shell
+// takes the parameters alone, CreateProcessW the whole command line.
+std::wstring ChildLine(DWORD code, DWORD ms, const std::wstring& file = L"") {
+    std::wstring args = RunArgs(code, ms, file);
+    return Shell() ? L"--child run " + args : rolm_test::ChildCommandLine(L"run", args);
 }
 
 // The trace of a successful start.
@@ -49,28 +39,27 @@ Lines Started(HANDLE process, const std::wstring& file, LPCWSTR verb, LPCWSTR pa
             L"CreateProcessExtended > SHELLEXECUTEINFO.lpVerb == " + text(verb),
             L"CreateProcessExtended > SHELLEXECUTEINFO.lpFile == " + file,
             L"CreateProcessExtended > SHELLEXECUTEINFO.lpParameters == " + text(params),
-            Format(L"CreateProcessExtended > ShellExecuteEx has returned TRUE with SHELLEXECUTEINFO.hProcess == %08.8X",
-                   H(process))};
+            Format(L"CreateProcessExtended > ShellExecuteEx has returned TRUE with SHELLEXECUTEINFO.hProcess == %08.8X", H(process))};
 }
 
+// LaunchProcess's last four lines.
 Lines Closing(DWORD close, DWORD launched, DWORD error, DWORD state) {
     return {Format(L"LaunchProcess > fCloseHandle==(%d)", close), Format(L"LaunchProcess > fIsLaunched==(%d)", launched),
             Format(L"LaunchProcess > dwError==(%d)", error), Format(L"LaunchProcess > dwState==(%d)", state)};
 }
-
-Lines Tail(const Lines& lines, size_t n) {
-    return Lines(lines.end() - static_cast<ptrdiff_t>(std::min(n, lines.size())), lines.end());
-}
+Lines Tail(const Lines& lines) { return Lines(lines.end() - std::min<ptrdiff_t>(4, lines.size()), lines.end()); }
 
 bool Contains(const Lines& lines, const std::wstring& part) {
-    for (const std::wstring& line : lines)
-        if (line.find(part) != std::wstring::npos) return true;
-    return false;
+    return std::any_of(lines.begin(), lines.end(), [&](const std::wstring& l) { return l.find(part) != l.npos; });
 }
 
-DWORD EndOf(HANDLE process) {
+// Ends the process when asked, waits for it, closes the record's handles; its exit code.
+DWORD Finish(const PROCESS_INFORMATION& pi, bool end = false) {
     DWORD code = 0xBAD;
-    if (::WaitForSingleObject(process, 60000) == WAIT_OBJECT_0) ::GetExitCodeProcess(process, &code);
+    if (end) ::TerminateProcess(pi.hProcess, 14);
+    if (::WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) ::GetExitCodeProcess(pi.hProcess, &code);
+    ::CloseHandle(pi.hProcess);
+    if (pi.hThread != nullptr) ::CloseHandle(pi.hThread);
     return code;
 }
 
@@ -78,63 +67,37 @@ TEST(Launch, GenerationFollowsTheVersionTheProgramSees) {
     OSVERSIONINFOW info = {sizeof info};
     ::GetVersionExW(&info);
     EXPECT_EQ(info.dwMajorVersion >= 6, Shell());
-    std::wstring self = Self();
-    if (self.find(L"-winxp.exe") != std::wstring::npos) {
-        EXPECT_FALSE(Shell());
-    }
-    if (self.find(L"-win7.exe") != std::wstring::npos) {
-        EXPECT_TRUE(Shell());
-    }
+    const std::wstring self = Self();
+    EXPECT_EQ(self.find(L"-win7.exe") != self.npos, Shell());  // only the two copies are run
 }
 
+// The record, the path flag and the trace: verbs and parameters, empty ones traced as NULL.
 TEST(CreateProcessExtended, FillsTheRecordAsItsPathDoes) {
     rolm_test::TempDir dir;
-    const std::wstring self = Self();
+    const std::wstring file = dir / L"line.txt";
     struct Case {
         LPCWSTR verb;
-    } cases[] = {{nullptr}, {L""}, {L"open"}};
+        int line;  // 0 the child verb's, 1 null, 2 empty (rolm.exe)
+    } cases[] = {{nullptr, 0}, {L"", 0}, {L"open", 0}, {nullptr, 1}, {L"open", 2}};
     for (const Case& c : cases) {
-        std::wstring file = dir / L"line.txt";
-        std::wstring params = RunArgs(0, 0, file);
-        std::wstring line = ChildLine(L"run", params);
+        SCOPED_TRACE(c.line);
+        const std::wstring program = c.line == 0 ? Self() : Tool();
+        std::wstring line = c.line == 0 ? ChildLine(0, 0, file) : L"";
         PROCESS_INFORMATION pi = {HANDLE(1), HANDLE(2), 3, 4};
         DWORD shell = 0xBAD, error = 0xBAD;
         Clear();
-        ASSERT_TRUE(CreateProcessExtended(self.c_str(), &line[0], SW_HIDE, c.verb, &pi, &shell, &error));
+        ASSERT_TRUE(CreateProcessExtended(program.c_str(), c.line == 1 ? nullptr : &line[0], SW_HIDE, c.verb, &pi, &shell, &error));
         EXPECT_EQ(0u, error);
         EXPECT_EQ(Shell() ? 1u : 0u, shell);
-        EXPECT_EQ(Started(pi.hProcess, self, c.verb, line.c_str()), Take());
-        EXPECT_EQ(0u, EndOf(pi.hProcess));
-        if (Shell()) {
-            EXPECT_EQ(nullptr, pi.hThread);
-            EXPECT_EQ(0u, pi.dwProcessId);
-            EXPECT_EQ(0u, pi.dwThreadId);
-            std::wstring recorded = Recorded(file);  // the shell puts the program in front
-            EXPECT_EQ(L" " + line, recorded.substr(recorded.size() - std::min(recorded.size(), line.size() + 1)));
-        } else {
-            EXPECT_TRUE(IsOpen(pi.hThread));
-            EXPECT_NE(0u, pi.dwProcessId);
-            EXPECT_NE(0u, pi.dwThreadId);
-            EXPECT_EQ(line, Recorded(file));  // handed on unchanged
-        }
-        ::CloseHandle(pi.hProcess);
-        if (pi.hThread != nullptr) ::CloseHandle(pi.hThread);
+        EXPECT_EQ(Started(pi.hProcess, program, c.verb, line.c_str()), Take());
+        EXPECT_TRUE(Shell() ? pi.hThread == nullptr && (pi.dwProcessId | pi.dwThreadId) == 0
+                            : IsOpen(pi.hThread) && pi.dwProcessId != 0 && pi.dwThreadId != 0);
+        EXPECT_EQ(c.line == 0 ? 0u : 87u, Finish(pi));
+        if (c.line != 0) continue;
+        std::wstring recorded = Recorded(file);  // the shell puts the program in front
+        std::wstring want = Shell() ? L" " + line : line;  // else handed on unchanged
+        EXPECT_EQ(want, Shell() ? recorded.substr(recorded.size() - std::min(recorded.size(), want.size())) : recorded);
         ::DeleteFileW(file.c_str());
-    }
-}
-
-TEST(CreateProcessExtended, EmptyOrNullCommandLine) {
-    // rolm.exe with no arguments prints its usage and ends with 87.
-    const std::wstring tool = rolm_test::ProgramDir() + L"rolm.exe";
-    for (bool null : {true, false}) {
-        wchar_t empty[1] = L"";
-        PROCESS_INFORMATION pi;
-        Clear();
-        ASSERT_TRUE(CreateProcessExtended(tool.c_str(), null ? nullptr : empty, SW_HIDE, nullptr, &pi, nullptr, nullptr));
-        EXPECT_EQ(Started(pi.hProcess, tool, nullptr, nullptr), Take());
-        EXPECT_EQ(87u, EndOf(pi.hProcess));
-        ::CloseHandle(pi.hProcess);
-        if (pi.hThread != nullptr) ::CloseHandle(pi.hThread);
     }
 }
 
@@ -146,30 +109,22 @@ TEST(CreateProcessExtended, ProgramThatCannotStart) {
     Clear();
     EXPECT_FALSE(CreateProcessExtended(missing.c_str(), nullptr, SW_HIDE, L"open", &pi, &shell, &error));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), error);
-    EXPECT_EQ(nullptr, pi.hProcess);
-    EXPECT_EQ(nullptr, pi.hThread);
-    EXPECT_EQ(0u, pi.dwProcessId);
-    Lines expected;
-    if (Shell()) {
-        expected = Started(nullptr, missing, L"open", nullptr);
-        expected.back() = L"CreateProcessExtended > ShellExecuteEx has returned FALSE with error code 2, SHELLEXECUTEINFO.hInstApp == 2";
-    } else {
-        expected = {L"CreateProcessExtended > XP and earlier",
-                    L"CreateProcessExtended > CreateProcess has returned FALSE with error code 2"};
-    }
+    EXPECT_TRUE(pi.hProcess == nullptr && pi.hThread == nullptr && pi.dwProcessId == 0);
+    Lines expected = Started(nullptr, missing, L"open", nullptr);
+    expected.back() = Shell() ? L"CreateProcessExtended > ShellExecuteEx has returned FALSE with error code 2, SHELLEXECUTEINFO.hInstApp == 2"
+                              : L"CreateProcessExtended > CreateProcess has returned FALSE with error code 2";
     EXPECT_EQ(expected, Take());
 
     // LaunchProcess: no wait, nothing closed, the system's error.
     DWORD launched = 0xBAD, close = 1;
     error = 0xBAD;
     EXPECT_EQ(0xFFFFFFFFu, LaunchProcess(missing.c_str(), nullptr, &launched, &error, &close,
-                                         LAUNCH_SLEEP | LAUNCH_WAIT_INPUT_IDLE | LAUNCH_WAIT_PROCESS,
-                                         INFINITE, TRUE, 1, SW_HIDE, nullptr, 60000, nullptr));
-    EXPECT_EQ(0u, launched);
+                                         LAUNCH_SLEEP | LAUNCH_WAIT_INPUT_IDLE | LAUNCH_WAIT_PROCESS, INFINITE, TRUE, 1,
+                                         SW_HIDE, nullptr, 60000, nullptr));
+    EXPECT_EQ(0u, launched + close);
     EXPECT_EQ(2u, error);
-    EXPECT_EQ(0u, close);
     Lines lines = Take();
-    EXPECT_EQ(Closing(0, 0, 2, 0xFFFFFFFF), Tail(lines, 4));
+    EXPECT_EQ(Closing(0, 0, 2, 0xFFFFFFFF), Tail(lines));
     EXPECT_FALSE(Contains(lines, L"WaitForObject"));
 
     // A missing record is refused before anything is tried.
@@ -180,17 +135,15 @@ TEST(CreateProcessExtended, ProgramThatCannotStart) {
 
 TEST(CreateProcessExtended, ShellPathBalancesComAndKeepsAnotherApartment) {
     if (!Shell()) GTEST_SKIP() << "no COM on the CreateProcessW path";
-    const std::wstring tool = rolm_test::ProgramDir() + L"rolm.exe";
-    PROCESS_INFORMATION pi;
-    ASSERT_TRUE(CreateProcessExtended(tool.c_str(), nullptr, SW_HIDE, nullptr, &pi, nullptr, nullptr));
-    ::WaitForSingleObject(pi.hProcess, 60000);
-    ::CloseHandle(pi.hProcess);
-    // The call's apartment is gone: this thread can enter another one.
-    EXPECT_EQ(S_OK, ::CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    auto start = [] {
+        PROCESS_INFORMATION pi;
+        ASSERT_TRUE(CreateProcessExtended(Tool().c_str(), nullptr, SW_HIDE, nullptr, &pi, nullptr, nullptr));
+        Finish(pi);
+    };
+    start();
+    EXPECT_EQ(S_OK, ::CoInitializeEx(nullptr, COINIT_MULTITHREADED));  // the call's apartment is gone
     Clear();
-    ASSERT_TRUE(CreateProcessExtended(tool.c_str(), nullptr, SW_HIDE, nullptr, &pi, nullptr, nullptr));
-    ::WaitForSingleObject(pi.hProcess, 60000);
-    ::CloseHandle(pi.hProcess);
+    start();
     EXPECT_TRUE(Contains(Take(), L"CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE) has returned 80010106"));
     EXPECT_EQ(S_FALSE, ::CoInitializeEx(nullptr, COINIT_MULTITHREADED));  // still ours, once more
     ::CoUninitialize();
@@ -200,170 +153,111 @@ TEST(CreateProcessExtended, ShellPathBalancesComAndKeepsAnotherApartment) {
 // LaunchProcess with its own record: the wait flags, one row each.
 TEST(LaunchProcess, WaitFlags) {
     rolm_test::TempDir dir;
-    const std::wstring self = Self();
     struct Case {
         WORD flags;
-        DWORD timeout, delay, childMs;
-        DWORD state;      // expected result
-        bool waitTraced;  // WaitForObject ran
-        bool ended;       // the child had ended (written its file) on return
+        DWORD timeout, delay, childMs, state;  // state WAIT_TIMEOUT: the child was ended
+        bool waited;                           // WaitForObject ran
     } cases[] = {
-        {0, 60000, 60000, 300, 0, false, false},
-        {LAUNCH_WAIT_PROCESS, 0, 0, 300, 0, false, false},
-        {LAUNCH_WAIT_PROCESS, 60000, 0, 300, 0, true, true},
-        {LAUNCH_WAIT_PROCESS, INFINITE, 0, 300, 0, true, true},
-        {0x0008, 60000, 60000, 300, 0, false, false},  // unknown bits are ignored
-        {LAUNCH_SLEEP | LAUNCH_WAIT_INPUT_IDLE, 60000, 0, 300, 0, false, false},
+        {0, 60000, 60000, 300, 0, false},
+        {LAUNCH_WAIT_PROCESS, 0, 0, 300, 0, false},
+        {LAUNCH_WAIT_PROCESS, 60000, 0, 300, 0, true},
+        {LAUNCH_WAIT_PROCESS, INFINITE, 0, 300, 0, true},
+        {LAUNCH_WAIT_PROCESS, 300, 0, 60000, WAIT_TIMEOUT, true},
+        {0x0008, 60000, 60000, 300, 0, false},  // unknown bits are ignored
+        {LAUNCH_SLEEP | LAUNCH_WAIT_INPUT_IDLE, 60000, 0, 300, 0, false},
+        {LAUNCH_SLEEP, 0, 400, 0, 0, false},
     };
     int row = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(row++);
         std::wstring file = dir / Format(L"%d.txt", row);
-        std::wstring line = ChildLine(L"run", RunArgs(5, c.childMs, file));
-        DWORD launched = 0xBAD, error = 0xBAD;
+        std::wstring line = ChildLine(5, c.childMs, c.childMs != 0 ? file : L"");  // a quick child: no record
+        DWORD launched = 0xBAD, error = 0xBAD, start = ::GetTickCount();
         Clear();
-        EXPECT_EQ(c.state, LaunchProcess(self.c_str(), &line[0], &launched, &error, nullptr, c.flags, c.timeout,
-                                         FALSE, 0, SW_HIDE, nullptr, c.delay, nullptr));
+        EXPECT_EQ(c.state, LaunchProcess(Self().c_str(), &line[0], &launched, &error, nullptr, c.flags, c.timeout, TRUE, 42,
+                                         SW_HIDE, nullptr, c.delay, nullptr));
+        EXPECT_GE(::GetTickCount() - start, c.flags & LAUNCH_SLEEP ? c.delay : 0);  // the call lasts at least the delay
         EXPECT_EQ(1u, launched);
         EXPECT_EQ(0u, error);
         Lines lines = Take();
-        EXPECT_EQ(Closing(0, 1, 0, c.state), Tail(lines, 4));
-        EXPECT_EQ(c.waitTraced, Contains(lines, L"WaitForObject > has been called with OBJECT == 0"));
-        EXPECT_EQ(c.ended, !Recorded(file).empty());
+        EXPECT_EQ(Closing(0, 1, 0, c.state), Tail(lines));
+        EXPECT_EQ(c.waited, Contains(lines, L"WaitForObject > has been called with OBJECT == 0"));
+        EXPECT_EQ(c.state != 0, Contains(lines, L"TerminateProcess(...) has returned: error code == 0"));
+        EXPECT_EQ(c.waited && c.state == 0, !Recorded(file).empty());
     }
-    // Let the children that were not waited for finish before the folder goes.
-    ::Sleep(1500);
+    ::Sleep(1500);  // the children that were not waited for finish before the folder goes
 }
 
-TEST(LaunchProcess, SleepAndInputIdleWaitAfterTheStart) {
+// The windowed child records its line (after half a second) just before it
+// serves its window, so the record is there when the input-idle wait ends;
+// with no delay nothing waits.
+TEST(LaunchProcess, InputIdleWaitAfterTheStart) {
     rolm_test::TempDir dir;
-    const std::wstring self = Self();
-    // Sleep: the call lasts at least the delay.
-    std::wstring line = ChildLine(L"run", RunArgs(0, 0));
-    DWORD start = ::GetTickCount();
-    EXPECT_EQ(0u, LaunchProcess(self.c_str(), &line[0], nullptr, nullptr, nullptr, LAUNCH_SLEEP, 0, FALSE, 0,
-                                SW_HIDE, nullptr, 400, nullptr));
-    EXPECT_GE(::GetTickCount() - start, 400u);
-
-    // Input idle: the windowed child records its line (after half a second)
-    // just before it starts serving its window, so the record is there when
-    // the wait ends; with no delay nothing waits.
     const std::wstring idle = rolm_test::ProgramDir() + L"process_idle_child.exe";
     for (DWORD delay : {DWORD{60000}, DWORD{0}}) {
         std::wstring file = dir / Format(L"idle%lu.txt", delay);
-        std::wstring args = L"\"" + file + L"\" 60000";
-        line = Shell() ? args : L"\"" + idle + L"\" " + args;
+        std::wstring line = (Shell() ? L"\"" : L"\"" + idle + L"\" \"") + file + L"\" 60000";
         PROCESS_INFORMATION pi;
-        DWORD close = 0;
+        DWORD close = 0;  // the handles stay ours
         EXPECT_EQ(0u, LaunchProcess(idle.c_str(), &line[0], nullptr, nullptr, &close, LAUNCH_WAIT_INPUT_IDLE, 0,
                                     FALSE, 0, SW_HIDE, nullptr, delay, &pi));
         EXPECT_EQ(delay != 0, !Recorded(file).empty());
-        DWORD code = 0;
-        EXPECT_TRUE(::GetExitCodeProcess(pi.hProcess, &code));
-        EXPECT_EQ(STILL_ACTIVE, code);
-        ::TerminateProcess(pi.hProcess, 0);
-        ::WaitForSingleObject(pi.hProcess, 60000);
-        ::CloseHandle(pi.hProcess);
-        if (pi.hThread != nullptr) ::CloseHandle(pi.hThread);
+        EXPECT_EQ(14u, Finish(pi, true));  // still running: ended here
     }
-}
-
-TEST(LaunchProcess, EndsAProgramPastTheWait) {
-    const std::wstring self = Self();
-    std::wstring line = ChildLine(L"run", RunArgs(0, 60000));
-    PROCESS_INFORMATION pi;
-    DWORD close = 0, error = 0xBAD, launched = 0;
-    Clear();
-    EXPECT_EQ(WAIT_TIMEOUT, LaunchProcess(self.c_str(), &line[0], &launched, &error, &close, LAUNCH_WAIT_PROCESS,
-                                          300, TRUE, 42, SW_HIDE, nullptr, 0, &pi));
-    EXPECT_EQ(0u, error);
-    Lines lines = Take();
-    EXPECT_TRUE(Contains(lines, Format(L"TerminateObject > HANDLE == %08.8X > TerminateProcess(...) has returned: error code == 0",
-                                       H(pi.hProcess))));
-    EXPECT_EQ(Closing(Shell() ? 0 : 1, 1, 0, WAIT_TIMEOUT), Tail(lines, 4));
-    EXPECT_EQ(42u, EndOf(pi.hProcess));
-    ::CloseHandle(pi.hProcess);
-    if (pi.hThread != nullptr) ::CloseHandle(pi.hThread);
 }
 
 // The caller's record and pfCloseHandle: who ends up owning the handles.
 TEST(LaunchProcess, HandlesOfTheCallersRecord) {
-    const std::wstring self = Self();
     struct Case {
         int in;        // -1: pfCloseHandle null
         bool running;  // the child still runs after the waits
-        DWORD out;     // on the CreateProcessW path
-        bool open;     // on the CreateProcessW path
-    } cases[] = {
-        {1, true, 1, true}, {1, false, 0, false}, {0, true, 1, true}, {0, false, 1, true},
-        {-1, false, 0, false}, {7, false, 0, false},
-    };
+        DWORD out;     // on the CreateProcessW path (the shell's handle stays open in the record)
+    } cases[] = {{1, true, 1}, {1, false, 0}, {0, true, 1}, {0, false, 1}, {-1, false, 0}, {7, false, 0}};
     int row = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(row++);
-        std::wstring line = ChildLine(L"run", RunArgs(4, c.running ? 60000 : 0));
+        std::wstring line = ChildLine(4, c.running ? 60000 : 0);
         PROCESS_INFORMATION pi;
         DWORD close = c.in < 0 ? 0 : static_cast<DWORD>(c.in);
         Clear();
-        DWORD state = LaunchProcess(self.c_str(), &line[0], nullptr, nullptr, c.in < 0 ? nullptr : &close,
-                                    c.running ? 0 : LAUNCH_WAIT_PROCESS, INFINITE, FALSE, 0, SW_HIDE, nullptr,
-                                    0, &pi);
-        EXPECT_EQ(0u, state);
+        EXPECT_EQ(0u, LaunchProcess(Self().c_str(), &line[0], nullptr, nullptr, c.in < 0 ? nullptr : &close,
+                                    c.running ? 0 : LAUNCH_WAIT_PROCESS, INFINITE, FALSE, 0, SW_HIDE, nullptr, 0, &pi));
         DWORD out = Shell() ? 0 : c.out;
-        bool open = Shell() || c.open;  // the shell's process handle stays in the record
+        bool open = Shell() || c.out != 0;
         if (c.in >= 0) {
             EXPECT_EQ(out, close);
         }
-        EXPECT_EQ(Closing(out, 1, 0, 0), Tail(Take(), 4));
+        EXPECT_EQ(Closing(out, 1, 0, 0), Tail(Take()));
         EXPECT_EQ(open, IsOpen(pi.hProcess));
         EXPECT_NE(nullptr, pi.hProcess);  // closing leaves the fields as they were
-        if (Shell()) {
-            EXPECT_EQ(nullptr, pi.hThread);
-        } else {
-            EXPECT_EQ(open, IsOpen(pi.hThread));
-            EXPECT_NE(0u, pi.dwProcessId);
-        }
-        if (open) {
-            ::TerminateProcess(pi.hProcess, 0);
-            ::WaitForSingleObject(pi.hProcess, 60000);
-            ::CloseHandle(pi.hProcess);
-            if (pi.hThread != nullptr) ::CloseHandle(pi.hThread);
-        }
+        EXPECT_TRUE(Shell() ? pi.hThread == nullptr : open == IsOpen(pi.hThread) && pi.dwProcessId != 0);
+        if (open) Finish(pi, true);
     }
 }
 
 TEST(LaunchProcess, ShortFormWaitsUntilTheProgramEnds) {
     rolm_test::TempDir dir;
-    const std::wstring self = Self();
-    std::wstring file = dir / L"end.txt";
-    std::wstring line = ChildLine(L"run", RunArgs(9, 500, file));
+    const std::wstring file = dir / L"end.txt";
+    std::wstring line = ChildLine(9, 500, file);
     DWORD launched = 0xBAD, error = 0xBAD;
     Clear();
-    EXPECT_EQ(0u, LaunchProcess(self.c_str(), &line[0], &launched, &error, SW_HIDE, nullptr));
+    EXPECT_EQ(0u, LaunchProcess(Self().c_str(), &line[0], &launched, &error, SW_HIDE, nullptr));
     EXPECT_EQ(1u, launched);
     EXPECT_EQ(0u, error);
     EXPECT_FALSE(Recorded(file).empty());
     Lines lines = Take();
-    EXPECT_EQ(Closing(0, 1, 0, 0), Tail(lines, 4));
-    EXPECT_TRUE(Contains(lines, L"exit code == 9 (259 == STILL_ACTIVE)"));
-    EXPECT_TRUE(Contains(lines, L"> WAIT_OBJECT_0"));
-
-    const std::wstring missing = dir / L"missing.exe";
-    EXPECT_EQ(0xFFFFFFFFu, LaunchProcess(missing.c_str(), nullptr, &launched, &error, SW_HIDE, nullptr));
-    EXPECT_EQ(0u, launched);
-    EXPECT_EQ(2u, error);
+    EXPECT_EQ(Closing(0, 1, 0, 0), Tail(lines));
+    EXPECT_TRUE(Contains(lines, L"exit code == 9 (259 == STILL_ACTIVE)") && Contains(lines, L"> WAIT_OBJECT_0"));
 }
 
 TEST(LaunchProcess, LeaksNoHandle) {
     rolm_test::TempDir dir;
-    const std::wstring self = Self();
-    const std::wstring missing = dir / L"missing.exe";
+    const std::wstring self = Self(), missing = dir / L"missing.exe";
     auto round = [&] {
-        std::wstring quick = ChildLine(L"run", RunArgs(0, 0));
-        std::wstring slow = ChildLine(L"run", RunArgs(0, 60000));
+        std::wstring quick = ChildLine(0, 0), slow = ChildLine(0, 60000);
         LaunchProcess(self.c_str(), &quick[0], nullptr, nullptr, SW_HIDE, nullptr);
-        LaunchProcess(self.c_str(), &slow[0], nullptr, nullptr, nullptr, LAUNCH_WAIT_PROCESS, 200, TRUE, 1,
-                      SW_HIDE, nullptr, 0, nullptr);
+        LaunchProcess(self.c_str(), &slow[0], nullptr, nullptr, nullptr, LAUNCH_WAIT_PROCESS, 200, TRUE, 1, SW_HIDE,
+                      nullptr, 0, nullptr);
         DWORD close = 1;
         PROCESS_INFORMATION pi;
         LaunchProcess(self.c_str(), &quick[0], nullptr, nullptr, &close, LAUNCH_WAIT_PROCESS, INFINITE, FALSE, 0,
