@@ -56,11 +56,8 @@ inline std::string PeerUnavailable() {
     return state.compare(0, 3, "up\n") == 0 ? "" : state;
 }
 
-#define REQUIRE_PEERS()                                                                   \
-    do {                                                                                  \
-        std::string why = ::net_test::PeerUnavailable();                                  \
-        if (!why.empty()) GTEST_SKIP() << "peer unavailable: " << why;                    \
-    } while (0)
+#define REQUIRE_PEERS() \
+    if (std::string why = ::net_test::PeerUnavailable(); !why.empty()) GTEST_SKIP() << "peer unavailable: " << why
 
 const char kAnswering[] = "10.251.0.2";  // answers echo requests
 const char kSilent[] = "10.251.0.6";     // ignores them
