@@ -4,6 +4,7 @@
 #include <rolm/fsreg.h>
 #include <sddl.h>
 #include <shlobj.h>
+#include <shlwapi.h>
 
 #include <map>
 
@@ -15,10 +16,7 @@ namespace {
 
 const wchar_t kWorld[] = L"S-1-1-0";
 
-bool IsDirectory(const std::wstring& path) {
-    DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
+bool IsDirectory(const std::wstring& path) { return ::PathIsDirectoryW(path.c_str()) != FALSE; }
 
 // Allow entries of a path's access list, string SID -> combined mask; empty
 // when the list cannot be read.
@@ -74,27 +72,26 @@ TEST_F(Directories, LevelsAreMadeTopDownOrNotAtAll) {
     ASSERT_NE(L'?', missing[0]) << "every letter has a drive";
     ASSERT_TRUE(::CreateDirectoryW(at(L"A").c_str(), nullptr));
     ASSERT_TRUE(rolm_test::WriteFileBytes(at(L"f"), "x"));
-    const std::wstring nested = at(L"A\\B\\C"), slash = at(L"V\\W\\"), file = at(L"f"),
-                       below = at(L"f\\sub\\leaf"),
+    const std::wstring nested = at(L"A\\B\\C"), slash = at(L"V\\W\\"), file = at(L"f"), below = at(L"f\\sub\\leaf"),
                        longest = pathOf(MAX_PATH - 1, L'd'), tooLong = pathOf(MAX_PATH, L'g'),
                        longer = tooLong + std::wstring(300, L'e'), slashed = longest + L"\\";
+    const DWORD kBad = ERROR_BAD_PATHNAME, kNoPath = ERROR_PATH_NOT_FOUND, kLong = ERROR_FILENAME_EXCED_RANGE;
     struct { const wchar_t* path; DWORD grant, error; } rows[] = {
-        {nullptr, 1, ERROR_BAD_PATHNAME}, {L"", 1, ERROR_BAD_PATHNAME}, {L"C:\\", 1, ERROR_BAD_PATHNAME},
-        {L"C:", 1, ERROR_BAD_PATHNAME}, {L"S:x\\y", 1, ERROR_BAD_PATHNAME}, {L"SS:\\x", 1, ERROR_BAD_PATHNAME},
-        {L"\\\\server\\share\\dir", 1, ERROR_BAD_PATHNAME}, {L"Data\\Logs", 1, ERROR_BAD_PATHNAME},
+        {nullptr, 1, kBad}, {L"", 1, kBad}, {L"C:\\", 1, kBad}, {L"C:", 1, kBad}, {L"S:x\\y", 1, kBad},
+        {L"SS:\\x", 1, kBad}, {L"\\\\server\\share\\dir", 1, kBad}, {L"Data\\Logs", 1, kBad},
         // The failed grant on a missing tree adds no line of its own.
-        {missing.c_str(), 1, ERROR_PATH_NOT_FOUND}, {below.c_str(), 0, ERROR_PATH_NOT_FOUND},
+        {missing.c_str(), 1, kNoPath}, {below.c_str(), 0, kNoPath},
         // MAX_PATH characters or more, a trailing backslash included, are refused whole.
-        {tooLong.c_str(), 0, ERROR_FILENAME_EXCED_RANGE}, {longer.c_str(), 0, ERROR_FILENAME_EXCED_RANGE},
-        {slashed.c_str(), 0, ERROR_FILENAME_EXCED_RANGE}, {longest.c_str(), 0, 0},
-        {nested.c_str(), 1, 0}, {nested.c_str(), 0, 0}, {slash.c_str(), 0, 0}, {file.c_str(), 0, 0},
+        {tooLong.c_str(), 0, kLong}, {longer.c_str(), 0, kLong}, {slashed.c_str(), 0, kLong},
+        {longest.c_str(), 0, 0}, {nested.c_str(), 1, 0}, {nested.c_str(), 0, 0}, {slash.c_str(), 0, 0},
+        {file.c_str(), 0, 0},
     };
     for (const auto& row : rows) {
         std::wstring shown = row.path != nullptr ? row.path : L"NULL";
         SCOPED_TRACE(shown);
         EXPECT_EQ(row.error, CreateDirectories(row.path, row.grant));
         std::vector<std::wstring> lines{L"CreateDirectories > (" + shown + L")"};
-        if (row.error != 0 && row.error != ERROR_BAD_PATHNAME)
+        if (row.error != 0 && row.error != kBad)
             lines.push_back(L"CreateDirectories > CreateDirectoryTree(" + shown +
                             L") has failed -> error == " + std::to_wstring(row.error));
         EXPECT_EQ(lines, TraceLog::Get().Take());
@@ -111,7 +108,7 @@ TEST_F(Directories, LevelsAreMadeTopDownOrNotAtAll) {
     EXPECT_TRUE(CreateDirectoryTree(drive_.c_str()) && CreateDirectoryTree((drive_ + L"\\").c_str()));
     for (const wchar_t* empty : {L"", L"\\", static_cast<const wchar_t*>(nullptr)}) {
         EXPECT_FALSE(CreateDirectoryTree(empty));
-        EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_PATHNAME), ::GetLastError());
+        EXPECT_EQ(kBad, ::GetLastError());
     }
 }
 

@@ -87,13 +87,10 @@ TEST_F(RegKeys, AFailureIsTracedAndLeavesNoKeyOpen) {
     ASSERT_NE(0u, Create(L"V\\W", REG_OPTION_VOLATILE));
     DWORD handles = rolm_test::HandleCount();
     const std::wstring tooLong = L"Fresh\\Deeper\\" + std::wstring(1000, L'n') + L"\\Last";
-    struct {
-        const wchar_t* path;
-        LONG error;
-        std::wstring made, absent;  // made before the failing level (stays); the failing level
-    } rows[] = {
-        {nullptr, ERROR_BAD_PATHNAME}, {L"", ERROR_BAD_PATHNAME},
-        {L"\\A", ERROR_BAD_PATHNAME, L"", L"A"}, {L"\\", ERROR_BAD_PATHNAME},
+    // made: made before the failing level, and stays; absent: the failing level.
+    struct { const wchar_t* path; LONG error; std::wstring made, absent; } rows[] = {
+        {nullptr, ERROR_BAD_PATHNAME}, {L"", ERROR_BAD_PATHNAME}, {L"\\A", ERROR_BAD_PATHNAME, L"", L"A"},
+        {L"\\", ERROR_BAD_PATHNAME},
         {L"V\\N", ERROR_CHILD_MUST_BE_VOLATILE, L"V", L"V\\N"},
         {L"V\\W\\N\\M", ERROR_CHILD_MUST_BE_VOLATILE, L"V\\W", L"V\\W\\N"},
         {tooLong.c_str(), ERROR_INVALID_PARAMETER, L"Fresh\\Deeper", L"Fresh\\Deeper\\Last"},
@@ -104,16 +101,15 @@ TEST_F(RegKeys, AFailureIsTracedAndLeavesNoKeyOpen) {
         HKEY key = kUnset;
         EXPECT_EQ(row.error, CreateRegKeys(root_, row.path, 0, KEY_ALL_ACCESS, &key, nullptr));
         EXPECT_EQ(nullptr, key);
-        EXPECT_EQ(std::vector<std::wstring>{L"CreateRegKeys > returns error " +
-                                            std::to_wstring(row.error) + L" for the key " + shown},
+        EXPECT_EQ(std::vector<std::wstring>{L"CreateRegKeys > returns error " + std::to_wstring(row.error) +
+                                            L" for the key " + shown},
                   TraceLog::Get().Take());
         EXPECT_EQ(handles, rolm_test::HandleCount());
         if (!row.made.empty()) { EXPECT_TRUE(Exists(row.made)); }
         if (!row.absent.empty()) { EXPECT_FALSE(Exists(row.absent)); }
     }
     EXPECT_EQ(ERROR_INVALID_PARAMETER, CreateRegKeys(root_, L"A", 0, KEY_ALL_ACCESS, nullptr, nullptr));
-    EXPECT_EQ(std::vector<std::wstring>{L"CreateRegKeys > returns error 87 for the key A"},
-              TraceLog::Get().Take());
+    EXPECT_EQ(std::vector<std::wstring>{L"CreateRegKeys > returns error 87 for the key A"}, TraceLog::Get().Take());
     EXPECT_FALSE(Exists(L"A"));
     EXPECT_TRUE(IsOpen(root_));  // the caller's root is never closed
 }
