@@ -150,40 +150,56 @@ TEST(CreateProcessExtended, ShellPathBalancesComAndKeepsAnotherApartment) {
     ::CoUninitialize();
 }
 
-// LaunchProcess with its own record: the wait flags, one row each.
-TEST(LaunchProcess, WaitFlags) {
+// The wait flags, and pfCloseHandle: who ends up owning the record's handles.
+TEST(LaunchProcess, WaitFlagsAndHandles) {
     rolm_test::TempDir dir;
     struct Case {
         WORD flags;
-        DWORD timeout, delay, childMs, state;  // state WAIT_TIMEOUT: the child was ended
+        DWORD timeout, delay, childMs, state;  // state WAIT_TIMEOUT: the child was ended with 42
         bool waited;                           // WaitForObject ran
+        int in;                                // pfCloseHandle (-1: null)
+        DWORD out;  // it and the handles left open, on the CreateProcessW path (the shell's stays open)
     } cases[] = {
-        {0, 60000, 60000, 300, 0, false},
-        {LAUNCH_WAIT_PROCESS, 0, 0, 300, 0, false},
-        {LAUNCH_WAIT_PROCESS, 60000, 0, 300, 0, true},
-        {LAUNCH_WAIT_PROCESS, INFINITE, 0, 300, 0, true},
-        {LAUNCH_WAIT_PROCESS, 300, 0, 60000, WAIT_TIMEOUT, true},
-        {0x0008, 60000, 60000, 300, 0, false},  // unknown bits are ignored
-        {LAUNCH_SLEEP | LAUNCH_WAIT_INPUT_IDLE, 60000, 0, 300, 0, false},
-        {LAUNCH_SLEEP, 0, 400, 0, 0, false},
+        {0, 60000, 60000, 300, 0, false, -1, 0},
+        {LAUNCH_WAIT_PROCESS, 0, 0, 300, 0, false, -1, 0},
+        {LAUNCH_WAIT_PROCESS, 60000, 0, 300, 0, true, -1, 0},
+        {LAUNCH_WAIT_PROCESS, INFINITE, 0, 300, 0, true, -1, 0},
+        {LAUNCH_WAIT_PROCESS, 300, 0, 60000, WAIT_TIMEOUT, true, 0, 1},
+        {0x0008, 60000, 60000, 300, 0, false, -1, 0},  // unknown bits are ignored
+        {LAUNCH_SLEEP | LAUNCH_WAIT_INPUT_IDLE, 60000, 0, 300, 0, false, -1, 0},
+        {LAUNCH_SLEEP, 0, 400, 0, 0, false, -1, 0},
+        {0, INFINITE, 0, 60000, 0, false, 1, 1},  // still running: the caller closes
+        {LAUNCH_WAIT_PROCESS, INFINITE, 0, 0, 0, true, 1, 0},
+        {0, INFINITE, 0, 60000, 0, false, 0, 1},
+        {LAUNCH_WAIT_PROCESS, INFINITE, 0, 0, 0, true, 0, 1},
+        {LAUNCH_WAIT_PROCESS, INFINITE, 0, 0, 0, true, 7, 0},
     };
     int row = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(row++);
         std::wstring file = dir / Format(L"%d.txt", row);
-        std::wstring line = ChildLine(5, c.childMs, c.childMs != 0 ? file : L"");  // a quick child: no record
-        DWORD launched = 0xBAD, error = 0xBAD, start = ::GetTickCount();
+        std::wstring line = ChildLine(5, c.childMs, c.childMs != 0 || c.waited ? file : L"");  // a quick child: no record
+        PROCESS_INFORMATION pi;
+        DWORD launched = 0xBAD, error = 0xBAD, close = c.in, start = ::GetTickCount();
         Clear();
-        EXPECT_EQ(c.state, LaunchProcess(Self().c_str(), &line[0], &launched, &error, nullptr, c.flags, c.timeout, TRUE, 42,
-                                         SW_HIDE, nullptr, c.delay, nullptr));
+        EXPECT_EQ(c.state, LaunchProcess(Self().c_str(), &line[0], &launched, &error, c.in < 0 ? nullptr : &close, c.flags,
+                                         c.timeout, TRUE, 42, SW_HIDE, nullptr, c.delay, &pi));
         EXPECT_GE(::GetTickCount() - start, c.flags & LAUNCH_SLEEP ? c.delay : 0);  // the call lasts at least the delay
         EXPECT_EQ(1u, launched);
         EXPECT_EQ(0u, error);
         Lines lines = Take();
-        EXPECT_EQ(Closing(0, 1, 0, c.state), Tail(lines));
+        const DWORD out = Shell() ? 0 : c.out;
+        const bool open = Shell() || c.out != 0;
+        EXPECT_EQ(c.in < 0 ? static_cast<DWORD>(-1) : out, close);
+        EXPECT_EQ(Closing(out, 1, 0, c.state), Tail(lines));
         EXPECT_EQ(c.waited, Contains(lines, L"WaitForObject > has been called with OBJECT == 0"));
         EXPECT_EQ(c.state != 0, Contains(lines, L"TerminateProcess(...) has returned: error code == 0"));
         EXPECT_EQ(c.waited && c.state == 0, !Recorded(file).empty());
+        EXPECT_EQ(open, IsOpen(pi.hProcess));
+        EXPECT_NE(nullptr, pi.hProcess);  // closing leaves the fields as they were
+        EXPECT_TRUE(Shell() ? pi.hThread == nullptr : open == IsOpen(pi.hThread) && pi.dwProcessId != 0);
+        const DWORD code = open ? Finish(pi, true) : 0;
+        EXPECT_TRUE(c.state == 0 || code == 42) << code;
     }
     ::Sleep(1500);  // the children that were not waited for finish before the folder goes
 }
@@ -203,35 +219,6 @@ TEST(LaunchProcess, InputIdleWaitAfterTheStart) {
                                     FALSE, 0, SW_HIDE, nullptr, delay, &pi));
         EXPECT_EQ(delay != 0, !Recorded(file).empty());
         EXPECT_EQ(14u, Finish(pi, true));  // still running: ended here
-    }
-}
-
-// The caller's record and pfCloseHandle: who ends up owning the handles.
-TEST(LaunchProcess, HandlesOfTheCallersRecord) {
-    struct Case {
-        int in;        // -1: pfCloseHandle null
-        bool running;  // the child still runs after the waits
-        DWORD out;     // on the CreateProcessW path (the shell's handle stays open in the record)
-    } cases[] = {{1, true, 1}, {1, false, 0}, {0, true, 1}, {0, false, 1}, {-1, false, 0}, {7, false, 0}};
-    int row = 0;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(row++);
-        std::wstring line = ChildLine(4, c.running ? 60000 : 0);
-        PROCESS_INFORMATION pi;
-        DWORD close = c.in < 0 ? 0 : static_cast<DWORD>(c.in);
-        Clear();
-        EXPECT_EQ(0u, LaunchProcess(Self().c_str(), &line[0], nullptr, nullptr, c.in < 0 ? nullptr : &close,
-                                    c.running ? 0 : LAUNCH_WAIT_PROCESS, INFINITE, FALSE, 0, SW_HIDE, nullptr, 0, &pi));
-        DWORD out = Shell() ? 0 : c.out;
-        bool open = Shell() || c.out != 0;
-        if (c.in >= 0) {
-            EXPECT_EQ(out, close);
-        }
-        EXPECT_EQ(Closing(out, 1, 0, 0), Tail(Take()));
-        EXPECT_EQ(open, IsOpen(pi.hProcess));
-        EXPECT_NE(nullptr, pi.hProcess);  // closing leaves the fields as they were
-        EXPECT_TRUE(Shell() ? pi.hThread == nullptr : open == IsOpen(pi.hThread) && pi.dwProcessId != 0);
-        if (open) Finish(pi, true);
     }
 }
 

@@ -117,11 +117,9 @@ TEST(WaitForObject, Objects) {
             h = ::CreateThread(nullptr, 0, Block, gate, 0, nullptr);
         } else if (c.object == 'e') {
             ::DuplicateHandle(self, gate, self, &h, 0, FALSE, DUPLICATE_SAME_ACCESS);
-        } else if (c.object == 'm') {
-            h = ::CreateMutexW(nullptr, FALSE, nullptr);
-            HANDLE owner = ::CreateThread(nullptr, 0, Block, h, 0, nullptr);
-            ::WaitForSingleObject(owner, INFINITE);
-            ::CloseHandle(owner);
+        } else if (c.object == 'm') {  // taken by a thread that ends
+            HANDLE owner = ::CreateThread(nullptr, 0, Block, h = ::CreateMutexW(nullptr, FALSE, nullptr), 0, nullptr);
+            ::WaitForSingleObject(owner, INFINITE), ::CloseHandle(owner);
         } else if (c.object == 'x') {
             h = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x7FF0));
         }
@@ -166,26 +164,20 @@ TEST(ProcessFunctions, Arguments) {
 }
 
 // Windows of the test thread: WM_APP is counted per window; WM_APP + 1 puts
-// g_replacement into the caller's handle variable and sets g_signal.
+// lParam into the caller's handle variable and sets the event wParam.
 std::map<HWND, int> g_count;
-HANDLE *g_variable, g_replacement, g_signal;
+HANDLE* g_variable;
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_APP) ++g_count[window];
-    if (message == WM_APP + 1) *g_variable = g_replacement, ::SetEvent(g_signal);
+    if (message == WM_APP + 1) *g_variable = reinterpret_cast<HANDLE>(lParam), ::SetEvent(reinterpret_cast<HANDLE>(wParam));
     return message >= WM_APP ? 0 : ::DefWindowProcW(window, message, wParam, lParam);
 }
 
 HWND MakeWindow() {
-    static ATOM atom = [] {
-        WNDCLASSW wc = {};
-        wc.lpfnWndProc = WindowProc;
-        wc.hInstance = ::GetModuleHandleW(nullptr);
-        wc.lpszClassName = L"RolmProcessTest";
-        return ::RegisterClassW(&wc);
-    }();
-    return ::CreateWindowExW(0, MAKEINTATOM(atom), L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
-                             ::GetModuleHandleW(nullptr), nullptr);
+    HWND window = ::CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    ::SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(WindowProc));
+    return window;
 }
 
 TEST(WaitForObject, DispatchesMessagesOfTheFilteredWindowsDuringTheWait) {
@@ -213,9 +205,7 @@ TEST(WaitForObject, ClosesWhatTheVariableHoldsAfterAWindowProcedureChangedIt) {
         ::ResetEvent(waited);
         HANDLE h = waited;
         g_variable = &h;
-        g_replacement = replacement;
-        g_signal = waited;
-        ::PostMessageW(window, WM_APP + 1, 0, 0);
+        ::PostMessageW(window, WM_APP + 1, reinterpret_cast<WPARAM>(waited), reinterpret_cast<LPARAM>(replacement));
         Expect(OBJECT_OTHER, &h, 60000, FALSE, TRUE, nullptr, "C O R", 0);  // traced as it came in
         EXPECT_EQ(nullptr, h);
         EXPECT_TRUE(IsOpen(waited));  // only the variable's handle is closed
