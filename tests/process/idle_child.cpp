@@ -3,21 +3,18 @@
 // second, writes its command line to FILE, then serves a window for MS.
 #include <windows.h>
 
-#include <shellapi.h>
 #include <stdlib.h>
+#include <string.h>
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-    int argc = 0;
-    LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
-    if (argv == nullptr || argc < 3) return 87;
+    if (__argc < 3) return 87;
     ::Sleep(500);  // long enough for a launcher that does not wait to return first
-    char utf8[4096];
-    DWORD n = ::WideCharToMultiByte(CP_UTF8, 0, ::GetCommandLineW(), -1, utf8, sizeof utf8, nullptr, nullptr);
-    HANDLE out = ::CreateFileW(argv[1], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ::WriteFile(out, utf8, n - 1, &n, nullptr);
+    HANDLE out = ::CreateFileA(__argv[1], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    ::WriteFile(out, ::GetCommandLineA(), static_cast<DWORD>(strlen(::GetCommandLineA())), &written, nullptr);
     ::CloseHandle(out);
     ::CreateWindowExW(0, L"STATIC", L"rolm child", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
-    DWORD end = ::GetTickCount() + wcstoul(argv[2], nullptr, 10);
+    DWORD end = ::GetTickCount() + strtoul(__argv[2], nullptr, 10);
     for (DWORD now = ::GetTickCount(); static_cast<LONG>(end - now) > 0; now = ::GetTickCount()) {
         ::MsgWaitForMultipleObjects(0, nullptr, FALSE, end - now, QS_ALLINPUT);
         MSG msg;

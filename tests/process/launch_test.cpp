@@ -198,7 +198,7 @@ TEST(LaunchProcess, WaitFlagsAndHandles) {
         EXPECT_EQ(open, IsOpen(pi.hProcess));
         EXPECT_NE(nullptr, pi.hProcess);  // closing leaves the fields as they were
         EXPECT_TRUE(Shell() ? pi.hThread == nullptr : open == IsOpen(pi.hThread) && pi.dwProcessId != 0);
-        const DWORD code = open ? Finish(pi, true) : 0;
+        const DWORD code = open ? Finish(pi, c.childMs > 1000) : 0;  // the quick ones end by themselves
         EXPECT_TRUE(c.state == 0 || code == 42) << code;
     }
     ::Sleep(1500);  // the children that were not waited for finish before the folder goes
@@ -238,8 +238,7 @@ TEST(LaunchProcess, ShortFormWaitsUntilTheProgramEnds) {
 }
 
 TEST(LaunchProcess, LeaksNoHandle) {
-    rolm_test::TempDir dir;
-    const std::wstring self = Self(), missing = dir / L"missing.exe";
+    const std::wstring self = Self();
     auto round = [&] {
         std::wstring quick = ChildLine(0, 0), slow = ChildLine(0, 60000);
         LaunchProcess(self.c_str(), &quick[0], nullptr, nullptr, SW_HIDE, nullptr);
@@ -250,7 +249,7 @@ TEST(LaunchProcess, LeaksNoHandle) {
         LaunchProcess(self.c_str(), &quick[0], nullptr, nullptr, &close, LAUNCH_WAIT_PROCESS, INFINITE, FALSE, 0,
                       SW_HIDE, L"open", 0, &pi);
         if (Shell()) ::CloseHandle(pi.hProcess);
-        LaunchProcess(missing.c_str(), nullptr, nullptr, nullptr, SW_HIDE, nullptr);
+        LaunchProcess(L"no-such-program.exe", nullptr, nullptr, nullptr, SW_HIDE, nullptr);
         ASSERT_TRUE(CreateProcessExtended(self.c_str(), &quick[0], SW_HIDE, nullptr, &pi, nullptr, nullptr));
         WaitForObject(OBJECT_PROCESS, &pi.hProcess, INFINITE, nullptr, FALSE, 0, TRUE, nullptr, nullptr, nullptr);
         if (pi.hThread != nullptr) ::CloseHandle(pi.hThread);
