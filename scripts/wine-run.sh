@@ -9,4 +9,16 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine-env.sh"
 "$here/wine-prefix.sh" "$prefix"
 export WINEPREFIX="$prefix"
-exec "$ROLM_WINE" "$@"
+if [ -t 1 ]; then
+    exec "$ROLM_WINE" "$@"
+fi
+# Not a terminal (CTest, a pipe): Wine's own helper processes (services,
+# explorer, a console host) may outlive the program and would keep the
+# caller's pipe open, so a reader waiting for its end would hang. They get a
+# file instead, copied out once the program has ended.
+out=$(mktemp)
+status=0
+"$ROLM_WINE" "$@" >"$out" 2>&1 </dev/null || status=$?
+cat "$out"
+rm -f "$out"
+exit $status
