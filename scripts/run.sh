@@ -14,7 +14,7 @@ if [ $# -gt 0 ]; then
 fi
 
 rolm() {
-    echo "\$ rolm $*"
+    printf '$ rolm %s\n' "$*"
     status=0
     scripts/wine-run.sh "$PWD/$dir/wineprefix" "$dir/bin/rolm.exe" "$@" || status=$?
     echo "(exit status $status)"
