@@ -5,6 +5,7 @@
 #include <shellapi.h>
 
 #include <map>
+#include <stdio.h>
 
 namespace rolm_test {
 
@@ -119,9 +120,17 @@ void RemoveTree(const std::wstring& path) {
 HANDLE StartProgram(const std::wstring& commandLine, DWORD* processId) {
     STARTUPINFOW si = {sizeof si};
     PROCESS_INFORMATION pi = {};
-    std::wstring line = commandLine;
-    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-        return nullptr;
+    // Wine now and then refuses a start while an earlier child is still being
+    // torn down; a failure that persists is still reported.
+    for (int attempt = 0;; ++attempt) {
+        std::wstring line = commandLine;
+        if (::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+            break;
+        DWORD error = ::GetLastError();
+        fwprintf(stderr, L"CreateProcessW failed with %lu: %ls\n", error, commandLine.c_str());
+        if (attempt == 4 || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return nullptr;
+        ::Sleep(200);
+    }
     ::CloseHandle(pi.hThread);
     if (processId != nullptr) *processId = pi.dwProcessId;
     return pi.hProcess;
