@@ -79,7 +79,7 @@ BOOL SendIcmpEcho(LPCSTR lpszServer, DWORD* pdwError) {
         if (!library) {
             error = ::GetLastError();
             TraceWrite(L"SendIcmpEcho > LoadLibrary(\"Icmp.dll\") has failed -> error: %ld",
-                       ::GetLastError());
+                       error);
             return FALSE;
         }
         TraceWrite(L"SendIcmpEcho > LoadLibrary(\"Icmp.dll\") has succed");
@@ -88,7 +88,7 @@ BOOL SendIcmpEcho(LPCSTR lpszServer, DWORD* pdwError) {
             error = ::GetLastError();
             TraceWrite(L"SendIcmpEcho > GetProcAddress(hModule, \"IcmpCreateFile\") has failed "
                        L"-> error: %ld",
-                       ::GetLastError());
+                       error);
             return FALSE;
         }
     }
@@ -98,7 +98,7 @@ BOOL SendIcmpEcho(LPCSTR lpszServer, DWORD* pdwError) {
         error = ::GetLastError();
         TraceWrite(L"SendIcmpEcho > GetProcAddress(hModule, \"IcmpCloseHandle\") has failed -> "
                    L"error: %ld",
-                   ::GetLastError());
+                   error);
         return FALSE;
     }
 
@@ -107,7 +107,7 @@ BOOL SendIcmpEcho(LPCSTR lpszServer, DWORD* pdwError) {
         error = ::GetLastError();
         TraceWrite(L"SendIcmpEcho > IcmpCreatefile() has failed, unable to open handle -> "
                    L"error == %d",
-                   ::GetLastError());
+                   error);
         return FALSE;
     }
     EchoHandle echo(opened, closeHandle);
@@ -126,7 +126,7 @@ BOOL SendIcmpEcho(LPCSTR lpszServer, DWORD* pdwError) {
         error = ::GetLastError();
         TraceWrite(L"SendIcmpEcho > GetProcAddress(hModule, \"IcmpSendEcho\") has failed -> "
                    L"error: %ld",
-                   ::GetLastError());
+                   error);
         return FALSE;
     }
 
@@ -134,7 +134,7 @@ BOOL SendIcmpEcho(LPCSTR lpszServer, DWORD* pdwError) {
                              reply.bytes, sizeof reply.bytes, 1000);
     if (replies == 0) {
         error = ::GetLastError();
-        TraceWrite(L"SendIcmpEcho > IcmpSendEcho(...) has failed -> error == %d", ::GetLastError());
+        TraceWrite(L"SendIcmpEcho > IcmpSendEcho(...) has failed -> error == %d", error);
         return FALSE;
     }
 

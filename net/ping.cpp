@@ -129,7 +129,7 @@ BOOL Ping(LPCSTR lpszServer, int nDatasize, int nTimeout, int nMaxSeqTimeout, DW
         ::WSASocketW(AF_INET, SOCK_RAW, IPPROTO_ICMP, nullptr, 0, WSA_FLAG_OVERLAPPED));
     if (!sock) {
         error = ::WSAGetLastError();
-        TraceWrite(L"Ping > WSASocket(...) has failed -> error == %d", ::WSAGetLastError());
+        TraceWrite(L"Ping > WSASocket(...) has failed -> error == %d", error);
         return FALSE;
     }
 
@@ -138,14 +138,14 @@ BOOL Ping(LPCSTR lpszServer, int nDatasize, int nTimeout, int nMaxSeqTimeout, DW
                      sizeof nTimeout) == SOCKET_ERROR) {
         error = ::WSAGetLastError();
         TraceWrite(L"Ping > setsockopt(...) has failed to set the received timeout -> error == %d",
-                   ::WSAGetLastError());
+                   error);
         return FALSE;
     }
     if (::setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&nTimeout),
                      sizeof nTimeout) == SOCKET_ERROR) {
         error = ::WSAGetLastError();
         TraceWrite(L"Ping > setsockopt (...) has failed to set the timeout sending -> error == %d",
-                   ::WSAGetLastError());
+                   error);
         return FALSE;
     }
 
