@@ -17,13 +17,6 @@ const size_t kNotFound = static_cast<size_t>(-1);
 // Characters compared as wcsncmp does.
 struct ExactChars {
     wchar_t operator()(wchar_t c) const { return c; }
-    static bool Equal(const wchar_t* a, const wchar_t* b, size_t count) {
-        return count == 0 || memcmp(a, b, count * sizeof(wchar_t)) == 0;
-    }
-    // Index of the first c in [from, end), or end.
-    static size_t FindFirst(const wchar_t* text, size_t from, size_t end, wchar_t c) {
-        return static_cast<size_t>(std::find(text + from, text + end, c) - text);
-    }
 };
 
 // Characters compared as _wcsnicmp does: both folded with the C runtime's
@@ -36,61 +29,150 @@ public:
         if (table_[c] == 0xFFFF) table_[c] = static_cast<wchar_t>(towlower(c));
         return table_[c];
     }
-    size_t FindFirst(const wchar_t* text, size_t from, size_t end, wchar_t folded) {
-        while (from < end && (*this)(text[from]) != folded) ++from;
-        return from;
-    }
-    bool Equal(const wchar_t* a, const wchar_t* b, size_t count) {
-        for (size_t i = 0; i < count; ++i)
-            if ((*this)(a[i]) != (*this)(b[i])) return false;
-        return true;
-    }
 
 private:
     wchar_t table_[256];
 };
 
-// Finds the leftmost occurrence at or after a position. Which occurrence is
-// found does not depend on how: a long find text skips ahead by the
-// Boyer-Moore-Horspool rule on the low byte of the (folded) character under
-// the window's last position, a short one tests each position's first character.
+// Finds the leftmost occurrence at or after a position, in time linear in
+// the text and the find text whatever they hold: the two-way search over the
+// (folded) characters, which keeps a text character from being compared
+// again and again, with a skip on the low byte of the character under the
+// window's last position that passes over most of an ordinary text unread.
 template <typename Chars>
 class Finder {
 public:
-    Finder(const wchar_t* find, size_t length, Chars& chars)
-        : find_(find), length_(length), chars_(chars) {
-        if (length_ < kSkipFrom) return;
-        for (size_t i = 0; i < 256; ++i) shift_[i] = static_cast<UINT>(length_);
-        for (size_t i = 0; i + 1 < length_; ++i) shift_[chars_(find_[i]) & 0xFF] = static_cast<UINT>(length_ - 1 - i);
-        last_ = chars_(find_[length_ - 1]);
+    Finder(const wchar_t* find, size_t length, Chars& chars) : find_(find), length_(length), chars_(chars) {
+        memset(table_, 0, sizeof table_);
+        if (length_ < kSkipFrom) {
+            for (size_t i = 0; i < length_; ++i) {
+                short_[i] = At(i);
+                table_[short_[i] & 0xFF] |= 1u << i;
+            }
+            return;
+        }
+        for (size_t i = 0; i < length_; ++i) table_[At(i) & 0xFF] = static_cast<UINT>(i + 1);
+
+        // Critical factorization: the later of the maximal suffixes for the
+        // two orders of the characters starts the right half.
+        size_t period = 0, otherPeriod = 0;
+        const size_t split = MaximalSuffix(false, &period), other = MaximalSuffix(true, &otherPeriod);
+        if (other > split) {
+            split_ = other;
+            period = otherPeriod;
+        } else {
+            split_ = split;
+        }
+        bool periodic = true;
+        for (size_t i = 0; i < split_ && periodic; ++i) periodic = At(i) == At(i + period);
+        if (periodic) {
+            period_ = period;
+            memory_ = length_ - period;
+        } else {
+            period_ = std::max(split_ - 1, length_ - split_) + 1;
+            memory_ = 0;
+        }
     }
 
     // First position p, from <= p <= last, where the find text stands.
     size_t Next(const wchar_t* source, size_t from, size_t last) {
-        if (length_ < kSkipFrom) {
-            const wchar_t first = chars_(find_[0]);
-            for (size_t p = from; p <= last; ++p) {
-                p = chars_.FindFirst(source, p, last + 1, first);
-                if (p > last) break;
-                if (chars_.Equal(source + p + 1, find_ + 1, length_ - 1)) return p;
-            }
-            return kNotFound;
-        }
+        if (length_ < kSkipFrom) return NextShort(source, from, last);
+        size_t known = 0;  // the window's first characters known to be equal
         for (size_t p = from; p <= last;) {
-            const wchar_t c = chars_(source[p + length_ - 1]);
-            if (c == last_ && chars_.Equal(source + p, find_, length_ - 1)) return p;
-            p += shift_[c & 0xFF];
+            const wchar_t* window = source + p;
+            size_t k = Skip(window);
+            if (k != 0) {
+                p += k < known ? known : k;
+                known = 0;
+                // Most of a text passes here: two skips per bound check.
+                while (p + length_ <= last) {
+                    if ((k = Skip(source + p)) == 0) break;
+                    p += k;
+                    if ((k = Skip(source + p)) == 0) break;
+                    p += k;
+                }
+                continue;
+            }
+            for (k = split_ > known ? split_ : known; k < length_ && At(k) == chars_(window[k]); ++k) {
+            }
+            if (k < length_) {
+                p += k - split_ + 1;
+                known = 0;
+                continue;
+            }
+            for (k = split_; k > known && At(k - 1) == chars_(window[k - 1]); --k) {
+            }
+            if (k <= known) return p;
+            p += period_;
+            known = memory_;
         }
         return kNotFound;
     }
 
 private:
     static const size_t kSkipFrom = 8;
+
+    wchar_t At(size_t i) { return chars_(find_[i]); }
+
+    // How far the window can move by its last character alone; 0 when that
+    // character's low byte is the find text's last one.
+    size_t Skip(const wchar_t* window) { return length_ - table_[chars_(window[length_ - 1]) & 0xFF]; }
+
+    // A short find text, where skipping gains little: bit i of the state
+    // says the last i + 1 characters read may be its first i + 1, judged by
+    // their low bytes, so that no character is read twice and a candidate
+    // is only checked in full.
+    size_t NextShort(const wchar_t* source, size_t from, size_t last) {
+        const UINT whole = 1u << (length_ - 1);
+        UINT state = 0;
+        for (size_t end = from; end < last + length_; ++end) {
+            state = ((state << 1) | 1) & table_[chars_(source[end]) & 0xFF];
+            if ((state & whole) == 0) continue;
+            const wchar_t* window = source + end + 1 - length_;
+            size_t i = 0;
+            while (i < length_ && short_[i] == chars_(window[i])) ++i;
+            if (i == length_) return end + 1 - length_;
+        }
+        return kNotFound;
+    }
+
+    // Start of the find text's maximal suffix for one order of the
+    // characters, and that suffix's period.
+    size_t MaximalSuffix(bool reversed, size_t* period) {
+        size_t start = 0, candidate = 1, k = 0, p = 1;  // start: one past the suffix's first character
+        while (candidate + k < length_) {
+            const wchar_t a = At(start + k), b = At(candidate + k);
+            if (a == b) {
+                if (k + 1 == p) {
+                    candidate += p;
+                    k = 0;
+                } else {
+                    ++k;
+                }
+            } else if ((a > b) != reversed) {
+                candidate += k + 1;
+                k = 0;
+                p = candidate - start;
+            } else {
+                start = candidate++;
+                k = 0;
+                p = 1;
+            }
+        }
+        *period = p;
+        return start;
+    }
+
     const wchar_t* find_;
     size_t length_;
     Chars& chars_;
-    UINT shift_[256];
-    wchar_t last_ = 0;
+    // By low byte: a short find text's positions as bits, a long one's
+    // last index + 1 (0: absent).
+    UINT table_[256];
+    wchar_t short_[kSkipFrom];
+    size_t split_ = 0;   // the right half's first index
+    size_t period_ = 1;  // shift after the window's whole right half matched
+    size_t memory_ = 0;  // characters known equal after that shift
 };
 
 // Steps 4 to 8, on valid slots.
