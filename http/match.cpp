@@ -9,6 +9,7 @@
 
 #include "common/unique.h"
 #include "http/scratch.h"
+#include "http/sse2.h"
 
 namespace {
 
@@ -16,6 +17,7 @@ const size_t kNotFound = static_cast<size_t>(-1);
 
 // Characters compared as wcsncmp does.
 struct ExactChars {
+    static const bool kExact = true;
     wchar_t operator()(wchar_t c) const { return c; }
 };
 
@@ -23,6 +25,7 @@ struct ExactChars {
 // towlower in its current locale. The first 256 are looked up once per search.
 class FoldedChars {
 public:
+    static const bool kExact = false;
     FoldedChars() { memset(table_, 0xFF, sizeof table_); }
     wchar_t operator()(wchar_t c) {
         if (c >= 256) return static_cast<wchar_t>(towlower(c));
@@ -52,6 +55,9 @@ public:
             return;
         }
         for (size_t i = 0; i < length_; ++i) table_[At(i) & 0xFF] = static_cast<UINT>(i + 1);
+#ifdef ROLM_SSE2
+        byEnds_ = Chars::kExact && length_ < kEndsBelow && ::IsProcessorFeaturePresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE);
+#endif
 
         // Critical factorization: the later of the maximal suffixes for the
         // two orders of the characters starts the right half.
@@ -77,6 +83,17 @@ public:
     // First position p, from <= p <= last, where the find text stands.
     size_t Next(const wchar_t* source, size_t from, size_t last) {
         if (length_ < kSkipFrom) return NextShort(source, from, last);
+#ifdef ROLM_SSE2
+        if (byEnds_) return NextByEnds(source, from, last);
+#endif
+        return NextTwoWay(source, from, last);
+    }
+
+private:
+    static const size_t kSkipFrom = 8;
+    static const size_t kEndsBelow = 32;
+
+    size_t NextTwoWay(const wchar_t* source, size_t from, size_t last) {
         size_t known = 0;  // the window's first characters known to be equal
         for (size_t p = from; p <= last;) {
             const wchar_t* window = source + p;
@@ -109,8 +126,33 @@ public:
         return kNotFound;
     }
 
-private:
-    static const size_t kSkipFrom = 8;
+#ifdef ROLM_SSE2
+    // A find text of moderate length, compared exactly, where the skip's
+    // chain of dependent loads is slower than looking at every position:
+    // candidates by their first and last characters, eight positions at a
+    // time. Checking them in full may cost the text passed over and twice the
+    // find text; past that the two-way search goes on, so time stays linear.
+    ROLM_SSE2_CODE size_t NextByEnds(const wchar_t* source, size_t from, size_t last) {
+        const __m128i first = _mm_set1_epi16(static_cast<short>(find_[0]));
+        const __m128i lastChar = _mm_set1_epi16(static_cast<short>(find_[length_ - 1]));
+        size_t p = from, work = 0;
+        for (; p <= last && last - p >= 7; p += 8) {
+            const __m128i front = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + p));
+            const __m128i back = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + p + length_ - 1));
+            unsigned candidates = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(
+                                      _mm_cmpeq_epi16(front, first), _mm_cmpeq_epi16(back, lastChar)))) & 0x5555;
+            for (; candidates != 0; candidates &= candidates - 1) {
+                const size_t q = p + rolm::LowestBit(candidates) / 2;
+                size_t i = 1;
+                while (i < length_ - 1 && find_[i] == source[q + i]) ++i;
+                if (i >= length_ - 1) return q;
+                work += i;
+                if (work > q - from + 2 * length_) return NextTwoWay(source, q + 1, last);
+            }
+        }
+        return p <= last ? NextTwoWay(source, p, last) : kNotFound;
+    }
+#endif
 
     wchar_t At(size_t i) { return chars_(find_[i]); }
 
@@ -170,6 +212,7 @@ private:
     // last index + 1 (0: absent).
     UINT table_[256];
     wchar_t short_[kSkipFrom];
+    bool byEnds_ = false;
     size_t split_ = 0;   // the right half's first index
     size_t period_ = 1;  // shift after the window's whole right half matched
     size_t memory_ = 0;  // characters known equal after that shift

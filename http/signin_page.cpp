@@ -3,21 +3,9 @@
 #include <string.h>
 #include <wctype.h>
 
-#if defined(_M_IX86) || defined(_M_X64) || defined(__i386__) || defined(__x86_64__)
-#include <emmintrin.h>
-#if defined(_MSC_VER)
-#include <intrin.h>
-#endif
-#define ROLM_SSE2_SCAN 1
-#if defined(__GNUC__)
-#define ROLM_SSE2_CODE __attribute__((target("sse2")))
-#else
-#define ROLM_SSE2_CODE
-#endif
-#endif
-
 #include "common/unique.h"
 #include "http/scratch.h"
+#include "http/sse2.h"
 
 namespace {
 
@@ -162,23 +150,9 @@ BOOL WalkBytes(char* page) {
     }
 }
 
-#ifdef ROLM_SSE2_SCAN
-// Indexes of the highest and lowest set bit of a mask that isn't 0.
-#if defined(_MSC_VER)
-unsigned HighestBit(unsigned mask) {
-    unsigned long bit;
-    _BitScanReverse(&bit, mask);
-    return bit;
-}
-unsigned LowestBit(unsigned mask) {
-    unsigned long bit;
-    _BitScanForward(&bit, mask);
-    return bit;
-}
-#else
-unsigned HighestBit(unsigned mask) { return 31 - __builtin_clz(mask); }
-unsigned LowestBit(unsigned mask) { return __builtin_ctz(mask); }
-#endif
+#ifdef ROLM_SSE2
+using rolm::HighestBit;
+using rolm::LowestBit;
 
 // Sixteen bytes at a time, as bit masks of "<", ">", zero and hint bytes.
 // The loads are aligned, so they never reach into a page past the one
@@ -217,7 +191,7 @@ ROLM_SSE2_CODE BOOL WalkBlocks(char* page) {
 
 BOOL IsAuthenticationPage(LPSTR lpszPage) {
     if (lpszPage == nullptr || *lpszPage == '\0') return FALSE;
-#ifdef ROLM_SSE2_SCAN
+#ifdef ROLM_SSE2
     if (::IsProcessorFeaturePresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE)) return WalkBlocks(lpszPage);
 #endif
     return WalkBytes(lpszPage);

@@ -45,7 +45,8 @@ static BOOL ReferencePage(char* page) {
 TEST(MatchAndPage, Cases) {
     struct Case { const wchar_t *source, *find; BOOL ignoreCase; UINT maxCount; Offsets expected; } cases[] = {  // the rest: below
         {L"abcABC", L"abc", TRUE, kAll, {0, 3}}, {L"abab", L"ab", FALSE, 1, {0}}, {L"abab", L"ab", FALSE, 0, {}}, {L"a", L"ab", FALSE, kAll, {}},
-        {L"abab", L"", FALSE, kAll, {}},         {nullptr, L"ab", FALSE, kAll, {}}, {L"abab", nullptr, FALSE, kAll, {}}};
+        {L"abab", L"", FALSE, kAll, {}}, {nullptr, L"ab", FALSE, kAll, {}}, {L"abab", nullptr, FALSE, kAll, {}},
+        {L"aaaaaaaaaaaaabaaaaaaaaaaaaaaa", L"aaaaaaabaaaaaaaa", FALSE, kAll, {6}}};  // after many near misses
     for (const Case& c : cases) EXPECT_EQ(c.expected, Search(c.source, c.find, c.ignoreCase, c.maxCount)) << (c.source ? c.source : L"-");
     const std::string min = "input type=password";  // 19 bytes: the shortest tested span
     struct Tag { std::string text; BOOL expected; } tags[] = {  // 18 bytes, then 199 and 200 bytes
