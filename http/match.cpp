@@ -38,10 +38,12 @@ private:
 };
 
 // Finds the leftmost occurrence at or after a position, in time linear in
-// the text and the find text whatever they hold: the two-way search over the
-// (folded) characters, which keeps a text character from being compared
-// again and again, with a skip on the low byte of the character under the
-// window's last position that passes over most of an ordinary text unread.
+// the text and the find text whatever they hold. A short find text is
+// followed bit-parallel; a longer one by the two-way search over the
+// (folded) characters, which never compares a text character again and
+// again, with a skip on the low byte of the character under the window's
+// last position that passes over most of an ordinary text unread. Exact
+// compares of up to 31 characters look at eight positions at once instead.
 template <typename Chars>
 class Finder {
 public:
@@ -181,7 +183,7 @@ private:
     // Start of the find text's maximal suffix for one order of the
     // characters, and that suffix's period.
     size_t MaximalSuffix(bool reversed, size_t* period) {
-        size_t start = 0, candidate = 1, k = 0, p = 1;  // start: one past the suffix's first character
+        size_t start = 0, candidate = 1, k = 0, p = 1;  // the suffix so far, and the one compared with it
         while (candidate + k < length_) {
             const wchar_t a = At(start + k), b = At(candidate + k);
             if (a == b) {

@@ -69,9 +69,11 @@ bool AsciiIsItself() {
     return known == 1;
 }
 
-// The tag test's outcome proved 0 without converting: "password" can only be
-// found, case ignored as the C runtime folds in its current locale, where a
-// byte 'w' or 'W' or a byte of 0x80 and above stands (the hint bytes).
+// Proves, without converting a tag, that the tag test would give 0: case
+// ignored as the C runtime folds in its current locale, "password" can only
+// be found where a byte 'w' or 'W' or a byte of 0x80 and above stands (the
+// hint bytes), and in a tag of bytes below 0x80 only where its eight
+// letters stand in a row. Both are checked against towlower itself first.
 class PasswordFilter {
 public:
     // Whether tag [begin, end), with a hint byte in it, may still hold the type value.
@@ -164,13 +166,13 @@ ROLM_SSE2_CODE BOOL WalkBlocks(char* page) {
     const __m128i lt = _mm_set1_epi8('<'), gt = _mm_set1_epi8('>'), zero = _mm_setzero_si128();
     const __m128i lower = _mm_set1_epi8(0x20), w = _mm_set1_epi8('w');
     unsigned skip = (1u << misalignment) - 1;  // bytes in front of the page
-    for (char* block = page - misalignment;; block += 16, skip = 0) {
-        const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(block));
+    // base: the block's index in the page, wrapping below 0 for the first one.
+    for (size_t base = 0 - misalignment;; base += 16, skip = 0) {
+        const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(reinterpret_cast<size_t>(page) + base));
         const unsigned opens = _mm_movemask_epi8(_mm_cmpeq_epi8(v, lt)) & ~skip;
         const unsigned ends = _mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)) & ~skip;
         const unsigned hints = (_mm_movemask_epi8(v) | _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_or_si128(v, lower), w))) & ~skip;
         unsigned events = (_mm_movemask_epi8(_mm_cmpeq_epi8(v, gt)) & ~skip) | ends;
-        const size_t base = static_cast<size_t>(block - page);
         while (events != 0) {
             const unsigned bit = LowestBit(events);
             const unsigned before = (1u << bit) - 1;
