@@ -10,7 +10,6 @@
 #include <shlwapi.h>
 
 #include <algorithm>
-#include <atomic>
 #include <functional>
 #include <thread>
 #include <tuple>
@@ -22,7 +21,6 @@
 using namespace rolm_test;
 using Lines = std::vector<std::wstring>;
 
-ROLM_STANDIN("kernel32.dll", GetFileAttributesW, Fails::Invalid, Role::None, "")
 ROLM_STANDIN("kernel32.dll", CreateDirectoryW, Fails::False, Role::None, "")
 ROLM_STANDIN("advapi32.dll", GetFileSecurityW, Fails::False, Role::None, "")
 ROLM_STANDIN("advapi32.dll", AllocateAndInitializeSid, Fails::False, Role::None, "")
@@ -36,7 +34,6 @@ ROLM_STANDIN("advapi32.dll", RegOpenKeyExW, Fails::Code, Role::Open, "key")
 ROLM_STANDIN("advapi32.dll", RegCloseKey, Fails::Code, Role::Close, "key")
 ROLM_STANDIN("msvcrt.dll", calloc, Fails::Null, Role::None, "")
 ROLM_STANDIN("kernel32.dll", GetModuleFileNameW, Fails::Null, Role::None, "")
-ROLM_STANDIN("shlwapi.dll", PathFileExistsW, Fails::False, Role::None, "")
 ROLM_STANDIN("shell32.dll", SHGetFolderPathW, Fails::Hresult, Role::None, "")
 
 namespace {
@@ -45,6 +42,9 @@ std::wstring N(DWORD n) { return std::to_wstring(n); }
 Lines Take() { return TraceLog::Get().Take(); }
 bool IsDirectory(const std::wstring& path) { return ::PathIsDirectoryW(path.c_str()) != FALSE; }
 std::wstring DirLine(const std::wstring& path) { return L"CreateDirectories > (" + path + L")"; }
+std::wstring FailLine(const wchar_t* step, const std::wstring& path, DWORD error) {
+    return L"CreateDirectories > " + std::wstring(step) + L"(" + path + L") has failed -> error == " + N(error);
+}
 Lines IniLine(DWORD error, const std::wstring& path) { return {L"GetIniFile > error == (" + N(error) + L"), path == (" + path + L")"}; }
 
 struct TestKey {  // HKCU\Software\rolm-test-PID, deleted with its sub keys afterwards
@@ -70,13 +70,11 @@ TEST(Directories, TreesAreMadeTopDownOrRefusedWhole) {
         {dir / L"f\\sub\\leaf", kNoPath}, {tooLong, kLong}, {longest + L"\\", kLong}, {longest, 0},
         {dir / L"A\\B\\C", 0}, {dir / L"V\\W\\", 0}, {dir / L"f", 0},
     };
-    for (const auto& row : rows) {
+    for (const auto& row : rows) {  // a failed grant on a missing tree adds no line
         Take();
         EXPECT_EQ(row.error, CreateDirectories(row.path == L"NULL" ? nullptr : row.path.c_str(), 1)) << row.path;
-        Lines lines{DirLine(row.path)};  // a failed grant on a missing tree adds nothing
-        if (row.error != 0 && row.error != kBad)
-            lines.push_back(L"CreateDirectories > CreateDirectoryTree(" + row.path + L") has failed -> error == " + N(row.error));
-        EXPECT_EQ(lines, Take());
+        Lines lines{DirLine(row.path), FailLine(L"CreateDirectoryTree", row.path, row.error)};
+        EXPECT_EQ(Lines(lines.begin(), lines.end() - (row.error == 0 || row.error == kBad)), Take());
     }
     for (const std::wstring& absent : {std::wstring(L"Data"), tooLong.substr(0, dir.path().size() + 101), dir / L"f\\sub"})
         EXPECT_FALSE(::PathFileExistsW(absent.c_str())) << absent;
@@ -88,18 +86,18 @@ TEST(Directories, TreesAreMadeTopDownOrRefusedWhole) {
 
 TEST(Directories, TwoCallersMakingTheSameTreeBothGetZero) {
     TempDir dir;
-    std::atomic<int> failures{0};
+    volatile LONG failures = 0;
     for (int round = 0; round < 40; ++round) {
         const std::wstring path = dir / (N(round) + L"\\a\\b\\c\\d\\e");
-        auto make = [&] { failures += CreateDirectories(path.c_str(), 0) != 0; };
+        auto make = [&] { if (CreateDirectories(path.c_str(), 0) != 0) ::InterlockedIncrement(&failures); };
         std::thread other(make);
         make(), other.join();
     }
-    EXPECT_EQ(0, failures.load());
+    EXPECT_EQ(0, failures);
 }
 
-// What SetFileSecurityW is handed (Wine keeps no access list): the entries of
-// the path's list before, and of the new one.
+// What SetFileSecurityW is handed (Wine keeps no access list): the path, and
+// the entries of its list before and of the new one.
 using Ace = std::tuple<std::wstring, ACCESS_MASK, BYTE>;  // SID, mask, flags
 std::vector<Ace> Aces(PSECURITY_DESCRIPTOR descriptor) {
     std::vector<Ace> aces;
@@ -113,7 +111,7 @@ std::vector<Ace> Aces(PSECURITY_DESCRIPTOR descriptor) {
             aces.emplace_back(static_cast<LPWSTR>(rolm::UniqueLocal(sid).get()), ace->Mask, ace->Header.AceFlags);
     return aces;
 }
-std::vector<std::tuple<std::wstring, std::vector<Ace>, std::vector<Ace>>> g_written;  // path, before, after
+std::vector<std::tuple<std::wstring, std::vector<Ace>, std::vector<Ace>>> g_written;
 ImportPatch* g_setSecurity;
 BOOL WINAPI CaptureSetFileSecurity(LPCWSTR path, SECURITY_INFORMATION what, PSECURITY_DESCRIPTOR descriptor) {
     DWORD needed = 0;
@@ -129,17 +127,14 @@ TEST(AccessRights, TheWorldEntryCarriesMaskAndInheritanceAndTheOthersStay) {
     ImportPatch patch("advapi32.dll", "SetFileSecurityW", reinterpret_cast<void*>(&CaptureSetFileSecurity));
     g_setSecurity = &patch;
     ASSERT_TRUE(WriteFileBytes(dir / L"f", "x"));
-    const struct { std::wstring path; ACCESS_MASK mask; BYTE flags; } rows[] = {  // the first through CreateDirectories
-        {dir / L"T\\A", GENERIC_ALL, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE}, {dir / L"T\\A", GENERIC_READ, 0},
-        {dir / L"f", GENERIC_WRITE, CONTAINER_INHERIT_ACE},
-    };
-    for (const auto& row : rows) {
-        g_written.clear();
-        EXPECT_TRUE(&row == rows ? CreateDirectories(row.path.c_str(), 1) == 0 : AddAccessRights(row.path.c_str(), row.mask, row.flags));
-        ASSERT_EQ(1u, g_written.size()) << row.path;  // of a tree, the last level only
-        const auto& [path, before, after] = g_written[0];
-        EXPECT_EQ(row.path, path);
-        EXPECT_NE(after.end(), std::find(after.begin(), after.end(), Ace(L"S-1-1-0", row.mask, row.flags)));
+    EXPECT_EQ(0u, CreateDirectories((dir / L"T\\A").c_str(), 1));  // OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE
+    EXPECT_TRUE(AddAccessRights((dir / L"f").c_str(), GENERIC_WRITE, 0));  // a file is accepted like a directory
+    ASSERT_EQ(2u, g_written.size());  // of a tree, the last level only
+    const Ace wanted[] = {Ace(L"S-1-1-0", GENERIC_ALL, 3), Ace(L"S-1-1-0", GENERIC_WRITE, 0)};
+    for (int i = 0; i < 2; ++i) {
+        const auto& [path, before, after] = g_written[i];
+        EXPECT_EQ(dir / (i == 0 ? L"T\\A" : L"f"), path);
+        EXPECT_NE(after.end(), std::find(after.begin(), after.end(), wanted[i])) << path;
         for (const Ace& kept : before) EXPECT_NE(after.end(), std::find(after.begin(), after.end(), kept));
     }
     EXPECT_TRUE(!AddAccessRights(nullptr, GENERIC_ALL, 3) && ::GetLastError() == ERROR_INVALID_PARAMETER);
@@ -159,19 +154,17 @@ TEST(FolderPath, AKnownFolderReportedMissingIsCreated) {
     WCHAR path[MAX_PATH] = L"", favorites[MAX_PATH] = L"";
     EXPECT_EQ(E_INVALIDARG, GetFolderPath(CSIDL_WINDOWS, nullptr));
     ASSERT_EQ(S_OK, ::SHGetFolderPathW(nullptr, CSIDL_FAVORITES, nullptr, 0, favorites));
-    RemoveTree(favorites);
+    RemoveTree(favorites);  // the first row asks the system for the removed folder
     ImportPatch patch("shell32.dll", "SHGetFolderPathW", reinterpret_cast<void*>(&ReportFolder));
     g_shell = &patch;
-    const HRESULT kDenied = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), kCreate = CSIDL_FAVORITES | CSIDL_FLAG_CREATE;
-    const struct { HRESULT first; std::vector<int> calls; } rows[] = {  // known but missing: asked again with the create flag
-        {S_OK, {CSIDL_FAVORITES, kCreate}}, {S_FALSE, {CSIDL_FAVORITES, kCreate}}, {E_FAIL, {CSIDL_FAVORITES, kCreate}},
-        {HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), {CSIDL_FAVORITES, kCreate}}, {HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), {CSIDL_FAVORITES, kCreate}},
-        {E_INVALIDARG, {CSIDL_FAVORITES}}, {kDenied, {CSIDL_FAVORITES}},
-    };
-    for (const auto& row : rows) {
-        g_firstReport = row.first, g_folders.clear();
-        EXPECT_EQ(row.calls.size() == 2 ? S_OK : row.first, GetFolderPath(CSIDL_FAVORITES, path)) << std::hex << row.first;
-        EXPECT_TRUE(row.calls == g_folders && IsDirectory(favorites)) << std::hex << row.first;
+    const HRESULT kDenied = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), reports[] = {S_OK, S_FALSE, E_FAIL,
+        HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), E_INVALIDARG, kDenied};
+    for (HRESULT first : reports) {  // known but missing: asked again with the create flag
+        const bool missing = first != E_INVALIDARG && first != kDenied;
+        g_firstReport = first, g_folders.clear();
+        EXPECT_EQ(missing ? S_OK : first, GetFolderPath(CSIDL_FAVORITES, path)) << std::hex << first;
+        EXPECT_TRUE(g_folders == (missing ? std::vector<int>{CSIDL_FAVORITES, CSIDL_FAVORITES | CSIDL_FLAG_CREATE}
+                                          : std::vector<int>{CSIDL_FAVORITES}) && IsDirectory(favorites));
     }
 }
 
@@ -216,9 +209,8 @@ TEST(IniFile, TheLastDotOfThePathCountsAndWhatDoesNotFitIsRefused) {
     TempDir dir;
     WCHAR self[MAX_PATH];
     ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    ASSERT_TRUE(::CreateDirectoryW((dir / L"a.old").c_str(), nullptr) && WriteFileBytes(dir / L"there.ini", ""));
-    ASSERT_TRUE(::CreateDirectoryW((dir / L"dir.ini").c_str(), nullptr));
-    Take();
+    ASSERT_TRUE(::CreateDirectoryW((dir / L"a.old").c_str(), nullptr) && ::CreateDirectoryW((dir / L"dir.ini").c_str(), nullptr));
+    ASSERT_TRUE(WriteFileBytes(dir / L"there.ini", ""));
     // Capacity after the folder: exactly room for ".ini" (or "x" becoming "ini") and the terminator, then
     // one short; the program's own path cut to fit is detected, not built upon.
     const struct { const wchar_t* program; DWORD capacity, error; const wchar_t* ini; } rows[] = {
@@ -227,6 +219,7 @@ TEST(IniFile, TheLastDotOfThePathCountsAndWhatDoesNotFitIsRefused) {
         {L"plain", 9, ERROR_EXTENDED_ERROR, L"plain"}, {L"dot.x", 8, 2, L"dot.ini"}, {L"dot.x", 7, ERROR_EXTENDED_ERROR, L"dot.x"},
         {L"dot.x", 5, ERROR_INSUFFICIENT_BUFFER, L"dot."}, {L"dot.x", 0, ERROR_INSUFFICIENT_BUFFER, nullptr},
     };
+    Take();
     for (const auto& row : rows) {
         const std::wstring program = dir / row.program;
         ASSERT_TRUE(::CopyFileW(self, program.c_str(), FALSE));
@@ -246,10 +239,9 @@ TEST(IniFile, TheLastDotOfThePathCountsAndWhatDoesNotFitIsRefused) {
     EXPECT_EQ(Lines(2, IniLine(87, L"NULL")[0]), Take());
 }
 
-// Each system call of an operation failed in turn (a letter per call, the last for none): the
-// result and trace of that failure, and no key or heap block left behind. 0: success; T/G: the
-// tree's or the grant's failure; R/S: the grant's read or merge line first; M: out of memory;
-// E: kError; N: no file; H: kError as an HRESULT.
+// Each system call of an operation failed in turn (a letter per call, the last for none): the result and
+// trace of that failure, and no key or heap block left behind. 0: success; T/G: the tree's or the grant's
+// failure; R/S: the grant's read or merge line first; M: out of memory; E: kError; H: kError as an HRESULT.
 TEST(Torture, EachFailedCallGivesItsResultAndReleasesEverything) {
     const DWORD kError = ERROR_WRITE_PROTECT;
     TempDir dir;
@@ -259,18 +251,17 @@ TEST(Torture, EachFailedCallGivesItsResultAndReleasesEverything) {
     const std::wstring ini = std::wstring(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH) - 3) + L"ini";
     auto none = [](char, DWORD) { return Lines{}; };
     const struct { const char* outcomes; std::function<DWORD()> run; std::function<Lines(char, DWORD)> lines; } ops[] = {
-        {"000TTGRSMSG000", [&] { RemoveTree(dir / L"T"); return CreateDirectories(tree.c_str(), 1); }, [&](char c, DWORD error) {
-             Lines lines{DirLine(tree)};
-             if (c == 'R' || c == 'S' || c == 'M') lines.push_back(c == 'R' ? L"AddAccessRights()->GetFileSecurity failed!" : L"AddAccessRights()->SetEntriesInAcl() failed!");
-             if (c != '0') lines.push_back(L"CreateDirectories > " + std::wstring(c == 'T' ? L"CreateDirectoryTree(" : L"AddAccessRights(") + tree + L") has failed -> error == " + N(error));
-             return lines; }},
+        {"TTGRSMSG000", [&] { RemoveTree(dir / L"T"); return CreateDirectories(tree.c_str(), 1); }, [&](char c, DWORD error) {
+             Lines lines{DirLine(tree), c == 'R' ? L"AddAccessRights()->GetFileSecurity failed!" : L"AddAccessRights()->SetEntriesInAcl() failed!",
+                         FailLine(c == 'T' ? L"CreateDirectoryTree" : L"AddAccessRights", tree, error)};
+             return c == '0' ? Lines{lines[0]} : c == 'R' || c == 'S' || c == 'M' ? lines : Lines{lines[0], lines[2]}; }},
         {"MEE0E0E000", [&] {
              ::RegDeleteTreeW(test.root.get(), L"T");
              rolm::UniqueKey key;
              return static_cast<DWORD>(CreateRegKeys(test.root.get(), keys.c_str(), 0, KEY_ALL_ACCESS, key.put(), nullptr)); },
          [&](char c, DWORD error) { return c == '0' ? Lines{} : Lines{L"CreateRegKeys > returns error " + N(error) + L" for the key " + keys}; }},
         {"E00", [&] { return static_cast<DWORD>(CheckRegKey(HKEY_CURRENT_USER, L"Software")); }, none},
-        {"ENN", [&] { return GetIniFile(buffer, MAX_PATH); }, [&](char c, DWORD error) { return IniLine(error, c == 'E' ? L"" : ini); }},
+        {"EN", [&] { return GetIniFile(buffer, MAX_PATH); }, [&](char c, DWORD error) { return IniLine(error, c == 'E' ? L"" : ini); }},
         {"H0", [&] { return static_cast<DWORD>(GetFolderPath(CSIDL_WINDOWS, buffer)); }, none},
     };
     for (const auto& op : ops)
@@ -278,13 +269,14 @@ TEST(Torture, EachFailedCallGivesItsResultAndReleasesEverything) {
             const char c = op.outcomes[n - 1];
             const DWORD expected = c == '0' ? 0 : c == 'M' ? ERROR_NOT_ENOUGH_MEMORY : c == 'N' ? ERROR_FILE_NOT_FOUND
                                  : c == 'H' ? HRESULT_FROM_WIN32(kError) : kError;
+            SCOPED_TRACE(testing::Message() << op.outcomes << " call " << n);
             Take();
             Faults faults;
             faults.FailNth(static_cast<int>(n), kError);
-            EXPECT_EQ(expected, op.run()) << op.outcomes << " call " << n;
-            EXPECT_EQ(n < strlen(op.outcomes), faults.Failed()) << op.outcomes << " call " << n;
-            EXPECT_EQ(op.lines(c, expected), Take()) << op.outcomes << " call " << n;
-            EXPECT_EQ(0, faults.Held("key") + faults.Held("heap")) << op.outcomes << " call " << n;
+            EXPECT_EQ(expected, op.run());
+            EXPECT_EQ(n < strlen(op.outcomes), faults.Failed());
+            EXPECT_EQ(op.lines(c, expected), Take());
+            EXPECT_EQ(0, faults.Held("key") + faults.Held("heap"));
         }
 }
 
