@@ -201,7 +201,7 @@ TEST(LaunchProcess, TortureEachFailedCallIsReportedAndNoHandleLeaks) {
         faults.FailNth(static_cast<int>(n), kError);
         const DWORD state = LaunchProcess(self.c_str(), &line[0], &launched, &error, SW_HIDE, nullptr);
         EXPECT_EQ(n < outcomes.size(), faults.Failed());
-        EXPECT_EQ(c == 'S' ? 0xFFFFFFFF : c == 'W' ? WAIT_FAILED : 0, state);
+        EXPECT_TRUE(state == (c == 'S' ? 0xFFFFFFFF : c == 'W' ? WAIT_FAILED : 0) && launched == (c != 'S')) << state;
         EXPECT_EQ(c == '0' || c == 'C' ? 0 : kError, error);
         const wchar_t* seen = c == 'S' ? L"has returned FALSE with error code 19" : c == 'C' ? L"has returned 80070013"
                             : c == 'W' ? L"WAIT_FAILED > ERROR == 19" : c == '0' ? L"exit code == 9 (" : L"error code == 19, exit code == ";
