@@ -84,6 +84,7 @@ TEST(WaitForObject, Objects) {
         SCOPED_TRACE(c.trace);
         const bool process = c.object == 'p' || c.object == 'q';
         rolm::UniqueHandle gate(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), child(process ? StartChild(3, c.ms) : nullptr), helper;
+        auto end = rolm::OnScopeExit([&] { if (child) ::TerminateProcess(child.get(), 1); });  // also after a failed ASSERT
         HANDLE h = c.object == 'x' ? reinterpret_cast<HANDLE>(0x7FF0) : c.object == 'm' ? ::CreateMutexW(nullptr, FALSE, nullptr) : nullptr;
         ASSERT_TRUE(!process || (child && (c.ms != 0 || ::WaitForSingleObject(child.get(), 60000) == WAIT_OBJECT_0)));
         if (process) ::DuplicateHandle(self, child.get(), self, &h, PROCESS_QUERY_INFORMATION, FALSE, c.object == 'p' ? DUPLICATE_SAME_ACCESS : 0);
@@ -98,7 +99,6 @@ TEST(WaitForObject, Objects) {
         DWORD code = 0;
         if (c.endsWith != STILL_ACTIVE && child) ::WaitForSingleObject(child.get(), 60000);
         EXPECT_TRUE(!child || (::GetExitCodeProcess(child.get(), &code) && code == c.endsWith)) << code;
-        if (child) ::TerminateProcess(child.get(), 1);
     }
 }
 
@@ -147,6 +147,7 @@ TEST(WaitForObject, PumpsTheCallersMessagesAndLeavesItsQuit) {
     for (bool filtered : {false, true}) {
         SCOPED_TRACE(filtered);
         Poster poster = {MakeWindow(), MakeWindow(), ::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        auto windows = rolm::OnScopeExit([&] { ::DestroyWindow(poster.a), ::DestroyWindow(poster.b); });
         rolm::UniqueHandle done(poster.done), thread(::CreateThread(nullptr, 0, Post, &poster, 0, nullptr));
         HANDLE h = done.get();
         g_variable = &h, g_replacement = filtered ? nullptr : ::CreateEventW(nullptr, TRUE, FALSE, nullptr), g_count.clear();
@@ -159,7 +160,6 @@ TEST(WaitForObject, PumpsTheCallersMessagesAndLeavesItsQuit) {
         while (::GetMessageW(&msg, nullptr, 0, 0)) queued += msg.hwnd == poster.b;
         EXPECT_TRUE(queued == (filtered ? 2 : 0) && msg.wParam == 77) << queued;
         ::WaitForSingleObject(thread.get(), INFINITE);
-        ::DestroyWindow(poster.a), ::DestroyWindow(poster.b);
     }
 }
 
