@@ -211,18 +211,4 @@ TEST(WaitForObject, ClosesWhatTheVariableHoldsAfterAWindowProcedureChangedIt) {
     ::CloseHandle(waited);
 }
 
-// rolm.exe wait PID: the process's end is waited for; a PID that can't be
-// opened is the system's error.
-TEST(RolmExe, WaitForAProcessById) {
-    DWORD pid = 0;
-    HANDLE child = StartChild(6, 500, &pid);
-    ASSERT_NE(nullptr, child);
-    const std::wstring tool = L"\"" + rolm_test::ProgramDir() + L"rolm.exe\" --quiet wait ";
-    EXPECT_EQ(0u, rolm_test::RunProgram(tool + Format(L"%lu --timeout 60000", pid)));
-    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(child, 0));
-    ::CloseHandle(child);
-    EXPECT_EQ(87u, rolm_test::RunProgram(tool + L"0"));
-    Clear();
-}
-
 }  // namespace

@@ -53,7 +53,7 @@ int RunLaunch(cli::Args& args) {
                                 verb, hasIdle ? idle : sleep, &pi);
     rolm::UniqueHandle process(pi.hProcess), thread(pi.hThread);
 
-    std::wstring text = cli::ErrorText(error);
+    std::wstring text = error != 0 ? cli::ErrorText(error) : std::wstring();
     cli::Print(L"state: %lu (%s)\nlaunched: %lu\nerror: %lu%s%s%s\n", state,
                StateWord(state, launched, hasWait && waitTimeout != 0), launched, error,
                text.empty() ? L"" : L" (", text.c_str(), text.empty() ? L"" : L")");
