@@ -133,7 +133,6 @@ TEST_F(Cli, BadInputAndFailures) {
         {L"launch C:\\nope\\x.exe", 3, L"state: 4294967295 (not started)\nlaunched: 0\nerror: 3 (", L"LaunchProcess: error 3: "},
         {L"mkdir Data\\Logs", 161, L"CreateDirectories > (Data\\Logs)", L"CreateDirectories: error 161"},
         {L"grant {dir}\\missing", 2, L"", L"AddAccessRights: error 2"},
-        {L"checkkey HKCU\\Software\\rolm-cli\\missing", 2, L"", L"CheckRegKey: error 2"},
         {L"regkey HKCU\\\\x", 161, L"CreateRegKeys > returns error 161 for the key \\x", L"CreateRegKeys: error 161"},
         {L"ini", 2, L"rolm GetIniFile > error == (2), path == (", L"GetIniFile: error 2"},
         {L"wait 0", 87, L"=", L"OpenProcess: error 87"},
@@ -178,13 +177,14 @@ TEST_F(Cli, CommandsDoWhatTheySay) {
 // name when a desktop starts): the trace command says that its window is
 // missing instead of printing nothing.
 TEST_F(Cli, TraceWithoutAWindowSaysSo) {
-    const wchar_t* key = L"Software\\Wine\\Drivers";
+    rolm::UniqueKey drivers;
+    ASSERT_EQ(0, ::RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\Drivers", 0, KEY_ALL_ACCESS, drivers.put()));
     wchar_t saved[64] = L"null", desktop[] = L"rolm-cli-nodisplay";
-    DWORD size = sizeof saved;
-    ::RegGetValueW(HKEY_CURRENT_USER, key, L"Graphics", RRF_RT_REG_SZ, nullptr, saved, &size);
-    ::RegSetKeyValueW(HKEY_CURRENT_USER, key, L"Graphics", REG_SZ, L"none", 10);
+    DWORD size = sizeof saved - sizeof *saved;
+    ::RegQueryValueExW(drivers.get(), L"Graphics", nullptr, nullptr, reinterpret_cast<BYTE*>(saved), &size);
+    ::RegSetValueExW(drivers.get(), L"Graphics", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"none"), 10);
     Output run = Rolm(L"trace hello", L"rolm.exe", desktop);
-    ::RegSetKeyValueW(HKEY_CURRENT_USER, key, L"Graphics", REG_SZ, saved, DWORD(wcslen(saved) + 1) * 2);
+    ::RegSetValueExW(drivers.get(), L"Graphics", 0, REG_SZ, reinterpret_cast<const BYTE*>(saved), DWORD(wcslen(saved) + 1) * 2);
     EXPECT_EQ(31u, run.status);
     EXPECT_TRUE(Shows(run.err, L"=trace window: error 31: General failure.\n")) << run.err;
 }
