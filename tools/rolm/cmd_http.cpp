@@ -215,6 +215,11 @@ int cli::LoadServerConfig(bool serverNeeded) {
                    L"ROLM_PASSWORD as the endpoint needs)\n");
         return kUsage;
     }
+    // The probes and the request path take these as 8-bit text: never send
+    // another server or path than the one configured.
+    std::string ansi;
+    if (!ToAnsi(L"ROLM_SERVER", server.c_str(), kNoLimit, &ansi) || !ToAnsi(L"ROLM_URL", url.c_str(), kNoLimit, &ansi))
+        return kUsage;
     unsigned long long number = 80;
     if (!port.empty() && !ParseNumber(port.c_str(), 65535, &number)) {
         PrintError(L"%s\n", NumberProblem(L"ROLM_PORT", port.c_str(), 65535).c_str());

@@ -127,9 +127,9 @@ const cli::Command kCommands[] = {
     {L"echo", L"HOST", L"one ICMP echo through the system ICMP service", RunEcho},
     {L"route", L"HOST [--max-hops N]", L"hop count and round-trip time (default 128 hops)",
      RunRoute},
-    {L"state", L"[HOST]", L"connection flags and an echo probe of HOST (default host if none)",
+    {L"state", L"[HOST]", L"connection flags and an echo probe of HOST (the public default host, one.one.one.one, if none)",
      RunState},
-    {L"check", L"[HOST]", L"whether the connection is active (the configured server if no HOST)",
+    {L"check", L"[HOST]", L"whether the connection is active (ROLM_SERVER, else the public default host, if no HOST)",
      RunCheck},
 };
 

@@ -98,7 +98,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (first >= argc) {
         PrintHelp();
-        return cli::kUsage;
+        return cli::Fail(L"rolm: no command", cli::kUsage);
     }
     const cli::Command* command = FindCommand(argv[first]);
     if (command == nullptr) {
