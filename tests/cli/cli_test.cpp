@@ -186,7 +186,7 @@ TEST_F(Cli, TraceWithoutAWindowSaysSo) {
     Output run = Rolm(L"trace hello", L"rolm.exe", desktop);
     ::RegSetValueExW(drivers.get(), L"Graphics", 0, REG_SZ, reinterpret_cast<const BYTE*>(saved), DWORD(wcslen(saved) + 1) * 2);
     EXPECT_EQ(31u, run.status);
-    EXPECT_TRUE(Shows(run.err, L"=trace window: error 31: General failure.\n")) << run.err;
+    EXPECT_TRUE(Shows(run.err, L"trace lines are not shown\nrolm trace: error 31: General failure.\n")) << run.err;
 }
 
 // The whole reachability check of loopback (an ICMP echo through the system service).

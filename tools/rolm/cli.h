@@ -66,7 +66,6 @@ public:
     const wchar_t* at(size_t i) const { return i < positional_.size() ? positional_[i] : nullptr; }
     // 0, or why the trace window (and so the trace on the console) is missing.
     DWORD traceWindowError() const { return traceWindowError_; }
-    bool quiet() const { return quiet_; }
 
     // Prints "rolm COMMAND: message" and the usage line; returns kUsage.
     int Misuse(const wchar_t* format, ...) const;

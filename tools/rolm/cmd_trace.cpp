@@ -8,7 +8,7 @@ namespace {
 int RunTrace(cli::Args& args) {
     if (!args.Ready(1, 1)) return cli::kUsage;
     // Without its window the line would reach nobody the user can see.
-    if (args.traceWindowError() != 0) return cli::Fail(L"trace window", args.traceWindowError());
+    if (args.traceWindowError() != 0) return static_cast<int>(args.traceWindowError());
     TraceWrite(L"%s", args.at(0));
     return 0;
 }

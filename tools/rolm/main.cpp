@@ -75,7 +75,12 @@ DWORD cli::StartTrace(bool quiet, bool log) {
     DWORD error = 0;
     if (!quiet) {
         g_traceWindow.window = CreateTraceWindow();
-        if (g_traceWindow.window == nullptr) error = ::GetLastError() != 0 ? ::GetLastError() : ERROR_GEN_FAILURE;
+        if (g_traceWindow.window == nullptr) {
+            // No display, for one: the operation still runs, unseen.
+            error = ::GetLastError() != 0 ? ::GetLastError() : ERROR_GEN_FAILURE;
+            cli::PrintError(L"rolm: no trace window (error %lu: %s); trace lines are not shown\n", error,
+                            cli::ErrorText(error).c_str());
+        }
     }
     TraceInit(L"rolm", log ? 1 : 0);
     return error;
