@@ -17,7 +17,7 @@ bool Environment(const wchar_t* name, std::wstring* value) {
     wchar_t text[1024];
     DWORD n = ::GetEnvironmentVariableW(name, text, _countof(text));
     if (n >= _countof(text)) {
-        cli::PrintError(L"%s: %lu characters, more than %u\n", name, n - 1, _countof(text) - 1);
+        cli::PrintError(L"%s: %lu characters, more than %lu\n", name, n - 1, static_cast<DWORD>(_countof(text) - 1));
         return false;
     }
     value->assign(text, n);
