@@ -23,8 +23,8 @@ int RunLaunch(cli::Args& args) {
     const wchar_t* verb = args.option(L"--verb");
     const wchar_t* rawArgs = args.option(L"--args");
     DWORD show = SW_SHOWNORMAL, waitTimeout = 0, terminateCode = 0, idle = 0, sleep = 0;
-    bool hasShow, hasWait, hasTerminate, hasIdle, hasSleep;
-    if (!args.number(L"--show", &show, &hasShow, 0xFFFF) ||
+    bool hasWait, hasTerminate, hasIdle, hasSleep;
+    if (!args.number(L"--show", &show, 0xFFFF) ||
         !args.number(L"--wait", &waitTimeout, &hasWait, MAXDWORD, cli::kInfinite) ||
         !args.number(L"--terminate", &terminateCode, &hasTerminate) ||
         !args.number(L"--idle", &idle, &hasIdle) || !args.number(L"--sleep", &sleep, &hasSleep) ||
