@@ -19,7 +19,6 @@ using Lines = std::vector<std::wstring>;
 
 inline DWORD H(HANDLE handle) { return (DWORD)(ULONG_PTR)handle; }
 inline Lines Take() { return rolm_test::TraceLog::Get().Take(); }
-inline void Clear() { rolm_test::TraceLog::Get().Clear(); }
 inline bool Contains(const Lines& lines, const std::wstring& part) {
     return std::any_of(lines.begin(), lines.end(), [&](const std::wstring& l) { return l.find(part) != l.npos; });
 }

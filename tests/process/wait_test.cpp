@@ -47,9 +47,7 @@ void Expect(BYTE kind, HANDLE* h, DWORD timeout, BOOL terminate, BOOL close, HWN
     EXPECT_EQ(Trace(kind, before, trace, result, r[3]), Take());
 }
 
-HANDLE StartChild(DWORD code, DWORD ms, DWORD* pid = nullptr) {
-    return rolm_test::StartProgram(rolm_test::ChildCommandLine(L"run", RunArgs(code, ms)), pid);
-}
+HANDLE StartChild(DWORD code, DWORD ms) { return rolm_test::StartProgram(rolm_test::ChildCommandLine(L"run", RunArgs(code, ms))); }
 DWORD WINAPI SetLater(void* event) { return ::Sleep(300), ::SetEvent(event); }
 DWORD WINAPI Block(void* object) { return ::WaitForSingleObject(object, INFINITE), 11; }  // a mutex: ends owning it
 
@@ -161,20 +159,6 @@ TEST(WaitForObject, PumpsTheCallersMessagesAndLeavesItsQuit) {
         EXPECT_TRUE(queued == (filtered ? 2 : 0) && msg.wParam == 77) << queued;
         ::WaitForSingleObject(thread.get(), INFINITE);
     }
-}
-
-// rolm.exe wait PID: the process's end is waited for; a PID that can't be
-// opened is the system's error.
-TEST(RolmExe, WaitForAProcessById) {
-    DWORD pid = 0;
-    HANDLE child = StartChild(6, 500, &pid);
-    ASSERT_NE(nullptr, child);
-    const std::wstring tool = L"\"" + rolm_test::ProgramDir() + L"rolm.exe\" --quiet wait ";
-    EXPECT_EQ(0u, rolm_test::RunProgram(tool + Format(L"%lu --timeout 60000", pid)));
-    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(child, 0));
-    ::CloseHandle(child);
-    EXPECT_EQ(87u, rolm_test::RunProgram(tool + L"0"));
-    Clear();
 }
 
 }  // namespace
