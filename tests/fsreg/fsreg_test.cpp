@@ -153,7 +153,7 @@ HRESULT WINAPI ReportFolder(HWND owner, int folder, HANDLE token, DWORD flags, L
 TEST(FolderPath, AKnownFolderReportedMissingIsCreated) {
     WCHAR path[MAX_PATH] = L"", favorites[MAX_PATH] = L"";
     EXPECT_EQ(E_INVALIDARG, GetFolderPath(CSIDL_WINDOWS, nullptr));
-    ASSERT_EQ(S_OK, ::SHGetFolderPathW(nullptr, CSIDL_FAVORITES, nullptr, 0, favorites));
+    ASSERT_EQ(S_OK, ::SHGetFolderPathW(nullptr, CSIDL_FAVORITES | CSIDL_FLAG_CREATE, nullptr, 0, favorites));
     RemoveTree(favorites);  // the first row asks the system for the removed folder
     ImportPatch patch("shell32.dll", "SHGetFolderPathW", reinterpret_cast<void*>(&ReportFolder));
     g_shell = &patch;
