@@ -79,38 +79,6 @@ BOOL StartWithShell(LPCWSTR lpszApplication, LPCWSTR lpszCommandLine, WORD wShow
     return TRUE;
 }
 
-}  // namespace
-
-BOOL CreateProcessExtended(LPCWSTR lpszApplication, LPWSTR lpszCommandLine, WORD wShowWindow,
-                           LPCWSTR lpszVerb, PROCESS_INFORMATION* lpProcessInformation,
-                           DWORD* pfShellExecute, DWORD* pdwError) {
-    if (lpProcessInformation == nullptr) {
-        if (pdwError != nullptr) *pdwError = ERROR_INVALID_PARAMETER;
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    *lpProcessInformation = PROCESS_INFORMATION{};
-    BOOL fResult = FALSE;
-    DWORD dwError = 0;
-
-    if (!IsVistaOrLater()) {
-        if (pfShellExecute != nullptr) *pfShellExecute = 0;
-        TraceWrite(L"CreateProcessExtended > XP and earlier");
-        fResult = StartWithCreateProcess(lpszApplication, lpszCommandLine, wShowWindow,
-                                         lpProcessInformation, &dwError);
-    } else {
-        if (pfShellExecute != nullptr) *pfShellExecute = 1;
-        TraceWrite(L"CreateProcessExtended > Vista and later --> TRUE");
-        fResult = StartWithShell(lpszApplication, lpszCommandLine, wShowWindow, lpszVerb,
-                                 lpProcessInformation, &dwError);
-    }
-
-    if (pdwError != nullptr) *pdwError = dwError;
-    return fResult;
-}
-
-namespace {
-
 // The waits wWaitFlags asks for after the start; the result of the wait for
 // the program's end, or 0 when there was none.
 DWORD WaitAsAsked(const PROCESS_INFORMATION& pi, WORD wWaitFlags, DWORD dwWaitTimeout,
@@ -150,6 +118,34 @@ DWORD HandOver(const PROCESS_INFORMATION& pi, bool fShellExecute, bool fOwnRecor
 }
 
 }  // namespace
+
+BOOL CreateProcessExtended(LPCWSTR lpszApplication, LPWSTR lpszCommandLine, WORD wShowWindow,
+                           LPCWSTR lpszVerb, PROCESS_INFORMATION* lpProcessInformation,
+                           DWORD* pfShellExecute, DWORD* pdwError) {
+    if (lpProcessInformation == nullptr) {
+        if (pdwError != nullptr) *pdwError = ERROR_INVALID_PARAMETER;
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *lpProcessInformation = PROCESS_INFORMATION{};
+    BOOL fResult = FALSE;
+    DWORD dwError = 0;
+
+    if (!IsVistaOrLater()) {
+        if (pfShellExecute != nullptr) *pfShellExecute = 0;
+        TraceWrite(L"CreateProcessExtended > XP and earlier");
+        fResult = StartWithCreateProcess(lpszApplication, lpszCommandLine, wShowWindow,
+                                         lpProcessInformation, &dwError);
+    } else {
+        if (pfShellExecute != nullptr) *pfShellExecute = 1;
+        TraceWrite(L"CreateProcessExtended > Vista and later --> TRUE");
+        fResult = StartWithShell(lpszApplication, lpszCommandLine, wShowWindow, lpszVerb,
+                                 lpProcessInformation, &dwError);
+    }
+
+    if (pdwError != nullptr) *pdwError = dwError;
+    return fResult;
+}
 
 DWORD LaunchProcess(LPCWSTR lpszApplication, LPWSTR lpszCommandLine, DWORD* pfIsLaunched,
                     DWORD* pdwError, DWORD* pfCloseHandle, WORD wWaitFlags, DWORD dwWaitTimeout,
