@@ -66,39 +66,33 @@ DWORD Finish(const PROCESS_INFORMATION& pi, bool end = false) {
     return code;
 }
 
-// The record, the path flag and the trace: verbs and parameters, empty ones traced as NULL.
+// The record, the path flag and the trace: verbs and parameters, empty ones traced as NULL; a program
+// that cannot start leaves the record empty.
 TEST(CreateProcessExtended, FillsTheRecordAsItsPathDoes) {
     rolm_test::TempDir dir;
-    const std::wstring file = dir / L"line.txt";
-    for (LPCWSTR verb : {static_cast<LPCWSTR>(nullptr), L"open", L""}) {
-        const bool child = verb == nullptr || *verb != L'\0';  // else rolm.exe with no line at all
-        const std::wstring program = child ? Self() : Tool();
+    const std::wstring file = dir / L"line.txt", missing = dir / L"missing.exe";
+    const struct { LPCWSTR verb; int program; } rows[] = {{nullptr, 0}, {L"open", 0}, {L"", 1}, {L"print", 2}};
+    for (const auto& row : rows) {  // program: 0 this one's child verb, 1 rolm.exe with no line, 2 missing
+        const LPCWSTR verb = row.verb;
+        const bool child = row.program == 0, started = row.program != 2;
+        const std::wstring program = child ? Self() : started ? Tool() : missing;
         std::wstring line = child ? ChildLine(0, 0, file) : L"";
         PROCESS_INFORMATION pi = {HANDLE(1), HANDLE(2), 3, 4};
         DWORD shell = 0xBAD, error = 0xBAD;
         Take();
-        ASSERT_TRUE(CreateProcessExtended(program.c_str(), child ? &line[0] : nullptr, SW_HIDE, verb, &pi, &shell, &error));
-        EXPECT_TRUE(error == 0 && shell == (Shell() ? 1u : 0u));
-        EXPECT_EQ(Started(pi.hProcess, program, verb, line.c_str()), Take());
-        EXPECT_TRUE(Shell() ? pi.hThread == nullptr && (pi.dwProcessId | pi.dwThreadId) == 0
-                            : IsOpen(pi.hThread) && pi.dwProcessId != 0 && pi.dwThreadId != 0);
-        EXPECT_EQ(child ? 0u : 87u, Finish(pi));
+        EXPECT_EQ(started, !!CreateProcessExtended(program.c_str(), child ? &line[0] : nullptr, SW_HIDE, verb, &pi, &shell, &error));
+        EXPECT_TRUE(error == (started ? 0 : ERROR_FILE_NOT_FOUND) && shell == (Shell() ? 1u : 0u));
+        EXPECT_EQ(Started(pi.hProcess, program, verb, line.c_str(), error), Take());
+        EXPECT_TRUE(!started ? pi.hProcess == nullptr && pi.hThread == nullptr && pi.dwProcessId == 0
+                    : Shell() ? pi.hThread == nullptr && (pi.dwProcessId | pi.dwThreadId) == 0
+                              : IsOpen(pi.hThread) && pi.dwProcessId != 0 && pi.dwThreadId != 0);
+        if (started) { EXPECT_EQ(child ? 0u : 87u, Finish(pi)); }
         if (!child) continue;
         std::wstring recorded = Recorded(file), want = Shell() ? L" " + line : line;  // the shell puts the program in front
         EXPECT_EQ(want, Shell() ? recorded.substr(recorded.size() - std::min(recorded.size(), want.size())) : recorded);
     }
-}
-
-TEST(CreateProcessExtended, AProgramThatCannotStartOrNoRecord) {  // LaunchProcess's own: in the torture test
-    rolm_test::TempDir dir;
-    const std::wstring missing = dir / L"missing.exe";
-    PROCESS_INFORMATION pi = {HANDLE(1), HANDLE(2), 3, 4};
-    DWORD shell = 0xBAD, error = 0xBAD;
-    Take();
-    EXPECT_FALSE(CreateProcessExtended(missing.c_str(), nullptr, SW_HIDE, L"open", &pi, &shell, &error));
-    EXPECT_TRUE(error == ERROR_FILE_NOT_FOUND && pi.hProcess == nullptr && pi.hThread == nullptr && pi.dwProcessId == 0);
-    EXPECT_EQ(Started(nullptr, missing, L"open", nullptr, ERROR_FILE_NOT_FOUND), Take());
-    EXPECT_FALSE(CreateProcessExtended(missing.c_str(), nullptr, SW_HIDE, nullptr, nullptr, &shell, &error));
+    DWORD error = 0;  // LaunchProcess's failed start: in the torture test
+    EXPECT_FALSE(CreateProcessExtended(missing.c_str(), nullptr, SW_HIDE, nullptr, nullptr, nullptr, &error));
     EXPECT_TRUE(error == ERROR_INVALID_PARAMETER && Take().empty());  // refused before anything is tried
 }
 
