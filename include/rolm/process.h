@@ -11,8 +11,9 @@
 //     returns it; WaitForObject returns WAIT_FAILED and reports it through
 //     pdwError; CreateProcessExtended returns FALSE and reports it (also as
 //     the thread's last error).
-//   - Traced: every system call these functions make, with its result, in
-//     fixed lines; refusals of bad arguments are not traced.
+//   - Traced, in fixed lines: each start with its result, each exit-code query
+//     and termination, each wait pass and its return, and the outcome of
+//     LaunchProcess. IsVistaOrLater and refusals of bad arguments write none.
 //   - Handles passed in stay the caller's, except that WaitForObject closes
 //     the one in *phObject when fCloseHandle asks for it. The handles that
 //     CreateProcessExtended puts into the record belong to its caller.
