@@ -458,6 +458,8 @@ int main(int argc, char** argv) {
     g_ticksPerSecond = static_cast<double>(frequency.QuadPart);
     if (argc > 1 && strcmp(argv[argc - 1], "exit") == 0) return 0;
     if (argc > 1 && strcmp(argv[1], "viewer") == 0) return TraceViewerRow();
+    printf("| operation | rolm | baseline | baseline figure | ratio | aim |\n");
+    printf("|---|---|---|---|---|---|\n");
     if (argc > 1 && strcmp(argv[1], "search") == 0) {  // the text rows alone
         MatchRows();
         MatchHardRows();
@@ -466,8 +468,6 @@ int main(int argc, char** argv) {
     }
 
     // First: no TraceInit has run in this process yet.
-    printf("| operation | rolm | baseline | baseline figure | ratio | aim |\n");
-    printf("|---|---|---|---|---|---|\n");
     TraceNoSinkRow();
 
     wchar_t temp[MAX_PATH], folder[MAX_PATH];
