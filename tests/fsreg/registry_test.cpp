@@ -2,6 +2,7 @@
 // deleted after it.
 #include <gtest/gtest.h>
 #include <rolm/fsreg.h>
+#include <shlwapi.h>
 
 #include <algorithm>
 
@@ -29,7 +30,7 @@ protected:
     }
     void TearDown() override {
         if (root_ != nullptr) ::RegCloseKey(root_);
-        ::RegDeleteTreeW(HKEY_CURRENT_USER, name_.c_str());
+        ::SHDeleteKeyW(HKEY_CURRENT_USER, name_.c_str());  // RegDeleteTreeW is Vista and later
     }
     bool Exists(const std::wstring& path) { return CheckRegKey(root_, path.c_str()) == ERROR_SUCCESS; }
     // Creates the path and closes the key it hands back, checked to be open;

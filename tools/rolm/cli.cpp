@@ -3,6 +3,7 @@
 #include <rolm/trace.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <strsafe.h>
 #include <wchar.h>
 
 namespace cli {
@@ -88,7 +89,7 @@ bool Args::unused(std::wstring* word) const {
 
 static void WriteText(DWORD which, const wchar_t* format, va_list args) {
     wchar_t text[8192];
-    _vsnwprintf_s(text, _countof(text), _TRUNCATE, format, args);
+    StringCchVPrintfW(text, _countof(text), format, args);  // cut to fit
     HANDLE out = ::GetStdHandle(which);
     DWORD mode = 0, written = 0;
     if (::GetConsoleMode(out, &mode)) {
