@@ -173,7 +173,8 @@ void AppendToLogFile() {
                                         FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return;  // deleted, moved or held by a writer: this line is lost for the file
-    ::SetFilePointer(file.get(), 0, nullptr, FILE_END);
+    // A failed seek would write over the start of the file: the line is dropped instead.
+    if (::SetFilePointer(file.get(), 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) return;
     DWORD written = 0;
     ::WriteFile(file.get(), g_trace.line, static_cast<DWORD>(length) * sizeof(WCHAR), &written,
                 nullptr);
