@@ -6,21 +6,17 @@
 #include <gtest/gtest.h>
 #include <rolm/rolm.h>
 
-#include <algorithm>
-
 #include "faults.h"
 #include "support.h"
 #include "viewer.h"
 
 using Lines = std::vector<std::wstring>;
-using rolm_test::Fails;
-using rolm_test::Role;
 
-ROLM_STANDIN("kernel32.dll", GetProfileStringW, Fails::Null, Role::None, "");
-ROLM_STANDIN("kernel32.dll", CreateFileW, Fails::Invalid, Role::Open, "file");
-ROLM_STANDIN("kernel32.dll", SetFilePointer, Fails::Invalid, Role::None, "");
-ROLM_STANDIN("kernel32.dll", WriteFile, Fails::False, Role::None, "");
-ROLM_STANDIN("kernel32.dll", CloseHandle, Fails::False, Role::Close, "file");
+ROLM_STANDIN("kernel32.dll", GetProfileStringW, rolm_test::Fails::Null, rolm_test::Role::None, "");
+ROLM_STANDIN("kernel32.dll", CreateFileW, rolm_test::Fails::Invalid, rolm_test::Role::Open, "file");
+ROLM_STANDIN("kernel32.dll", SetFilePointer, rolm_test::Fails::Invalid, rolm_test::Role::None, "");
+ROLM_STANDIN("kernel32.dll", WriteFile, rolm_test::Fails::False, rolm_test::Role::None, "");
+ROLM_STANDIN("kernel32.dll", CloseHandle, rolm_test::Fails::False, rolm_test::Role::Close, "file");
 
 namespace {
 
@@ -114,50 +110,36 @@ std::vector<DWORD> FailingOperations() {
     return {host, hostError, tree, ::GetLastError()};
 }
 
-// errors PATH: those operations give what they give with no sink, with every
-// sink on (the log file at PATH), and with every sink failing: windows
-// destroyed, file deleted. A window made again is found again; the file is not.
-ROLM_CHILD(errors) {
-    const std::vector<DWORD> before = FailingOperations();
-    std::vector<HWND> windows = OwnViewers();
-    ::SetLastError(1234);
-    TraceInit(L"App", 1);
-    if (::GetLastError() != 1234 || FailingOperations() != before) return 1;
-    for (HWND window : windows) ::DestroyWindow(window);
-    ::DeleteFileW(argv[0]);
-    if (FailingOperations() != before) return 2;
-    for (Lines& got : g_got) got.clear();
-    OwnViewers();
-    TraceInit(L"Late", 0);
-    TraceWrite(L"again");
-    bool found = g_got[0] == Lines{L"<t> App again"} && g_got[1] == Lines{L"App again"};
-    return found && g_got[2] == Lines{L"App again"} && LogLines(argv[0]).empty() ? 0 : 3;
-}
-
 DWORD WINAPI TraceThousand(void* thread) {
     for (int i = 0; i < 1000; ++i)
-        TraceWrite(L"thread %d line %d %s", static_cast<int>(reinterpret_cast<INT_PTR>(thread)), i, kTail.c_str());
+        TraceWrite(L"thread %d line %d %s", static_cast<int>(reinterpret_cast<INT_PTR>(thread)), i,
+                   kTail.c_str());
     return 0;
 }
 
 // Every line whole, each thread's 1,000 lines in the order it traced them.
 bool WholeAndInOrder(const Lines& lines) {
-    int next[3] = {};
+    int next[3] = {}, t = -1, i = -1, used = 0;
     for (const std::wstring& line : lines) {
-        int t = -1, i = -1, used = 0;
-        const std::wstring traced = line.substr(std::min(line.find(L"T thread"), line.size()));
-        if (swscanf(traced.c_str(), L"T thread %d line %d %n", &t, &i, &used) != 2 || t < 0 || t > 2 ||
-            i != next[t]++ || traced.substr(used) != kTail)
+        const wchar_t* text = line.c_str() + (line.compare(0, 4, L"<t> ") ? 0 : 4);
+        if (swscanf(text, L"T thread %d line %d %n", &t, &i, &used) != 2 || t < 0 || t > 2 ||
+            i != next[t]++ || kTail != text + used)
             return false;
     }
     return next[0] == 1000 && next[1] == 1000 && next[2] == 1000;
 }
 
-// crowd PATH: a viewer window of each kind on this thread, and the log file;
-// two workers and this thread trace 1,000 lines each.
-ROLM_CHILD(crowd) {
-    OwnViewers();
+// sinks PATH: a viewer window of each kind on this thread and the log file at
+// PATH; two workers and this thread trace 1,000 lines each. The failing
+// operations then give what they gave before TraceInit, with every sink on and
+// with every sink failing (windows destroyed, file deleted). A window made
+// again is found again; the file is not made again.
+ROLM_CHILD(sinks) {
+    const std::vector<DWORD> before = FailingOperations();
+    std::vector<HWND> windows = OwnViewers();
+    ::SetLastError(1234);
     TraceInit(L"T", 1);
+    int wrong = ::GetLastError() == 1234 ? 0 : 16;
     HANDLE workers[2] = {::CreateThread(nullptr, 0, TraceThousand, reinterpret_cast<void*>(1), 0, nullptr),
                          ::CreateThread(nullptr, 0, TraceThousand, reinterpret_cast<void*>(2), 0, nullptr)};
     TraceThousand(nullptr);
@@ -165,9 +147,19 @@ ROLM_CHILD(crowd) {
     for (HANDLE worker : workers)  // serve the workers' lines until they end
         while (::MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1)
             ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
-    int wrong = WholeAndInOrder(LogLines(argv[0])) ? 0 : 8;
-    for (int sink = 0; sink < 3; ++sink) wrong |= WholeAndInOrder(g_got[sink]) ? 0 : 1 << sink;
-    return wrong;
+    for (int sink = 0; sink < 4; ++sink)
+        wrong |= WholeAndInOrder(sink < 3 ? g_got[sink] : LogLines(argv[0])) ? 0 : 1 << sink;
+    wrong |= FailingOperations() == before ? 0 : 32;
+    for (HWND window : windows) ::DestroyWindow(window);
+    ::DeleteFileW(argv[0]);
+    wrong |= FailingOperations() == before ? 0 : 64;
+    for (Lines& got : g_got) got.clear();
+    OwnViewers();
+    TraceInit(L"Late", 0);
+    TraceWrite(L"again");
+    const Lines again = {L"T again"};
+    return wrong | (g_got[0] == Lines{L"<t> T again"} && g_got[1] == again && g_got[2] == again &&
+                    LogLines(argv[0]).empty() ? 0 : 128);
 }
 
 // torture PATH: each system call of the log file sink fails in turn, first in
@@ -232,7 +224,7 @@ TEST(TraceSinks, LogFileMadeOnRequestAtTheDefaultPathWhenWinIniNamesNone) {
 
 // Each child checks itself; ~0u is a child deadlocked until RunProgram's timeout.
 TEST(TraceSinks, FailingSinksThreadsAndSystemCallsChangeNothingTheCallerSees) {
-    for (const wchar_t* verb : {L"errors", L"crowd", L"torture"}) {
+    for (const wchar_t* verb : {L"sinks", L"torture"}) {
         LogFile log;
         EXPECT_EQ(0u, RunChild(verb, log.quoted)) << verb;
     }
@@ -250,9 +242,9 @@ TEST(FormatFileTime, FieldsBelowTheMillisecondOrHexForTheTopBitCutToCapacity) {
     FILETIME time = {12345678u, 0};
     for (DWORD capacity : {0u, 1u, 5u, 10u}) {  // cut and terminated, nothing past capacity
         wmemset(buffer, L'#', 16);
-        FormatFileTime(&time, buffer, capacity);
         std::wstring cut = capacity ? std::wstring(L"1601-01-01", capacity - 1) + L'\0' : L"";
-        EXPECT_EQ(cut + std::wstring(16 - capacity, L'#'), std::wstring(buffer, 16)) << capacity;
+        EXPECT_EQ(cut + std::wstring(16 - capacity, L'#'),
+                  std::wstring(FormatFileTime(&time, buffer, capacity), 16)) << capacity;
     }
     EXPECT_EQ(nullptr, FormatFileTime(&time, nullptr, 64));
     EXPECT_STREQ(L"", FormatFileTime(nullptr, buffer, 16));
