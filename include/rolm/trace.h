@@ -28,10 +28,10 @@
 //     for the lock keeps handling messages sent to its own windows, so a
 //     thread that owns a viewer window never deadlocks with a thread
 //     delivering a line to it.
-//   - A trace call made on a thread that is already inside TraceWrite (a
-//     window procedure run while a line is being delivered, or while the
-//     thread waits for the lock) is dropped, so the line in flight is never
-//     overwritten and the lock never waits for itself.
+//   - A TraceWrite or TraceInit call made on a thread that is already inside
+//     TraceWrite (a window procedure run while a line is being delivered, or
+//     while the thread waits for the lock) is dropped, so the line in flight
+//     is never overwritten and the lock never waits for itself.
 //   - Limits are enforced by cutting, never by overrunning: a name longer than
 //     121 characters is cut to fit ("%" in a name is kept literally); messages
 //     and lines longer than 4095 characters are cut (4093 while the log file is
