@@ -15,6 +15,7 @@ for program in "$@"; do
             count++
             if (!((list, $3) in known)) { print program ": not on XP SP3: " dll "!" $3; missing++ }
         }
-        END { printf "%s: %d imports by name, %d missing on XP SP3\n", program, count, missing; exit missing > 0 }' || status=1
+        END { printf "%s: %d imports by name, %d missing on XP SP3\n", program, count, missing
+              exit missing > 0 || count == 0 }' || status=1  # no imports: no such program
 done
 exit $status
