@@ -208,7 +208,8 @@ TEST(TraceSinks, FailingSinksThreadsAndSystemCallsChangeNothingTheCallerSees) {
 }
 
 // FormatFileTime: fields below the millisecond, or hex for the top bit, cut to
-// capacity. GetSystemErrorText: missing outputs refused without asking the system.
+// capacity. GetSystemErrorText: missing outputs refused without asking the
+// system, unknown codes.
 TEST(TraceText, FileTimesAndErrorTexts) {
     wchar_t buffer[64];
     for (auto [value, text] : {std::pair(12345678ull, L"1601-01-01 00:00:01 234ms 567.8\u00b5s"),
@@ -233,6 +234,8 @@ TEST(TraceText, FileTimesAndErrorTexts) {
     EXPECT_EQ(87u, GetSystemErrorText(5, nullptr, &length));
     EXPECT_EQ(87u, GetSystemErrorText(5, &text, nullptr));
     EXPECT_EQ(4242u, ::GetLastError());
+    EXPECT_NE(0u, GetSystemErrorText(0x2000ABCDu, &text, &length));  // no text: both outputs empty
+    EXPECT_TRUE(text == nullptr && length == 0);
 }
 
 }  // namespace
