@@ -23,7 +23,7 @@ fi
 # The build's own target and type, whatever directory was named.
 target=$(sed -n 's/^CMAKE_TOOLCHAIN_FILE:[A-Z]*=.*\/\([a-z0-9_]*\)-w64-mingw32\.cmake$/\1/p' "$build/CMakeCache.txt")
 type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
-cmake --build "$build" -j2 --target rolm_bench rolmview >/dev/null
+cmake --build "$build" -j2 --target rolm_bench rolm_shipped >/dev/null
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 echo "rolm benchmark, ${target:-$arch} build$why, $type, $(date -u '+%Y-%m-%d %H:%M UTC'), $cpu, $(nproc) cores, $("$ROLM_WINE" --version 2>/dev/null)"
 "$here/wine-run.sh" "$build/wineprefix" "$build/bin/rolm_bench.exe" ${2:+"$2"} 2>/dev/null | tr -d '\r'

@@ -51,7 +51,7 @@ struct TestKey {  // HKCU\Software\rolm-test-PID, deleted with its sub keys afte
     std::wstring name = L"Software\\rolm-test-" + N(::GetCurrentProcessId());
     rolm::UniqueKey root;
     TestKey() { ::RegCreateKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, root.put(), nullptr); }
-    ~TestKey() { root.reset(), ::RegDeleteTreeW(HKEY_CURRENT_USER, name.c_str()); }
+    ~TestKey() { root.reset(), ::SHDeleteKeyW(HKEY_CURRENT_USER, name.c_str()); }
 };
 
 TEST(Directories, TreesAreMadeTopDownOrRefusedWhole) {
@@ -256,7 +256,7 @@ TEST(Torture, EachFailedCallGivesItsResultAndReleasesEverything) {
                          FailLine(c == 'T' ? L"CreateDirectoryTree" : L"AddAccessRights", tree, error)};
              return c == '0' ? Lines{lines[0]} : c == 'R' || c == 'S' || c == 'M' ? lines : Lines{lines[0], lines[2]}; }},
         {"MEE0E0E000", [&] {
-             ::RegDeleteTreeW(test.root.get(), L"T");
+             ::SHDeleteKeyW(test.root.get(), L"T");
              rolm::UniqueKey key;
              return static_cast<DWORD>(CreateRegKeys(test.root.get(), keys.c_str(), 0, KEY_ALL_ACCESS, key.put(), nullptr)); },
          [&](char c, DWORD error) { return c == '0' ? Lines{} : Lines{L"CreateRegKeys > returns error " + N(error) + L" for the key " + keys}; }},

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
+#include <strsafe.h>
 
 #include <algorithm>
 #include <string>
@@ -31,7 +32,7 @@ inline std::wstring Format(const wchar_t* format, ...) {
     wchar_t text[1024];
     va_list args;
     va_start(args, format);
-    _vsnwprintf_s(text, _countof(text), _TRUNCATE, format, args);
+    StringCchVPrintfW(text, _countof(text), format, args);
     va_end(args);
     return text;
 }
