@@ -13,6 +13,8 @@ volatile LONG g_calls = 0;
 volatile LONG g_failAt = 0;
 volatile LONG g_failed = 0;
 DWORD g_error = 0;
+const char* g_failedName = nullptr;
+LONG g_failedOccurrence = 0;
 
 // The import table entry through which this program calls dll!function.
 void** FindImport(const char* dll, const char* function) {
@@ -61,6 +63,8 @@ bool Enter(Slot& slot) {
     LONG n = ::InterlockedIncrement(&g_calls);
     if (n != g_failAt) return false;
     g_failed = 1;
+    g_failedName = slot.name;
+    g_failedOccurrence = slot.calls;
     ::SetLastError(g_error);
     return true;
 }
@@ -97,11 +101,17 @@ Faults::~Faults() {
 void Faults::FailNth(int n, DWORD error) {
     g_error = error;
     g_failed = 0;
+    g_failedName = nullptr;
     g_failAt = g_calls + n;
     if (n == 0) g_failAt = 0;
 }
 
 bool Faults::Failed() const { return g_failed != 0; }
+
+const char* Faults::FailedCall(int* occurrence) const {
+    if (occurrence != nullptr) *occurrence = g_failedName != nullptr ? g_failedOccurrence : 0;
+    return g_failedName;
+}
 int Faults::Calls() const { return g_calls; }
 
 int Faults::Calls(const char* name) const {
@@ -119,6 +129,7 @@ int Faults::Held(const char* kind) const {
 
 void Faults::Reset() {
     g_calls = g_failAt = g_failed = 0;
+    g_failedName = nullptr;
     for (detail::Slot* slot = g_slots; slot != nullptr; slot = slot->next)
         slot->calls = slot->opens = slot->closes = 0;
 }

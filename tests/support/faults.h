@@ -155,6 +155,9 @@ public:
     // The nth counted call from now on fails with error; 0 fails none.
     void FailNth(int n, DWORD error);
     bool Failed() const;  // whether the armed failure has happened
+    // The stand-in whose call failed and which of its calls that was (1: its
+    // first since Reset); null when none failed.
+    const char* FailedCall(int* occurrence = nullptr) const;
     int Calls() const;    // failable calls since construction or Reset
     int Calls(const char* name) const;
     int Held(const char* kind) const;  // successful opens minus closes
