@@ -293,8 +293,8 @@ void HttpRows() {
     std::vector<char> block;
     std::vector<double> rolmRuns, baseRuns, queryRuns;
     {
-        http_test::ScriptedServer server([&](const std::string& request, bool*) {
-            return http_test::Reply{request.find("/warm") != std::string::npos ? smallReply : bigReply};
+        http_test::ScriptedServer server([&](const std::string& request) {
+            return request.find("/warm") != std::string::npos ? smallReply : bigReply;
         }, 3 * bigRuns + 3);
         auto rolmGet = [&](const char* path, size_t expected) {
             LPBYTE body = nullptr;
@@ -331,8 +331,7 @@ void HttpRows() {
 
     double rolmSmall = 0, baseSmall = 0;
     {
-        http_test::ScriptedServer server([&](const std::string&, bool*) { return http_test::Reply{smallReply}; },
-                                         2 * smallRuns);
+        http_test::ScriptedServer server([&](const std::string&) { return smallReply; }, 2 * smallRuns);
         for (int i = 0; i < smallRuns; ++i) {
             double start = Now();
             LPBYTE body = nullptr;
