@@ -1,5 +1,5 @@
 // A scripted HTTP peer on 127.0.0.1: a thread that records the exact bytes of
-// each request and answers with exact bytes, then ends the connection.
+// each request and answers with exact bytes, then closes the connection.
 #pragma once
 
 #include <winsock2.h>
@@ -12,7 +12,7 @@
 namespace http_test {
 
 struct Reply {
-    std::string bytes;
+    std::string bytes;  // a "\001" in it pauses the reply for 200 ms
 };
 
 class ScriptedServer {
@@ -23,19 +23,15 @@ public:
     explicit ScriptedServer(Responder responder, size_t maxRequests = ~static_cast<size_t>(0));
     explicit ScriptedServer(std::vector<Reply> replies);  // one per request, in order
     ~ScriptedServer();
-    ScriptedServer(const ScriptedServer&) = delete;
-    ScriptedServer& operator=(const ScriptedServer&) = delete;
     WORD port() const { return port_; }
-    // The requests received: each is recorded before it is answered.
-    const std::vector<std::string>& Requests() const { return requests_; }
+    const std::vector<std::string>& Requests() const { return requests_; }  // each recorded before its reply
 
 private:
     static DWORD WINAPI Thread(void* self);
-    bool ReadRequest(SOCKET* connection, std::string* request);
     Responder responder_;
     size_t maxRequests_;
     std::vector<std::string> requests_;
-    SOCKET listener_ = INVALID_SOCKET;
+    SOCKET listener_;
     WORD port_ = 0;
     HANDLE thread_ = nullptr;
     volatile bool stop_ = false;
