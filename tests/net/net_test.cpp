@@ -313,6 +313,7 @@ TEST_F(Net, EveryCallFailedInTurnReportsAndReleases) {
             for (const char* kind : {"winsock", "socket", "heap", "library", "icmp"}) EXPECT_EQ(0, faults.Held(kind)) << kind;
         }
     }
+    faults.Reset();
 }
 
 }  // namespace
