@@ -286,7 +286,7 @@ void HttpRows() {
     const std::string bigReply = http_test::Response("200 OK", "Content-Length: " + std::to_string(big) + "\r\n",
                                                      std::string(big, 'x'));
     const std::string smallReply = http_test::Response("200 OK", "Content-Length: 5\r\n", "hello");
-    const int bigRuns = 5, smallRuns = 150;
+    const int bigRuns = 9, smallRuns = 150;
 
     // Each figure is the median of its runs, taken in turns after one warm-up
     // exchange each: on a shared machine a single slow run says little.
