@@ -5,9 +5,6 @@
 #include <rolm/http.h>
 
 #include <algorithm>
-#include <functional>
-#include <memory>
-#include <string>
 
 #include "faults.h"
 #include "scripted_server.h"
@@ -42,7 +39,7 @@ bool Contains(const std::string& text, const std::string& part) { return text.fi
 // The C heap is counted on the thread of the exchange only: the trace
 // capture and the server allocate on theirs.
 volatile DWORD g_counted;
-std::unique_ptr<rolm_test::ImportPatch> g_heap[4];
+rolm_test::ImportPatch* g_heap[4];
 template <typename F>
 F Heap(int i, const rolm_test::detail::Slot& slot) {
     return reinterpret_cast<F>(::GetCurrentThreadId() == g_counted ? g_heap[i]->original() : slot.original);
@@ -69,11 +66,9 @@ Result Exchange(const std::function<DWORD(LPBYTE*, DWORD*, DWORD*)>& call) {
     r.error = call(&body, &r.length, &r.status);
     g_counted = 0;
     if ((r.block = body != nullptr)) r.body.assign(reinterpret_cast<const char*>(body), r.length + 1);
-    EXPECT_TRUE(!r.block || r.body.back() == 0);
+    EXPECT_TRUE(!r.block || r.body.back() == 0);  // every block ends in a zero byte
     r.body.resize(r.block ? r.length : 0);
-    g_counted = ::GetCurrentThreadId();
-    free(body);
-    g_counted = 0;
+    g_counted = ::GetCurrentThreadId(), free(body), g_counted = 0;
     r.trace = rolm_test::Join(rolm_test::TraceLog::Get().Take());
     return r;
 }
@@ -191,34 +186,27 @@ TEST(SendHttpRequest, EveryCallFailedInTurnReportsAndReleases) {
     rolm_test::Faults faults;
     const char* names[] = {"malloc", "calloc", "realloc", "free"};
     void* heap[] = {(void*)&Malloc, (void*)&Calloc, (void*)&Realloc, (void*)&Free};
-    for (int i = 0; i < 4; ++i) g_heap[i].reset(new rolm_test::ImportPatch("msvcrt.dll", names[i], heap[i]));
+    for (int i = 0; i < 4; ++i) g_heap[i] = new rolm_test::ImportPatch("msvcrt.dll", names[i], heap[i]);
     for (const auto& op : ops) {
         faults.Reset();
         const Result unfailed = op.run();
-        for (int n = 1;; ++n) {
-            faults.Reset();
-            faults.FailNth(n, ERROR_INTERNET_TIMEOUT);
-            const Result r = op.run();
-            int k = 0;
-            if (!faults.Failed()) break;
-            const std::string call = faults.FailedCall(&k), nth = call + "#" + std::to_string(k);
+        rolm_test::Torture(faults, ERROR_INTERNET_TIMEOUT, op.run, [&](const Result& r, const std::string& call, int k) {
+            const std::string nth = call + "#" + std::to_string(k);
             const auto* row = std::find_if(std::begin(kFailures), std::end(kFailures), [&](const auto& f) {
                 return f.key == nth + op.tag || f.key == nth || f.key == call + op.tag || f.key == call; });
             SCOPED_TRACE(nth + op.tag + " failed");
-            if (row == std::end(kFailures)) { ADD_FAILURE() << "no expectation"; continue; }
+            if (row == std::end(kFailures)) return (void)(ADD_FAILURE() << "no expectation");
             const char outcome = static_cast<char>(toupper(row->outcome));
+            const bool kept = outcome == 'T' || outcome == '.', lost = outcome == 'L';
             EXPECT_TRUE(r.Has(L"  SendHttpRequest > " + std::wstring(row->line) + (outcome == 'E' || islower(row->outcome) ? L"12002" : L""))) << r.trace;
-            if (outcome == 'E' || outcome == 'M' || outcome == 'S')
-                EXPECT_TRUE(r.error == (outcome == 'E' ? 12002u : outcome == 'M' ? 8u : 0) && !r.block && r.length == 0 && r.status == (outcome == 'S' ? 500u : 0));
-            else if (outcome == 'L')
-                EXPECT_TRUE(r.error == 0 && r.status == 200 && r.body.size() < unfailed.body.size() && (r.length == r.body.size() || !r.block));
-            else
-                EXPECT_TRUE(r.error == unfailed.error && r.status == unfailed.status && r.body == unfailed.body);
+            EXPECT_EQ(kept ? unfailed.error : outcome == 'E' ? 12002u : outcome == 'M' ? 8u : 0u, r.error);
+            EXPECT_EQ(kept || lost ? unfailed.status : outcome == 'S' ? 500u : 0u, r.status);
+            EXPECT_TRUE(kept ? r.body == unfailed.body : lost ? r.body.size() < unfailed.body.size() && (r.length == r.body.size() || !r.block)
+                             : !r.block && r.length == 0);
             EXPECT_TRUE(faults.Held("internet") == 0 && faults.Held("heap") == 0);
-        }
+        });
     }
-    faults.Reset();
-    for (auto& patch : g_heap) patch.reset();
+    for (auto* patch : g_heap) delete patch;
     // The record without its password; the POST with its agent and form.
     EXPECT_TRUE(ops[1].run().Has(L"  GetServerResponse > g_ServerConfig.wPort == (" + std::to_wstring(server.port()) +
                 L"), g_ServerConfig.szServer == (127.0.0.1), g_ServerConfig.szUrl == (/cfg), "

@@ -272,27 +272,19 @@ TEST_F(Net, EveryCallFailedInTurnReportsAndReleases) {
         faults.Reset();
         const BOOL unfailed = op.run();
         const DWORD unfailedError = error;
-        for (int n = 1;; ++n) {
-            faults.Reset();
-            faults.FailNth(n, WSAENETDOWN);
-            const BOOL result = op.run();
-            const std::wstring lines = rolm_test::Join(Lines());
-            if (!faults.Failed()) break;
-            int k = 0;
-            const std::string call = faults.FailedCall(&k), route = strchr(op.name, '@') ? "@s" : "";
+        rolm_test::Torture(faults, WSAENETDOWN, [&] { return Lines(), op.run(); }, [&](BOOL result, const std::string& call, int k) {
+            const std::string route = strchr(op.name, '@') ? "@s" : "";
             size_t at = kFailures.find(" " + call + "#" + std::to_string(k) + route + ":");
             if (at == std::string::npos) at = kFailures.find(" " + call + ":");
-            ASSERT_NE(std::string::npos, at) << call;
             const char outcome = kFailures[kFailures.find(':', at) + 1];
             SCOPED_TRACE(std::string(op.name) + " with " + call + " #" + std::to_string(k) + " failed: " + outcome);
             EXPECT_EQ(outcome == '.' || outcome == 'T' ? unfailed : FALSE, result);
             EXPECT_EQ(static_cast<DWORD>(outcome == 'E' ? WSAENETDOWN : outcome == 'M' ? ERROR_NOT_ENOUGH_MEMORY : unfailedError), error);
             const std::wstring name(call.begin(), call.end() - (call.back() == 'W'));  // traced without its W
-            EXPECT_EQ(outcome != '.', std::regex_search(lines, std::wregex(name + L" ?\\(.*(10050|NULL)", std::regex::icase))) << lines;
+            EXPECT_EQ(outcome != '.', std::regex_search(rolm_test::Join(Lines()), std::wregex(name + L" ?\\(.*(10050|NULL)", std::regex::icase)));
             for (const char* kind : {"winsock", "socket", "heap", "library", "icmp"}) EXPECT_EQ(0, faults.Held(kind)) << kind;
-        }
+        });
     }
-    faults.Reset();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <string>
 #include <type_traits>
 
 #if defined(__GNUC__)
@@ -163,6 +164,23 @@ public:
     int Held(const char* kind) const;  // successful opens minus closes
     void Reset();                      // counts to zero, nothing armed
 };
+
+// A torture run: op with its 1st, 2nd, ... counted call failing with error,
+// until it makes no such call; check(outcome, name, k) sees each outcome with
+// the failed call, the kth of that name. Nothing is left armed afterwards.
+template <typename Op, typename Check>
+void Torture(Faults& faults, DWORD error, Op op, Check check) {
+    for (int n = 1;; ++n) {
+        faults.Reset();
+        faults.FailNth(n, error);
+        auto outcome = op();
+        int k = 0;
+        const char* name = faults.FailedCall(&k);
+        if (name == nullptr) break;
+        check(outcome, std::string(name), k);
+    }
+    faults.Reset();
+}
 
 // Replaces this program's import of DLL!function while alive.
 class ImportPatch {
