@@ -36,19 +36,6 @@ const char kForm[] = "Content-Type: application/x-www-form-urlencoded\r\n";
 std::string Body(const std::string& request) { return request.substr(request.find("\r\n\r\n") + 4); }
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// The C heap is counted on the thread of the exchange only: the trace
-// capture and the server allocate on theirs.
-volatile DWORD g_counted;
-rolm_test::ImportPatch* g_heap[4];
-template <typename F>
-F Heap(int i, const rolm_test::detail::Slot& slot) {
-    return reinterpret_cast<F>(::GetCurrentThreadId() == g_counted ? g_heap[i]->original() : slot.original);
-}
-void* __cdecl Malloc(size_t n) { return Heap<decltype(&malloc)>(0, RolmStandin_malloc::slot)(n); }
-void* __cdecl Calloc(size_t n, size_t s) { return Heap<decltype(&calloc)>(1, RolmStandin_calloc::slot)(n, s); }
-void* __cdecl Realloc(void* p, size_t n) { return Heap<decltype(&realloc)>(2, RolmStandin_realloc::slot)(p, n); }
-void __cdecl Free(void* p) { Heap<decltype(&free)>(3, RolmStandin_free::slot)(p); }
-
 struct Result {
     DWORD error = 0xDEAD, length = 0xDEAD, status = 0xDEAD;
     bool block = false;
@@ -62,13 +49,13 @@ Result Exchange(const std::function<DWORD(LPBYTE*, DWORD*, DWORD*)>& call) {
     Result r;
     LPBYTE body = reinterpret_cast<LPBYTE>(1);
     rolm_test::TraceLog::Get().Clear();
-    g_counted = ::GetCurrentThreadId();
+    rolm_test::Faults::CountThread(::GetCurrentThreadId());  // not the trace capture's, not the server's
     r.error = call(&body, &r.length, &r.status);
-    g_counted = 0;
+    rolm_test::Faults::CountThread(0);
     if ((r.block = body != nullptr)) r.body.assign(reinterpret_cast<const char*>(body), r.length + 1);
     EXPECT_TRUE(!r.block || r.body.back() == 0);  // every block ends in a zero byte
     r.body.resize(r.block ? r.length : 0);
-    g_counted = ::GetCurrentThreadId(), free(body), g_counted = 0;
+    rolm_test::Faults::CountThread(::GetCurrentThreadId()), free(body), rolm_test::Faults::CountThread(0);
     r.trace = rolm_test::Join(rolm_test::TraceLog::Get().Take());
     return r;
 }
@@ -184,9 +171,6 @@ TEST(SendHttpRequest, EveryCallFailedInTurnReportsAndReleases) {
         {"@get", [&] { return Send(L"GET", server.port(), "/p", variables.c_str()); }},
         {"@post", [] { return Exchange([](LPBYTE* b, DWORD* l, DWORD* s) { return GetServerResponse("q=1", b, l, s, nullptr); }); }}};
     rolm_test::Faults faults;
-    const char* names[] = {"malloc", "calloc", "realloc", "free"};
-    void* heap[] = {(void*)&Malloc, (void*)&Calloc, (void*)&Realloc, (void*)&Free};
-    for (int i = 0; i < 4; ++i) g_heap[i] = new rolm_test::ImportPatch("msvcrt.dll", names[i], heap[i]);
     for (const auto& op : ops) {
         faults.Reset();
         const Result unfailed = op.run();
@@ -206,7 +190,6 @@ TEST(SendHttpRequest, EveryCallFailedInTurnReportsAndReleases) {
             EXPECT_TRUE(faults.Held("internet") == 0 && faults.Held("heap") == 0);
         });
     }
-    for (auto* patch : g_heap) delete patch;
     // The record without its password; the POST with its agent and form.
     EXPECT_TRUE(ops[1].run().Has(L"  GetServerResponse > g_ServerConfig.wPort == (" + std::to_wstring(server.port()) +
                 L"), g_ServerConfig.szServer == (127.0.0.1), g_ServerConfig.szUrl == (/cfg), "

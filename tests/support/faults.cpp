@@ -14,6 +14,9 @@ volatile LONG g_failAt = 0;
 volatile LONG g_failed = 0;
 DWORD g_error = 0;
 const char* g_failedName = nullptr;
+volatile DWORD g_thread = ~0u;  // the thread whose calls count
+
+bool Counted() { return g_thread == ~0u || g_thread == ::GetCurrentThreadId(); }
 LONG g_failedOccurrence = 0;
 
 // The import table entry through which this program calls dll!function.
@@ -58,6 +61,7 @@ Slot::Slot(const char* dll_, const char* name_, Fails fails_, Role role_, const 
 }
 
 bool Enter(Slot& slot) {
+    if (!Counted()) return false;
     ::InterlockedIncrement(&slot.calls);
     if (slot.fails == Fails::Never) return false;
     LONG n = ::InterlockedIncrement(&g_calls);
@@ -70,7 +74,7 @@ bool Enter(Slot& slot) {
 }
 
 void Leave(Slot& slot, bool succeeded) {
-    if (!succeeded) return;
+    if (!succeeded || !Counted()) return;
     if (slot.role == Role::Open) ::InterlockedIncrement(&slot.opens);
     if (slot.role == Role::Close) ::InterlockedIncrement(&slot.closes);
 }
@@ -92,6 +96,7 @@ Faults::Faults() {
 }
 
 Faults::~Faults() {
+    g_thread = ~0u;
     for (detail::Slot* slot = g_slots; slot != nullptr; slot = slot->next) {
         void** entry = FindImport(slot->dll, slot->name);
         if (entry != nullptr && slot->original != nullptr) Swap(entry, slot->original);
@@ -107,6 +112,8 @@ void Faults::FailNth(int n, DWORD error) {
 }
 
 bool Faults::Failed() const { return g_failed != 0; }
+
+void Faults::CountThread(DWORD threadId) { g_thread = threadId; }
 
 const char* Faults::FailedCall(int* occurrence) const {
     if (occurrence != nullptr) *occurrence = g_failedName != nullptr ? g_failedOccurrence : 0;

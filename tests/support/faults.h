@@ -163,6 +163,10 @@ public:
     int Calls(const char* name) const;
     int Held(const char* kind) const;  // successful opens minus closes
     void Reset();                      // counts to zero, nothing armed
+    // Counts (and fails) only the calls of this thread from now on; 0: of no
+    // thread, ~0u: of every thread (the start, and again when a Faults goes). For operations whose helpers
+    // (a trace capture, a server) call the same functions on their threads.
+    static void CountThread(DWORD threadId);
 };
 
 // A torture run: op with its 1st, 2nd, ... counted call failing with error,
