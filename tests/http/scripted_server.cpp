@@ -17,11 +17,10 @@ ScriptedServer::ScriptedServer(std::vector<Reply> replies)
 ScriptedServer::ScriptedServer(Responder responder, size_t maxRequests)
     : responder_(std::move(responder)), maxRequests_(maxRequests) {
     WSADATA data;
-    ::WSAStartup(MAKEWORD(2, 2), &data);
-    listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address = {AF_INET, 0, {{{127, 0, 0, 1}}}};
     int size = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) == 0 && ::listen(listener_, 8) == 0 &&
+    if (::WSAStartup(MAKEWORD(2, 2), &data) == 0 && (listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) != INVALID_SOCKET &&
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) == 0 && ::listen(listener_, 8) == 0 &&
         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) == 0)
         port_ = ntohs(address.sin_port), thread_ = ::CreateThread(nullptr, 0, Thread, this, 0, nullptr);
 }
@@ -52,8 +51,7 @@ DWORD WINAPI ScriptedServer::Thread(void* param) {
             const char* length = strstr(request.c_str(), "\r\nContent-Length:");
             if (end != std::string::npos && request.size() >= end + 4 + (length ? atoi(length + 17) : 0)) break;
         }
-        const std::string reply = request.empty() ? "" : self->responder_(request);
-        if (!request.empty()) self->requests_.push_back(request), idle = 0;
+        const std::string reply = request.empty() ? "" : (self->requests_.push_back(request), idle = 0, self->responder_(request));
         for (size_t from = 0, to = 0; to < reply.size(); from = to + 1) {
             to = std::min(reply.find('\001', from), reply.size());
             for (int n = 0; from < to && n >= 0; from += n) n = ::send(connection, &reply[from], static_cast<int>(to - from), 0);

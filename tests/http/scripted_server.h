@@ -3,7 +3,6 @@
 #pragma once
 
 #include <winsock2.h>
-#include <windows.h>
 
 #include <functional>
 #include <string>
