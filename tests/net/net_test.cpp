@@ -10,10 +10,8 @@
 #include <rolm/net.h>
 
 #include <functional>
-#include <tuple>
 #include <regex>
-#include <string>
-#include <vector>
+#include <tuple>
 
 #include "common/unique.h"
 #include "faults.h"
@@ -61,9 +59,6 @@ FARPROC WINAPI Exports(HMODULE module, LPCSTR name) {
         if (real != nullptr && strcmp(name, slot->name) == 0) return reinterpret_cast<FARPROC>(slot->replacement);
     return real != nullptr && strcmp(name, "GetRTTAndHopCount") == 0 ? reinterpret_cast<FARPROC>(reinterpret_cast<void*>(Rtt)) : real;
 }
-// Look-ups through this program's imports, so that faults reach them.
-HMODULE WINAPI Load(LPCWSTR name) { return ::LoadLibraryW(name); }
-hostent* WSAAPI Lookup(const char* name) { return ::gethostbyname(name); }
 hostent* WSAAPI NoLookup(const char*) {  // keeps the default host off the network
     ::WSASetLastError(WSAHOST_NOT_FOUND);
     return nullptr;
@@ -73,8 +68,8 @@ class Net : public ::testing::Test {
 protected:
     void SetUp() override {
         saved_ = rolm::net::System();
-        rolm::net::System().loadLibrary = Load;
-        rolm::net::System().getHostByName = Lookup;
+        rolm::net::System().loadLibrary = ::LoadLibraryW;  // read from the import table: the stand-ins
+        rolm::net::System().getHostByName = ::gethostbyname;
         g_exports = &exports_;
         Lines();
     }
