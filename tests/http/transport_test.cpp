@@ -1,6 +1,6 @@
 // SendHttpRequest and GetServerResponse against a scripted server on
 // 127.0.0.1: the request, the sign-in loop, bodies and servers that break
-// the rules, every call failed in turn; and rolm.exe get and post.
+// the rules, every call failed in turn.
 #include <gtest/gtest.h>
 #include <rolm/http.h>
 
@@ -10,7 +10,6 @@
 #include "scripted_server.h"
 #include "support.h"
 
-using http_test::Response;
 using http_test::ScriptedServer;
 using rolm_test::Fails;
 using rolm_test::Role;
@@ -196,36 +195,6 @@ TEST(SendHttpRequest, EveryCallFailedInTurnReportsAndReleases) {
     EXPECT_TRUE(request.find("POST /cfg HTTP/1.1\r\n") == 0 && Contains(request, "User-Agent: Tellborn\r\n") &&
                 Contains(request, kForm) && Body(request) == "q=1") << request;
     SetServerConfig(0, nullptr, nullptr, nullptr, nullptr);
-}
-
-// --- rolm.exe ------------------------------------------------------------------
-
-// rolm.exe with its output sent to a file by the command interpreter.
-std::string Rolm(const std::wstring& args, WORD port, const std::wstring& rest, DWORD* exitCode) {
-    rolm_test::TempDir dir;
-    *exitCode = rolm_test::RunProgram(L"cmd.exe /c \"\"" + rolm_test::ProgramDir() + L"rolm.exe\" " + args +
-                                      L" http://127.0.0.1:" + std::to_wstring(port) + rest + L" > \"" + (dir / L"out") + L"\" 2>&1\"");
-    return rolm_test::ReadFileBytes(dir / L"out");
-}
-
-TEST(RolmCli, GetPrintsStatusHeadersAndBody) {
-    ScriptedServer server({{Response("200 OK", "Content-Length: 12\r\nConnection: close\r\n", "hello, rolm!")}});
-    DWORD exitCode = ~0u;
-    const std::string out = Rolm(L"get", server.port(), L"/x?y=1", &exitCode);
-    EXPECT_EQ(0u, exitCode) << out;
-    for (const char* part : {"rolm SendHttpRequest > variables == y=1\n", "rolm SendHttpRequest > Headers [HTTP/1.1 200 OK]\n",
-                             "rolm SendHttpRequest > Headers [Content-Length: 12]\n", "status == 200\nlength == 12\nhello, rolm!\n"})
-        EXPECT_TRUE(Contains(out, part)) << out;
-    EXPECT_EQ(0u, server.Requests().at(0).find("GET /x?y=1 HTTP/1.1\r\n"));
-}
-
-TEST(RolmCli, PostSendsTheDataAsAForm) {
-    ScriptedServer server({{kOk}});
-    DWORD exitCode = ~0u;
-    EXPECT_EQ("status == 200\nlength == 2\nok\n", Rolm(L"--quiet post", server.port(), L"/form a=b --user u --password pw", &exitCode));
-    EXPECT_EQ(0u, exitCode);
-    EXPECT_EQ(0u, server.Requests().at(0).find("POST /form HTTP/1.1\r\n"));
-    EXPECT_EQ("a=b", Body(server.Requests().at(0)));
 }
 
 }  // namespace

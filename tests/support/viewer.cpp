@@ -1,13 +1,14 @@
 #include "viewer.h"
 
 #include <stdio.h>
+#include <strsafe.h>
 
 namespace rolm_test {
 
 Viewer::Viewer(const std::wstring& options) : record_(dir_ / L"record.txt") {
     wchar_t eventName[64];
     static LONG counter;
-    swprintf_s(eventName, L"rolmview-ready-%lu-%ld", ::GetCurrentProcessId(),
+    StringCchPrintfW(eventName, _countof(eventName), L"rolmview-ready-%lu-%ld", ::GetCurrentProcessId(),
                ::InterlockedIncrement(&counter));
     HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, eventName);
     process_ = StartProgram(L"\"" + ProgramDir() + L"rolmview.exe\" --hidden " + options +
@@ -55,7 +56,7 @@ std::string Hex(const void* data, size_t bytes) {
     std::string out;
     char two[3];
     for (size_t i = 0; i < bytes; ++i) {
-        sprintf_s(two, "%02x", static_cast<const unsigned char*>(data)[i]);
+        StringCchPrintfA(two, sizeof two, "%02x", static_cast<const unsigned char*>(data)[i]);
         out += two;
     }
     return out;
