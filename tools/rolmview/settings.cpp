@@ -27,6 +27,7 @@ struct TextOption {
 const Flag kFlags[] = {{L"--hidden", &Settings::hidden, true},
                        {L"--separate", &Settings::merge, false},
                        {L"--no-scroll", &Settings::autoScroll, false},
+                       {L"--scroll", &Settings::autoScroll, true},
                        {L"--on-top", &Settings::topMost, true}};
 const ChannelFlag kChannelFlags[] = {{L"--vellosk", &ChannelSwitches::vellosk, true},
                                      {L"--wendlook", &ChannelSwitches::wendlook, true},
@@ -85,7 +86,7 @@ const wchar_t kUsage[] =
     L"rolmview: shows rolm trace lines (and other programs' debug output) as they arrive.\n"
     L"\n"
     L"rolmview [channels] [--filter TEXT] [--exclude TEXT] [--name TEXT] [--exclude-name TEXT]\n"
-    L"         [--separate] [--no-scroll] [--on-top] [--record FILE] [--hidden] [--help]\n"
+    L"         [--separate] [--scroll | --no-scroll] [--on-top] [--record FILE] [--hidden] [--help]\n"
     L"\n"
     L"Channels (the \"Qrv\" list box is served unless --no-qrv):\n"
     L"  --vellosk        also serve the \"Vellosk\" window (UTF-16 lines)\n"
@@ -96,7 +97,7 @@ const wchar_t kUsage[] =
     L"  --filter / --exclude           show only / hide messages containing one\n"
     L"  --name / --exclude-name        the same for the name column\n"
     L"  --separate       one row per channel instead of one row per trace line\n"
-    L"  --no-scroll      start without auto-scroll\n"
+    L"  --scroll / --no-scroll   start with or without auto-scroll\n"
     L"  --on-top         keep the window above others\n"
     L"  --record FILE    append every line received, as received, to FILE (UTF-8)\n"
     L"  --hidden         no window, no saved settings (recording, tests)\n"

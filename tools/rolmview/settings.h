@@ -25,7 +25,7 @@ struct Settings {
         {L"error;fail", RGB(255, 200, 200)}, {L"warn", RGB(255, 240, 170)},
         {L"", RGB(200, 230, 255)}, {L"", RGB(210, 255, 210)}, {L"", RGB(235, 220, 255)}};
     WINDOWPLACEMENT placement = {};
-    int columns[kColumns] = {90, 80, 90, 120, 700};
+    int columns[kColumns] = {90, 80, 150, 150, 500};
 };
 
 enum class CommandLine { Run, Help, Bad };

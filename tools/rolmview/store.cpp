@@ -1,6 +1,5 @@
 #include "store.h"
 
-#include <shlwapi.h>
 #include <stdio.h>
 #include <strsafe.h>
 #include <string.h>
@@ -262,21 +261,34 @@ bool Inbox::paused() {
     return paused_;
 }
 
+namespace {
+
+std::wstring Lower(const std::wstring& text) {
+    std::wstring lower = text;
+    if (!lower.empty()) ::CharLowerBuffW(&lower[0], static_cast<DWORD>(lower.size()));
+    return lower;
+}
+
+}  // namespace
+
 void Patterns::Set(const std::wstring& list) {
     text_ = list;
     parts_.clear();
+    std::wstring lower = Lower(list);
     size_t start = 0;
-    while (start <= list.size()) {
-        size_t end = list.find(L';', start);
-        if (end == std::wstring::npos) end = list.size();
-        if (end > start) parts_.push_back(list.substr(start, end - start));
+    while (start <= lower.size()) {
+        size_t end = lower.find(L';', start);
+        if (end == std::wstring::npos) end = lower.size();
+        if (end > start) parts_.push_back(lower.substr(start, end - start));
         start = end + 1;
     }
 }
 
 bool Patterns::Any(const std::wstring& haystack) const {
+    if (parts_.empty()) return false;
+    std::wstring lower = Lower(haystack);
     for (const std::wstring& part : parts_)
-        if (::StrStrIW(haystack.c_str(), part.c_str()) != nullptr) return true;
+        if (lower.find(part) != std::wstring::npos) return true;
     return false;
 }
 

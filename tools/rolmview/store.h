@@ -82,7 +82,7 @@ private:
     volatile LONG skipped_ = 0;
 };
 
-// Case-insensitive substrings, any of which matches; "a;b" is two.
+// Substrings, case ignored, any of which matches; "a;b" is two.
 class Patterns {
 public:
     void Set(const std::wstring& list);

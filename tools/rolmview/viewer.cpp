@@ -12,7 +12,8 @@ namespace {
 
 const wchar_t kClassName[] = L"RolmView";
 const UINT_PTR kRefreshTimer = 1;
-const UINT kRefreshMs = 30;
+const UINT kRefreshMs = 30, kSlowestRefreshMs = 500;
+const DWORD kRefreshShare = 8;  // a slow refresh waits this many times its length
 const int kListId = 200, kDetailId = 201, kStatusId = 202;
 const int kDetailHeight = 110;
 
@@ -219,6 +220,16 @@ void Viewer::Layout() {
     ::MoveWindow(list_, 0, 0, width, height - detail, TRUE);
     ::MoveWindow(detail_, 0, height - detail, width, detail, TRUE);
     ::ShowWindow(detail_, settings_.detail ? SW_SHOWNA : SW_HIDE);
+    FitMessageColumn();
+}
+
+// The message column takes the width the others leave.
+void Viewer::FitMessageColumn() {
+    RECT inside;
+    ::GetClientRect(list_, &inside);
+    int rest = inside.right;
+    for (int i = 0; i < kColumns - 1; ++i) rest -= ListView_GetColumnWidth(list_, i);
+    if (rest > 200) ListView_SetColumnWidth(list_, kColumns - 1, rest);
 }
 
 void Viewer::UpdateChecks() {
@@ -256,6 +267,20 @@ void Viewer::UpdateStatus() {
 void Viewer::Report(const std::wstring& text, bool box) {
     if (status_ != nullptr) ::SendMessageW(status_, SB_SETTEXTW, 1, reinterpret_cast<LPARAM>(text.c_str()));
     if (box) ::MessageBoxW(window_, text.c_str(), L"rolmview", MB_OK | MB_ICONWARNING);
+}
+
+// One display refresh. Redrawing asks the window system for more than the
+// receiving does, and it serves the traced programs' messages too: while lines
+// stream in and a refresh is slow, the next one waits long enough that
+// redrawing takes at most an eighth of the time.
+void Viewer::Refresh() {
+    DWORD start = ::GetTickCount();
+    Drain();
+    UpdateStatus();
+    DWORD spent = ::GetTickCount() - start, next = spent * kRefreshShare;
+    if (next < kRefreshMs) next = kRefreshMs;
+    if (next > kSlowestRefreshMs) next = kSlowestRefreshMs;
+    ::SetTimer(window_, kRefreshTimer, next, nullptr);
 }
 
 // Moves what arrived since the last tick into the rows; draws only what changed.
@@ -320,7 +345,7 @@ LRESULT Viewer::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     }
     switch (message) {
     case WM_SIZE: Layout(); return 0;
-    case WM_TIMER: Drain(); UpdateStatus(); return 0;
+    case WM_TIMER: Refresh(); return 0;
     case WM_COMMAND: OnCommand(LOWORD(wParam)); return 0;
     case WM_NOTIFY: return OnNotify(reinterpret_cast<NMHDR*>(lParam));
     case WM_COPYDATA: return OnQuery(reinterpret_cast<const COPYDATASTRUCT*>(lParam));
@@ -430,7 +455,7 @@ void Viewer::ShowDetail() {
     if (!settings_.detail || detail_ == nullptr) return;
     int row = ListView_GetNextItem(list_, -1, LVNI_FOCUSED | LVNI_SELECTED);
     if (row < 0) row = ListView_GetNextItem(list_, -1, LVNI_SELECTED);
-    std::wstring text;
+    std::wstring text = L"Select a row to read it whole here; hover a row for its message.";
     if (row >= 0 && static_cast<size_t>(row) < rows_.size()) {
         const Entry& e = rows_.entry(row);
         text = FormatReceived(e.received, true) + L"   stamp " + (e.stamp.empty() ? L"-" : e.stamp) + L"   " +

@@ -40,9 +40,11 @@ private:
     void CreateChildren();
     HMENU BuildMenu();
     void Layout();
+    void FitMessageColumn();
     void UpdateChecks();
     void UpdateStatus();
 
+    void Refresh();
     void Drain();
     void Refill();
     void OnCommand(int id);
