@@ -1,8 +1,8 @@
 #include "receivers.h"
 
 #include <psapi.h>
-#include <stdio.h>
 #include <string.h>
+#include <strsafe.h>
 
 namespace rolmview {
 
@@ -44,7 +44,7 @@ DWORD WINAPI Receivers::Thread(void* param) {
     if (self->channels_.qrv) {
         qrv.reset(self->CreateReceiver(L"Qrv", L"rolmview", ::DefWindowProcW, kQrv));
         HWND list = qrv ? ::CreateWindowExW(0, L"LISTBOX", nullptr, WS_CHILD | LBS_HASSTRINGS, 0, 0, 0,
-                                            0, qrv.get(), reinterpret_cast<HMENU>(kListBoxId),
+                                            0, qrv.get(), reinterpret_cast<HMENU>(static_cast<INT_PTR>(kListBoxId)),
                                             ::GetModuleHandleW(nullptr), nullptr)
                         : nullptr;
         if (list == nullptr) {
@@ -111,8 +111,8 @@ void Receivers::OnCopyData(DWORD channel, const COPYDATASTRUCT* copy) {
     Entry e = FromCopyData(channel, copy->dwData, copy->lpData, copy->cbData);
     if (recorder_.active()) {
         char kind[24], bytes[16];
-        sprintf(kind, "%lu", static_cast<unsigned long>(copy->dwData));
-        sprintf(bytes, "%lu", copy->cbData);
+        StringCchPrintfA(kind, 24, "%lu", static_cast<unsigned long>(copy->dwData));
+        StringCchPrintfA(bytes, 16, "%lu", copy->cbData);
         recorder_.Write(e, kind, bytes, copy->lpData, copy->cbData);
     }
     inbox_.Add(std::move(e));
@@ -173,8 +173,8 @@ void DebugOutputReader::Read() {
         e.process = ProcessName(pid);
         if (recorder_.active()) {
             char pidText[16], count[16];
-            sprintf(pidText, "%lu", pid);
-            sprintf(count, "%lu", static_cast<unsigned long>(bytes));
+            StringCchPrintfA(pidText, 16, "%lu", pid);
+            StringCchPrintfA(count, 16, "%lu", static_cast<unsigned long>(bytes));
             recorder_.Write(e, pidText, count, text, bytes);
         }
         inbox_.Add(std::move(e));
@@ -187,7 +187,7 @@ std::wstring DebugOutputReader::ProcessName(DWORD pid) {
     rolm::UniqueHandle process(
         ::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
     if (!process || ::GetModuleBaseNameW(process.get(), nullptr, name, MAX_PATH) == 0)
-        lstrcpyW(name, L"?");
+        StringCchCopyW(name, MAX_PATH, L"?");
     cachedPid_ = pid;
     cachedName_ = name;
     return cachedName_;

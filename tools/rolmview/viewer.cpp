@@ -167,7 +167,7 @@ void Viewer::CreateChildren() {
     HINSTANCE instance = ::GetModuleHandleW(nullptr);
     list_ = ::CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, nullptr,
                               WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS,
-                              0, 0, 0, 0, window_, reinterpret_cast<HMENU>(kListId), instance, nullptr);
+                              0, 0, 0, 0, window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kListId)), instance, nullptr);
     ListView_SetExtendedListViewStyle(list_, LVS_EX_FULLROWSELECT | LVS_EX_INFOTIP | LVS_EX_DOUBLEBUFFER);
     for (int i = 0; i < kColumns; ++i) {
         LVCOLUMNW column = {};
@@ -178,14 +178,14 @@ void Viewer::CreateChildren() {
     }
     detail_ = ::CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", nullptr,
                                 WS_CHILD | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, 0, 0, 0,
-                                0, window_, reinterpret_cast<HMENU>(kDetailId), instance, nullptr);
+                                0, window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kDetailId)), instance, nullptr);
     detailFont_.reset(::CreateFontW(-13, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                                     OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                                     FIXED_PITCH | FF_MODERN, L"Courier New"));
     ::SendMessageW(detail_, WM_SETFONT, reinterpret_cast<WPARAM>(detailFont_.get()), FALSE);
     ::SendMessageW(detail_, EM_SETLIMITTEXT, 0, 0);
     status_ = ::CreateWindowExW(0, STATUSCLASSNAMEW, nullptr, WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0,
-                                0, 0, window_, reinterpret_cast<HMENU>(kStatusId), instance, nullptr);
+                                0, 0, window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kStatusId)), instance, nullptr);
     int parts[2] = {420, -1};
     ::SendMessageW(status_, SB_SETPARTS, 2, reinterpret_cast<LPARAM>(parts));
     Layout();
@@ -227,6 +227,7 @@ void Viewer::Layout() {
 void Viewer::FitMessageColumn() {
     RECT inside;
     ::GetClientRect(list_, &inside);
+    fittedWidth_ = inside.right;
     int rest = inside.right;
     for (int i = 0; i < kColumns - 1; ++i) rest -= ListView_GetColumnWidth(list_, i);
     if (rest > 200) ListView_SetColumnWidth(list_, kColumns - 1, rest);
@@ -298,6 +299,12 @@ void Viewer::Drain() {
     if (changed < before) ListView_RedrawItems(list_, static_cast<int>(changed), static_cast<int>(before - 1));
     if (settings_.autoScroll && rows_.size() > 0)
         ListView_EnsureVisible(list_, static_cast<int>(rows_.size() - 1), FALSE);
+    RECT inside;
+    ::GetClientRect(list_, &inside);
+    if (inside.right != fittedWidth_) {  // a scroll bar came or went
+        FitMessageColumn();
+        ::InvalidateRect(list_, nullptr, FALSE);  // the rows may have moved under the old bits
+    }
     if (problems_ != 0) Report(L"Last bad message: " + lastProblem_, false);
 }
 

@@ -81,6 +81,7 @@ private:
     UniqueGdi detailFont_;
     std::wstring statusText_, lastProblem_;
     size_t problems_ = 0;
+    int fittedWidth_ = 0;
 
     UINT findMessage_ = 0;
     HWND findDialog_ = nullptr;
