@@ -150,23 +150,30 @@ double TraceIntoViewer(const wchar_t* options, double budget) {
     return SecondsPer([] { TraceWrite(kMessage, 1234); }, budget);
 }
 
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
 // Run in a child process: the sinks are process-wide and the log file is on in the parent.
 // Every window sink is served (the viewer's list box, Vellosk and Wendlook
 // windows). The machine's load varies, so hidden and visible viewers take
-// turns and the best of each counts.
+// turns and the medians count.
 int TraceViewerRow() {
     const double budget = 0.75;
-    double hidden = 1e9, visible = 1e9, base = 1e9;
-    for (int round = 0; round < 4; ++round) {
+    std::vector<double> hiddens, visibles;
+    double base = 1e9;
+    for (int round = 0; round < 7; ++round) {
         double h = TraceIntoViewer(L"--vellosk --wendlook --hidden", budget);
         double v = TraceIntoViewer(L"--vellosk --wendlook --scroll", budget);
         if (h < 0 || v < 0) {
             printf("| TraceWrite, rolmview | rolmview.exe did not start |\n");
             return 1;
         }
-        hidden = std::min(hidden, h);
-        visible = std::min(visible, v);
+        hiddens.push_back(h);
+        visibles.push_back(v);
     }
+    const double hidden = Median(hiddens), visible = Median(visibles);
     {
         ViewerProcess viewer(L"--vellosk --wendlook --hidden");
         HWND list = ::GetDlgItem(::FindWindowW(L"Qrv", nullptr), 120);
@@ -176,12 +183,14 @@ int TraceViewerRow() {
         COPYDATASTRUCT wide = {1, static_cast<DWORD>((plain.size() + 1) * sizeof(wchar_t)),
                                const_cast<wchar_t*>(plain.c_str())};
         COPYDATASTRUCT narrow = {0, static_cast<DWORD>(ansi.size() + 1), const_cast<char*>(ansi.c_str())};
-        for (int round = 0; round < 4; ++round)
-            base = std::min(base, SecondsPer([&] {
+        std::vector<double> bases;
+        for (int round = 0; round < 7; ++round)
+            bases.push_back(SecondsPer([&] {
                 ::SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(timed.c_str()));
                 ::SendMessageW(vellosk, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&wide));
                 ::SendMessageW(wendlook, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&narrow));
             }, budget));
+        base = Median(bases);
     }
     Print({"TraceWrite, hidden rolmview, 3 sinks", "lines/s", "the 3 SendMessageW calls", 1 / hidden, 1 / base,
            ">= 0.8"});

@@ -13,7 +13,8 @@ namespace {
 const wchar_t kClassName[] = L"RolmView";
 const UINT_PTR kRefreshTimer = 1;
 const UINT kRefreshMs = 30, kSlowestRefreshMs = 500;
-const DWORD kRefreshShare = 8;  // a slow refresh waits this many times its length
+const DWORD kRefreshShare = 8;
+const DWORD kStatusMs = 250;  // a slow refresh waits this many times its length
 const int kListId = 200, kDetailId = 201, kStatusId = 202;
 const int kDetailHeight = 110;
 
@@ -277,7 +278,10 @@ void Viewer::Report(const std::wstring& text, bool box) {
 void Viewer::Refresh() {
     DWORD start = ::GetTickCount();
     Drain();
-    UpdateStatus();
+    if (start - statusAt_ >= kStatusMs) {  // counts need not change faster than they read
+        statusAt_ = start;
+        UpdateStatus();
+    }
     DWORD spent = ::GetTickCount() - start, next = spent * kRefreshShare;
     if (next < kRefreshMs) next = kRefreshMs;
     if (next > kSlowestRefreshMs) next = kSlowestRefreshMs;

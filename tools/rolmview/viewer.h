@@ -82,6 +82,7 @@ private:
     std::wstring statusText_, lastProblem_;
     size_t problems_ = 0;
     int fittedWidth_ = 0;
+    DWORD statusAt_ = 0;
 
     UINT findMessage_ = 0;
     HWND findDialog_ = nullptr;
