@@ -12,6 +12,7 @@
 #include <rolm/rolm.h>
 
 #include <stdio.h>
+#include <strsafe.h>
 #include <string.h>
 
 #include <algorithm>
@@ -76,11 +77,11 @@ const wchar_t kMessage[] = L"Bench > a typical trace line with a number %d and s
 
 std::wstring LineText(bool timed, int n) {
     wchar_t message[256], line[300];
-    _snwprintf_s(message, _countof(message), _TRUNCATE, kMessage, n);
+    StringCchPrintfW(message, _countof(message), kMessage, n);
     if (timed)
-        _snwprintf_s(line, _countof(line), _TRUNCATE, L"12:34:56,78 B %s\r\n", message);
+        StringCchPrintfW(line, _countof(line), L"12:34:56,78 B %s\r\n", message);
     else
-        _snwprintf_s(line, _countof(line), _TRUNCATE, L"B %s", message);
+        StringCchPrintfW(line, _countof(line), L"B %s", message);
     return line;
 }
 
@@ -115,7 +116,7 @@ public:
         std::wstring viewer(exe);
         viewer = viewer.substr(0, viewer.rfind(L'\\') + 1) + L"rolmview.exe";
         static int count;
-        swprintf_s(event, L"rolm-bench-viewer-%lu-%d", ::GetCurrentProcessId(), ++count);
+        StringCchPrintfW(event, _countof(event), L"rolm-bench-viewer-%lu-%d", ::GetCurrentProcessId(), ++count);
         ready_ = ::CreateEventW(nullptr, TRUE, FALSE, event);
         std::wstring command = L"\"" + viewer + L"\" " + options + L" --ready-event " + event;
         STARTUPINFOW si = {sizeof si};
@@ -463,7 +464,7 @@ int main(int argc, char** argv) {
 
     wchar_t temp[MAX_PATH], folder[MAX_PATH];
     ::GetTempPathW(MAX_PATH, temp);
-    swprintf_s(folder, L"%srolm-bench-%lu", temp, ::GetCurrentProcessId());
+    StringCchPrintfW(folder, _countof(folder), L"%srolm-bench-%lu", temp, ::GetCurrentProcessId());
     ::CreateDirectoryW(folder, nullptr);
 
     // The viewer row in a child, which prints its own row to the same output.

@@ -119,6 +119,66 @@ using UniqueLocal = Unique<LocalTraits>;
 using UniqueProcessHeapBlock = Unique<ProcessHeapTraits>;
 using UniqueCHeapBlock = Unique<CHeapTraits>;
 
+// The two handles of a started process, closed together. Made from a record
+// it copies, so closing leaves that record's fields as they were; release()
+// hands both handles on.
+class UniqueProcessInformation {
+public:
+    UniqueProcessInformation() : info_() {}
+    explicit UniqueProcessInformation(const PROCESS_INFORMATION& info) : info_(info) {}
+    UniqueProcessInformation(const UniqueProcessInformation&) = delete;
+    UniqueProcessInformation& operator=(const UniqueProcessInformation&) = delete;
+    ~UniqueProcessInformation() { reset(); }
+
+    const PROCESS_INFORMATION& get() const { return info_; }
+    // Address for CreateProcessW; the handles held before are closed first.
+    PROCESS_INFORMATION* put() {
+        reset();
+        return &info_;
+    }
+    PROCESS_INFORMATION release() {
+        PROCESS_INFORMATION info = info_;
+        info_ = PROCESS_INFORMATION();
+        return info;
+    }
+    void reset() {
+        Unique<HandleTraits> process(info_.hProcess), thread(info_.hThread);
+        info_ = PROCESS_INFORMATION();
+    }
+
+private:
+    PROCESS_INFORMATION info_;
+};
+
+// Runs a cleanup when the scope ends, unless dismissed; like the owners
+// above, the cleanup leaves the thread's last error as it found it.
+template <typename Cleanup>
+class ScopeExit {
+public:
+    explicit ScopeExit(Cleanup cleanup) : cleanup_(cleanup), armed_(true) {}
+    ScopeExit(ScopeExit&& other) noexcept : cleanup_(other.cleanup_), armed_(other.armed_) {
+        other.armed_ = false;
+    }
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+    ~ScopeExit() {
+        if (!armed_) return;
+        DWORD lastError = ::GetLastError();
+        cleanup_();
+        ::SetLastError(lastError);
+    }
+    void dismiss() { armed_ = false; }
+
+private:
+    Cleanup cleanup_;
+    bool armed_;
+};
+
+template <typename Cleanup>
+ScopeExit<Cleanup> OnScopeExit(Cleanup cleanup) {
+    return ScopeExit<Cleanup>(cleanup);
+}
+
 // Windows Sockets for the length of a scope. started() tells whether
 // WSAStartup succeeded; error() is its result.
 class WinsockSession {

@@ -5,16 +5,16 @@
 
 #include "common/unique.h"
 
-BOOL AddAccessRights(LPCWSTR lpszPath, ACCESS_MASK dwAccessMask, BYTE bInheritance) {
-    if (lpszPath == nullptr) {
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+namespace {
 
+// The path's security descriptor with its access list, in a block of the C
+// heap; empty on failure, with the last error telling why (traced unless the
+// first call already failed, as it does for a path that does not exist).
+rolm::UniqueCHeapBlock ReadDescriptor(LPCWSTR lpszPath) {
     // The first call only reports the size the descriptor needs.
     DWORD needed = 0;
     ::GetFileSecurityW(lpszPath, DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
-    if (needed == 0) return FALSE;
+    if (needed == 0) return rolm::UniqueCHeapBlock();
 
     rolm::UniqueCHeapBlock descriptor(::malloc(needed));
     if (!descriptor || !::GetFileSecurityW(lpszPath, DACL_SECURITY_INFORMATION,
@@ -22,8 +22,40 @@ BOOL AddAccessRights(LPCWSTR lpszPath, ACCESS_MASK dwAccessMask, BYTE bInheritan
         DWORD error = descriptor ? ::GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
         TraceWrite(L"AddAccessRights()->GetFileSecurity failed!");
         ::SetLastError(error);
+        return rolm::UniqueCHeapBlock();
+    }
+    return descriptor;
+}
+
+// The world group's SID, moved from the system's block to one of the process
+// heap; 0 or the error that prevented it.
+DWORD CopyWorldSid(rolm::UniqueProcessHeapBlock* world) {
+    SID_IDENTIFIER_AUTHORITY worldAuthority = SECURITY_WORLD_SID_AUTHORITY;
+    PSID built = nullptr;
+    if (!::AllocateAndInitializeSid(&worldAuthority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
+                                    &built))
+        return ::GetLastError();
+    DWORD error = ERROR_SUCCESS;
+    DWORD length = ::GetLengthSid(built);
+    world->reset(::HeapAlloc(::GetProcessHeap(), 0, length));
+    if (!*world) error = ERROR_NOT_ENOUGH_MEMORY;
+    else if (!::CopySid(length, world->get(), built)) {
+        error = ::GetLastError();
+        world->reset();
+    }
+    ::FreeSid(built);
+    return error;
+}
+
+}  // namespace
+
+BOOL AddAccessRights(LPCWSTR lpszPath, ACCESS_MASK dwAccessMask, BYTE bInheritance) {
+    if (lpszPath == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    rolm::UniqueCHeapBlock descriptor = ReadDescriptor(lpszPath);
+    if (!descriptor) return FALSE;
 
     // No access list in the descriptor: the merge starts from an empty one.
     BOOL present = FALSE, defaulted = FALSE;
@@ -31,25 +63,8 @@ BOOL AddAccessRights(LPCWSTR lpszPath, ACCESS_MASK dwAccessMask, BYTE bInheritan
     if (!::GetSecurityDescriptorDacl(descriptor.get(), &present, &current, &defaulted) || !present)
         current = nullptr;
 
-    // The world group's SID, moved from the system's block to one of the
-    // process heap.
     rolm::UniqueProcessHeapBlock world;
-    DWORD sidError = ERROR_SUCCESS;
-    SID_IDENTIFIER_AUTHORITY worldAuthority = SECURITY_WORLD_SID_AUTHORITY;
-    PSID built = nullptr;
-    if (::AllocateAndInitializeSid(&worldAuthority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
-                                   &built)) {
-        DWORD length = ::GetLengthSid(built);
-        world.reset(::HeapAlloc(::GetProcessHeap(), 0, length));
-        if (!world) sidError = ERROR_NOT_ENOUGH_MEMORY;
-        else if (!::CopySid(length, world.get(), built)) {
-            sidError = ::GetLastError();
-            world.reset();
-        }
-        ::FreeSid(built);
-    } else {
-        sidError = ::GetLastError();
-    }
+    DWORD sidError = CopyWorldSid(&world);
 
     EXPLICIT_ACCESS_W grant = {};
     grant.grfAccessPermissions = dwAccessMask;

@@ -35,7 +35,9 @@ BOOL CreateDirectoryTree(LPCWSTR lpszPath) {
         *separator = L'\\';
         if (!parent) return FALSE;
     }
-    return ::CreateDirectoryW(copy, nullptr);
+    // A caller creating the same tree at the same time may make the level
+    // between our look and our create: it exists, which is all we want.
+    return ::CreateDirectoryW(copy, nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
 DWORD CreateDirectories(LPCWSTR lpszPath, DWORD dwGrant) {
@@ -67,8 +69,13 @@ DWORD CreateDirectories(LPCWSTR lpszPath, DWORD dwGrant) {
 HRESULT GetFolderPath(int nFolder, LPWSTR lpszPath) {
     if (lpszPath == nullptr) return E_INVALIDARG;
     HRESULT result = ::SHGetFolderPathW(nullptr, nFolder, nullptr, SHGFP_TYPE_CURRENT, lpszPath);
-    // S_FALSE: the folder is known but missing; asking again with the create flag makes it.
-    if (result == S_FALSE)
+    // A known folder that is missing is reported as S_FALSE by the ANSI form
+    // only; the wide form reports E_FAIL, and some implementations the
+    // not-found errors. Asking again with the create flag makes the folder.
+    // An unknown CSIDL (E_INVALIDARG) stays unknown, so it is not asked again.
+    if (result == S_FALSE || result == E_FAIL ||
+        result == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ||
+        result == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND))
         result = ::SHGetFolderPathW(nullptr, nFolder | CSIDL_FLAG_CREATE, nullptr,
                                     SHGFP_TYPE_CURRENT, lpszPath);
     return result;

@@ -3,6 +3,7 @@
 #include <rolm/trace.h>
 #include <stdio.h>
 #include <string.h>
+#include <strsafe.h>
 #include <wchar.h>
 
 #include "common/unique.h"
@@ -72,7 +73,7 @@ DWORD OpenRequest(HINTERNET hConnect, bool isGet, LPCSTR lpszUrl, LPCSTR lpszVar
             TraceWrite(L"SendHttpRequest > _malloca(%d) has returned NULL", static_cast<int>(size));
             return ERROR_NOT_ENOUGH_MEMORY;
         }
-        _snprintf_s(object.data(), size, _TRUNCATE, "%s?%s", lpszUrl, lpszVariables);
+        StringCchPrintfA(object.data(), size, "%s?%s", lpszUrl, lpszVariables);
         request->reset(::HttpOpenRequestA(hConnect, verb, object.data(), nullptr, nullptr, nullptr,
                                           kRequestFlags, 0));
     }

@@ -79,9 +79,42 @@ BOOL StartWithShell(LPCWSTR lpszApplication, LPCWSTR lpszCommandLine, WORD wShow
     return TRUE;
 }
 
-void CloseProcessHandles(const PROCESS_INFORMATION& pi) {
-    rolm::UniqueHandle process(pi.hProcess);
-    rolm::UniqueHandle thread(pi.hThread);
+// The waits wWaitFlags asks for after the start; the result of the wait for
+// the program's end, or 0 when there was none.
+DWORD WaitAsAsked(const PROCESS_INFORMATION& pi, WORD wWaitFlags, DWORD dwWaitTimeout,
+                  BOOL fTerminate, DWORD dwExitCode, DWORD dwDelay, DWORD* pdwError) {
+    if ((wWaitFlags & LAUNCH_SLEEP) && dwDelay != 0) ::Sleep(dwDelay);
+    if ((wWaitFlags & LAUNCH_WAIT_INPUT_IDLE) && dwDelay != 0)
+        ::WaitForInputIdle(pi.hProcess, dwDelay);
+    if (!(wWaitFlags & LAUNCH_WAIT_PROCESS) || dwWaitTimeout == 0) return 0;
+    HANDLE hProcess = pi.hProcess;
+    DWORD dwWaitExitCode = 0;
+    return WaitForObject(OBJECT_PROCESS, &hProcess, dwWaitTimeout, nullptr, fTerminate, dwExitCode,
+                         FALSE, &dwWaitExitCode, pdwError, nullptr);
+}
+
+// Whether the record's handles go to the caller, who then closes them
+// (*pfHandedOver), or are closed here. The result is what pfCloseHandle
+// reports: 1 when the caller got them on the CreateProcessW path.
+DWORD HandOver(const PROCESS_INFORMATION& pi, bool fShellExecute, bool fOwnRecord,
+               const DWORD* pfCloseHandle, bool* pfHandedOver, DWORD* pdwError) {
+    *pfHandedOver = false;
+    if (fShellExecute) {
+        // Only a process handle exists; in our own record it would reach nobody.
+        *pfHandedOver = !fOwnRecord;
+        return 0;
+    }
+    if (fOwnRecord || pfCloseHandle == nullptr) return 0;
+    if (*pfCloseHandle != 0) {  // closed unless the program still runs
+        DWORD dwProcessExitCode = 0;
+        if (!::GetExitCodeProcess(pi.hProcess, &dwProcessExitCode)) {
+            if (*pdwError == 0) *pdwError = ::GetLastError();
+            return 0;
+        }
+        if (dwProcessExitCode != STILL_ACTIVE) return 0;
+    }
+    *pfHandedOver = true;
+    return 1;
 }
 
 }  // namespace
@@ -129,36 +162,15 @@ DWORD LaunchProcess(LPCWSTR lpszApplication, LPWSTR lpszCommandLine, DWORD* pfIs
     DWORD fIsLaunched = CreateProcessExtended(lpszApplication, lpszCommandLine, wShowWindow,
                                               lpszVerb, pi, &fShellExecute, &dwError);
     if (fIsLaunched) {
-        dwState = 0;
-        if ((wWaitFlags & LAUNCH_SLEEP) && dwDelay != 0) ::Sleep(dwDelay);
-        if ((wWaitFlags & LAUNCH_WAIT_INPUT_IDLE) && dwDelay != 0)
-            ::WaitForInputIdle(pi->hProcess, dwDelay);
-        if ((wWaitFlags & LAUNCH_WAIT_PROCESS) && dwWaitTimeout != 0) {
-            DWORD dwWaitExitCode = 0;
-            dwState = WaitForObject(OBJECT_PROCESS, &pi->hProcess, dwWaitTimeout, nullptr,
-                                    fTerminate, dwExitCode, FALSE, &dwWaitExitCode, &dwError,
-                                    nullptr);
-        }
-
-        if (fShellExecute) {
-            // Only a process handle exists; in our own record it would reach nobody.
-            if (fOwnRecord) CloseProcessHandles(*pi);
-        } else if (fOwnRecord || pfCloseHandle == nullptr) {
-            CloseProcessHandles(*pi);
-        } else if (*pfCloseHandle == 0) {
-            fCloseHandle = 1;
-        } else {
-            DWORD dwProcessExitCode = 0;
-            if (!::GetExitCodeProcess(pi->hProcess, &dwProcessExitCode)) {
-                DWORD dwQueryError = ::GetLastError();
-                CloseProcessHandles(*pi);
-                if (dwError == 0) dwError = dwQueryError;
-            } else if (dwProcessExitCode == STILL_ACTIVE) {
-                fCloseHandle = 1;
-            } else {
-                CloseProcessHandles(*pi);
-            }
-        }
+        // Closed at the end of this block unless handed over; the record's
+        // fields keep their values either way.
+        rolm::UniqueProcessInformation handles(*pi);
+        dwState = WaitAsAsked(*pi, wWaitFlags, dwWaitTimeout, fTerminate, dwExitCode, dwDelay,
+                              &dwError);
+        bool fHandedOver = false;
+        fCloseHandle = HandOver(*pi, fShellExecute != 0, fOwnRecord, pfCloseHandle, &fHandedOver,
+                                &dwError);
+        if (fHandedOver) handles.release();
     }
 
     if (pfCloseHandle != nullptr) *pfCloseHandle = fCloseHandle;

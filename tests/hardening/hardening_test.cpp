@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <psapi.h>
+#include <shlwapi.h>
 #include <gtest/gtest.h>
 #include <rolm/rolm.h>
 
@@ -171,7 +172,7 @@ TEST(Leaks, ProcessAndFsreg) {
         {"GetIniFile", 1000, [] { wchar_t b[MAX_PATH]; GetIniFile(b, MAX_PATH); GetIniFile(b, 4); }},
         {"GetFolderPath", 300, [] { wchar_t b[MAX_PATH]; GetFolderPath(0x1a /* CSIDL_APPDATA */, b); }},
     });
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\rolm-hardening");
+    ::SHDeleteKeyW(HKEY_CURRENT_USER, L"Software\\rolm-hardening");
     ::CloseHandle(event);
 }
 
@@ -342,7 +343,7 @@ ROLM_CHILD(load) {
 // Counts each whole line "L p# t# l# xxx...": false for a line that is not.
 bool CountLine(const std::wstring& line, std::vector<int>* seen) {
     int p = -1, t = -1, l = -1, used = 0;
-    if (swscanf_s(line.c_str(), L"L p%d t%d l%d %n", &p, &t, &l, &used) != 3) return false;
+    if (swscanf(line.c_str(), L"L p%d t%d l%d %n", &p, &t, &l, &used) != 3) return false;
     if (p < 0 || p >= kProcesses || t < 0 || t >= kThreads || l < 0 || l >= kLines) return false;
     if (line.substr(static_cast<size_t>(used)) != std::wstring(150, L'x')) return false;
     ++(*seen)[(p * kThreads + t) * kLines + l];

@@ -1,6 +1,5 @@
 // SendHttpRequest and GetServerResponse against a scripted server on
-// 127.0.0.1, the system's sign-in dialog answered by a helper thread, and
-// rolm.exe get against the same server.
+// 127.0.0.1, the system's sign-in dialog answered by a helper thread.
 #include <gtest/gtest.h>
 #include <rolm/http.h>
 
@@ -327,36 +326,6 @@ TEST(GetServerResponse, PostsToTheConfiguredEndpoint) {
     ASSERT_EQ(0u, SetServerConfig(0, L"", L"/cfg", nullptr, nullptr));
     EXPECT_EQ(87u, GetServerResponse(nullptr, &body, &length, &status, nullptr));
     SetServerConfig(0, nullptr, nullptr, nullptr, nullptr);
-}
-
-// --- rolm.exe ------------------------------------------------------------------
-
-// rolm.exe with its output sent to a file by the command interpreter.
-std::string Rolm(const std::wstring& args, WORD port, const std::wstring& rest, DWORD* exitCode) {
-    rolm_test::TempDir dir;
-    *exitCode = rolm_test::RunProgram(L"cmd.exe /c \"\"" + rolm_test::ProgramDir() + L"rolm.exe\" " + args +
-                                      L" http://127.0.0.1:" + std::to_wstring(port) + rest + L" > \"" + (dir / L"out") + L"\" 2>&1\"");
-    return rolm_test::ReadFileBytes(dir / L"out");
-}
-
-TEST(RolmCli, GetPrintsStatusHeadersAndBody) {
-    ScriptedServer server({{Response("200 OK", "Content-Length: 12\r\nConnection: close\r\n", "hello, rolm!")}});
-    DWORD exitCode = ~0u;
-    const std::string out = Rolm(L"get", server.port(), L"/x?y=1", &exitCode);
-    EXPECT_EQ(0u, exitCode) << out;
-    for (const char* part : {"rolm SendHttpRequest > variables == y=1\n", "rolm SendHttpRequest > Headers [HTTP/1.1 200 OK]\n",
-                             "rolm SendHttpRequest > Headers [Content-Length: 12]\n", "status == 200\nlength == 12\nhello, rolm!\n"})
-        EXPECT_TRUE(Contains(out, part)) << out;
-    EXPECT_EQ(0u, server.Requests().at(0).find("GET /x?y=1 HTTP/1.1\r\n"));
-}
-
-TEST(RolmCli, PostSendsTheDataAsAForm) {
-    ScriptedServer server({{kOk}});
-    DWORD exitCode = ~0u;
-    EXPECT_EQ("status == 200\nlength == 2\nok\n", Rolm(L"--quiet post", server.port(), L"/form a=b --user u --password pw", &exitCode));
-    EXPECT_EQ(0u, exitCode);
-    EXPECT_EQ(0u, server.Requests().at(0).find("POST /form HTTP/1.1\r\n"));
-    EXPECT_EQ("a=b", Body(server.Requests().at(0)));
 }
 
 }  // namespace

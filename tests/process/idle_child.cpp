@@ -6,13 +6,15 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "common/unique.h"
+
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     if (__argc < 3) return 87;
     ::Sleep(500);  // long enough for a launcher that does not wait to return first
-    HANDLE out = ::CreateFileA(__argv[1], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    rolm::UniqueFile out(::CreateFileA(__argv[1], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD written = 0;
-    ::WriteFile(out, ::GetCommandLineA(), static_cast<DWORD>(strlen(::GetCommandLineA())), &written, nullptr);
-    ::CloseHandle(out);
+    ::WriteFile(out.get(), ::GetCommandLineA(), static_cast<DWORD>(strlen(::GetCommandLineA())), &written, nullptr);
+    out.reset();
     ::CreateWindowExW(0, L"STATIC", L"rolm child", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
     DWORD end = ::GetTickCount() + strtoul(__argv[2], nullptr, 10);
     for (DWORD now = ::GetTickCount(); static_cast<LONG>(end - now) > 0; now = ::GetTickCount()) {

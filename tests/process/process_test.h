@@ -5,10 +5,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
+#include <strsafe.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "common/unique.h"
 #include "support.h"
 
 namespace process_test {
@@ -17,13 +20,19 @@ using Lines = std::vector<std::wstring>;
 
 inline DWORD H(HANDLE handle) { return (DWORD)(ULONG_PTR)handle; }
 inline Lines Take() { return rolm_test::TraceLog::Get().Take(); }
-inline void Clear() { rolm_test::TraceLog::Get().Clear(); }
+inline bool Contains(const Lines& lines, const std::wstring& part) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::wstring& l) { return l.find(part) != l.npos; });
+}
+inline bool IsOpen(HANDLE handle) {
+    DWORD flags = 0;
+    return handle != nullptr && ::GetHandleInformation(handle, &flags);
+}
 
 inline std::wstring Format(const wchar_t* format, ...) {
     wchar_t text[1024];
     va_list args;
     va_start(args, format);
-    _vsnwprintf_s(text, _countof(text), _TRUNCATE, format, args);
+    StringCchVPrintfW(text, _countof(text), format, args);
     va_end(args);
     return text;
 }
@@ -33,14 +42,8 @@ inline std::wstring Format(const wchar_t* format, ...) {
 inline std::wstring RunArgs(DWORD code, DWORD ms, const std::wstring& file = L"") {
     return Format(L"%lu %lu", code, ms) + (file.empty() ? L"" : L" \"" + file + L"\"");
 }
-
 // The command line a child recorded, or "" when it has not (yet).
 inline std::wstring Recorded(const std::wstring& file) { return rolm_test::Widen(rolm_test::ReadFileBytes(file)); }
-
-inline bool IsOpen(HANDLE handle) {
-    DWORD flags = 0;
-    return handle != nullptr && ::GetHandleInformation(handle, &flags);
-}
 
 }  // namespace process_test
 

@@ -2,11 +2,14 @@
 // the tests otherwise.
 #include <gtest/gtest.h>
 
+#include "faults.h"
+
 namespace rolm_test {
 int RunChildIfAsked();
 }
 
 int main(int argc, char** argv) {
+    rolm_test::CheckHeapOnRelease();  // an overrun is caught when its block goes back
     int child = rolm_test::RunChildIfAsked();
     if (child >= 0) return child;
     ::testing::InitGoogleTest(&argc, argv);

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <stdio.h>
+#include <strsafe.h>
 
 namespace rolm_test {
 
@@ -92,7 +93,7 @@ TempDir::TempDir() {
     wchar_t base[MAX_PATH];
     ::GetTempPathW(MAX_PATH, base);
     wchar_t name[64];
-    swprintf_s(name, L"rolmtest-%lu-%ld", ::GetCurrentProcessId(),
+    StringCchPrintfW(name, _countof(name), L"rolmtest-%lu-%ld", ::GetCurrentProcessId(),
                ::InterlockedIncrement(&counter));
     path_ = std::wstring(base) + name;
     ::CreateDirectoryW(path_.c_str(), nullptr);

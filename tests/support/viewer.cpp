@@ -1,6 +1,7 @@
 #include "viewer.h"
 
 #include <stdio.h>
+#include <strsafe.h>
 
 namespace rolm_test {
 
@@ -41,7 +42,8 @@ std::string Narrow(const std::wstring& text) {
 Viewer::Viewer(const std::wstring& options) : record_(dir_ / L"record.txt") {
     wchar_t eventName[64];
     static LONG counter;
-    swprintf_s(eventName, L"rolmview-ready-%lu-%ld", ::GetCurrentProcessId(), ::InterlockedIncrement(&counter));
+    StringCchPrintfW(eventName, _countof(eventName), L"rolmview-ready-%lu-%ld", ::GetCurrentProcessId(),
+                     ::InterlockedIncrement(&counter));
     rolm::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, eventName));
     process_.reset(StartProgram(L"\"" + ProgramDir() + L"rolmview.exe\" --hidden " + options + L" --record \"" +
                                 record_ + L"\" --ready-event " + eventName, &pid_));
@@ -105,7 +107,7 @@ std::string Hex(const void* data, size_t bytes) {
     std::string out;
     char two[3];
     for (size_t i = 0; i < bytes; ++i) {
-        sprintf_s(two, "%02x", static_cast<const unsigned char*>(data)[i]);
+        StringCchPrintfA(two, sizeof two, "%02x", static_cast<const unsigned char*>(data)[i]);
         out += two;
     }
     return out;

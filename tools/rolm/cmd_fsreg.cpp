@@ -2,22 +2,18 @@
 #include <rolm/fsreg.h>
 #include <shlobj.h>
 
+#include <limits.h>
+
+#include <string>
+
 #include "cli.h"
+#include "common/unique.h"
 
 namespace {
 
-enum { kMkdir, kGrant, kFolder, kRegKey, kCheckKey, kIni };
-extern const cli::Command kCommands[];
-
-// A positional-only command: exactly `count` words and nothing unknown.
-bool Words(cli::Args& args, size_t count) {
-    std::wstring word;
-    return args.count() == count && !args.unused(&word);
-}
-
 int RunMkdir(cli::Args& args) {
     DWORD grant = args.flag(L"--grant") ? 1 : 0;
-    if (!Words(args, 1)) return cli::Usage(kCommands[kMkdir]);
+    if (!args.Ready(1, 1)) return cli::kUsage;
     DWORD error = CreateDirectories(args.at(0), grant);
     if (error != 0) return cli::Fail(L"CreateDirectories", error);
     cli::Print(L"%s\n", args.at(0));
@@ -26,9 +22,9 @@ int RunMkdir(cli::Args& args) {
 
 int RunGrant(cli::Args& args) {
     DWORD mask = GENERIC_ALL, inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-    if (!args.number(L"--mask", &mask) || !args.number(L"--inherit", &inherit) || inherit > 0xFF ||
-        !Words(args, 1))
-        return cli::Usage(kCommands[kGrant]);
+    if (!args.number(L"--mask", &mask) || !args.number(L"--inherit", &inherit, 0xFF) ||
+        !args.Ready(1, 1))
+        return cli::kUsage;
     if (!AddAccessRights(args.at(0), mask, static_cast<BYTE>(inherit)))
         return cli::Fail(L"AddAccessRights", ::GetLastError());
     cli::Print(L"granted 0x%08lX (inheritance %lu) to S-1-1-0 on %s\n", mask, inherit, args.at(0));
@@ -48,21 +44,26 @@ const Named kFolders[] = {
 };
 
 int RunFolder(cli::Args& args) {
-    if (!Words(args, 1)) return cli::Usage(kCommands[kFolder]);
+    if (!args.Ready(1, 1)) return cli::kUsage;
     unsigned long long folder = 0;
-    bool known = cli::Args::ParseNumber(args.at(0), &folder);
-    for (const Named& named : kFolders)
-        if (!known && _wcsicmp(named.name, args.at(0)) == 0) {
+    const wchar_t* word = args.at(0);
+    bool known = false;
+    std::wstring names;
+    for (const Named& named : kFolders) {
+        names += (names.empty() ? L"" : L", ") + std::wstring(named.name);
+        if (!known && _wcsicmp(named.name, word) == 0) {
             folder = named.value;
             known = true;
         }
-    if (!known) return cli::Usage(kCommands[kFolder]);
+    }
+    if (!known && *word >= L'0' && *word <= L'9') {
+        if (!args.word(0, L"CSIDL", INT_MAX, &folder)) return cli::kUsage;
+        known = true;
+    }
+    if (!known) return args.Misuse(L"unknown folder name %s; known: %s", word, names.c_str());
     WCHAR path[MAX_PATH] = L"";
     HRESULT result = GetFolderPath(static_cast<int>(folder), path);
-    if (FAILED(result)) {
-        cli::PrintError(L"GetFolderPath: HRESULT 0x%08lX\n", static_cast<unsigned long>(result));
-        return static_cast<int>(result);
-    }
+    if (FAILED(result)) return cli::Fail(L"GetFolderPath", static_cast<DWORD>(result));
     cli::Print(L"%s\n", path);
     return 0;
 }
@@ -73,8 +74,9 @@ const Named kRoots[] = {
 };
 
 // "ROOT\sub\key": the predefined root and what follows its "\" (which may be
-// empty, left for the library to judge). False for an unknown root.
-bool SplitKey(const wchar_t* text, HKEY* root, const wchar_t** subKey) {
+// empty, left for the library to judge). False after a message for an unknown root.
+bool SplitKey(cli::Args& args, HKEY* root, const wchar_t** subKey) {
+    const wchar_t* text = args.at(0);
     const HKEY roots[] = {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT, HKEY_USERS};
     const wchar_t* separator = wcschr(text, L'\\');
     size_t length = separator != nullptr ? static_cast<size_t>(separator - text) : wcslen(text);
@@ -84,6 +86,7 @@ bool SplitKey(const wchar_t* text, HKEY* root, const wchar_t** subKey) {
             *subKey = separator != nullptr ? separator + 1 : text + length;
             return true;
         }
+    args.Misuse(L"unknown root %.*s; use HKCU, HKLM, HKCR or HKU", static_cast<int>(length), text);
     return false;
 }
 
@@ -91,13 +94,11 @@ int RunRegKey(cli::Args& args) {
     DWORD options = args.flag(L"--volatile") ? REG_OPTION_VOLATILE : REG_OPTION_NON_VOLATILE;
     HKEY root = nullptr;
     const wchar_t* subKey = nullptr;
-    if (!Words(args, 1) || !SplitKey(args.at(0), &root, &subKey))
-        return cli::Usage(kCommands[kRegKey]);
-    HKEY key = nullptr;
+    if (!args.Ready(1, 1) || !SplitKey(args, &root, &subKey)) return cli::kUsage;
+    rolm::UniqueKey key;
     DWORD disposition = 0;
-    LONG error = CreateRegKeys(root, subKey, options, KEY_READ | KEY_WRITE, &key, &disposition);
+    LONG error = CreateRegKeys(root, subKey, options, KEY_READ | KEY_WRITE, key.put(), &disposition);
     if (error != ERROR_SUCCESS) return cli::Fail(L"CreateRegKeys", static_cast<DWORD>(error));
-    ::RegCloseKey(key);
     cli::Print(L"%s %s%s\n", disposition == REG_CREATED_NEW_KEY ? L"created" : L"opened",
                args.at(0), options == REG_OPTION_VOLATILE ? L" (volatile)" : L"");
     return 0;
@@ -106,8 +107,7 @@ int RunRegKey(cli::Args& args) {
 int RunCheckKey(cli::Args& args) {
     HKEY root = nullptr;
     const wchar_t* subKey = nullptr;
-    if (!Words(args, 1) || !SplitKey(args.at(0), &root, &subKey))
-        return cli::Usage(kCommands[kCheckKey]);
+    if (!args.Ready(1, 1) || !SplitKey(args, &root, &subKey)) return cli::kUsage;
     LONG error = CheckRegKey(root, subKey);
     if (error != ERROR_SUCCESS) return cli::Fail(L"CheckRegKey", static_cast<DWORD>(error));
     cli::Print(L"%s exists\n", args.at(0));
@@ -115,14 +115,12 @@ int RunCheckKey(cli::Args& args) {
 }
 
 int RunIni(cli::Args& args) {
-    if (!Words(args, 0)) return cli::Usage(kCommands[kIni]);
+    if (!args.Ready(0, 0)) return cli::kUsage;
     WCHAR path[MAX_PATH] = L"";
     DWORD error = GetIniFile(path, MAX_PATH);
     if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND)
         cli::Print(L"%s (%s)\n", path, error == ERROR_SUCCESS ? L"exists" : L"missing");
-    if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND)
-        return cli::Fail(L"GetIniFile", error);
-    return static_cast<int>(error);
+    return error != ERROR_SUCCESS ? cli::Fail(L"GetIniFile", error) : 0;
 }
 
 const cli::Command kCommands[] = {

@@ -1,41 +1,27 @@
 // rolm get / post / server-post / config / find / signin-page
 #include <rolm/http.h>
-#include <stdio.h>
 #include <stdlib.h>
 
 #include <string>
 
 #include "cli.h"
+#include "common/unique.h"
 
 namespace {
 
-// rolm.exe's endpoint record comes from its environment, filled before any
-// command runs: ROLM_SERVER, ROLM_PORT (default 80), ROLM_URL, ROLM_USER and
-// ROLM_PASSWORD.
-std::wstring Environment(const wchar_t* name) {
-    wchar_t value[1024];
-    DWORD n = ::GetEnvironmentVariableW(name, value, _countof(value));
-    return n > 0 && n < _countof(value) ? std::wstring(value, n) : std::wstring();
-}
+const size_t kNoLimit = static_cast<size_t>(-1);
 
-struct ConfigFromEnvironment {
-    ConfigFromEnvironment() {
-        std::wstring server = Environment(L"ROLM_SERVER");
-        if (server.empty()) return;
-        std::wstring port = Environment(L"ROLM_PORT");
-        SetServerConfig(port.empty() ? 80 : static_cast<WORD>(wcstoul(port.c_str(), nullptr, 10)),
-                        server.c_str(), Environment(L"ROLM_URL").c_str(),
-                        Environment(L"ROLM_USER").c_str(), Environment(L"ROLM_PASSWORD").c_str());
+// An environment value of up to 1023 characters; false after a message when
+// it is longer (the record's fields are shorter still).
+bool Environment(const wchar_t* name, std::wstring* value) {
+    wchar_t text[1024];
+    DWORD n = ::GetEnvironmentVariableW(name, text, _countof(text));
+    if (n >= _countof(text)) {
+        cli::PrintError(L"%s: %lu characters, more than %lu\n", name, n - 1, static_cast<DWORD>(_countof(text) - 1));
+        return false;
     }
-} g_configFromEnvironment;
-
-std::string Ansi(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int n = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string out(n > 0 ? static_cast<size_t>(n) : 1, '\0');
-    ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
-    out.resize(strlen(out.c_str()));
-    return out;
+    value->assign(text, n);
+    return true;
 }
 
 // http://host[:port][/path][?query]
@@ -47,67 +33,70 @@ struct Target {
     bool hasQuery = false;
 };
 
+// False after a message that says what is wrong with the URL.
 bool ParseUrl(const std::wstring& url, Target* target) {
     const std::wstring scheme = L"http://";
-    if (_wcsnicmp(url.c_str(), scheme.c_str(), scheme.size()) != 0) return false;
+    if (_wcsnicmp(url.c_str(), scheme.c_str(), scheme.size()) != 0) {
+        cli::PrintError(L"URL: %s does not begin with http://\n", url.c_str());
+        return false;
+    }
     const size_t hostStart = scheme.size();
     const size_t hostEnd = url.find_first_of(L"/?", hostStart);
     std::wstring authority = url.substr(hostStart, hostEnd == std::wstring::npos ? std::wstring::npos : hostEnd - hostStart);
     const size_t colon = authority.find(L':');
     if (colon != std::wstring::npos) {
         unsigned long long port = 0;
-        if (!cli::Args::ParseNumber(authority.c_str() + colon + 1, &port) || port == 0 || port > 65535)
+        const wchar_t* text = authority.c_str() + colon + 1;
+        if (!cli::ParseNumber(text, 65535, &port) || port == 0) {
+            cli::PrintError(L"URL: port %s is not a number from 1 to 65535\n", text);
             return false;
+        }
         target->port = static_cast<WORD>(port);
         authority.resize(colon);
     }
-    if (authority.empty()) return false;
+    if (authority.empty()) {
+        cli::PrintError(L"URL: %s names no host\n", url.c_str());
+        return false;
+    }
     target->server = authority;
     if (hostEnd == std::wstring::npos) return true;
     std::wstring rest = url.substr(hostEnd);
     const size_t question = rest.find(L'?');
     if (question != std::wstring::npos) {
         target->hasQuery = true;
-        target->query = Ansi(rest.substr(question + 1));
+        if (!cli::ToAnsi(L"URL query", rest.c_str() + question + 1, kNoLimit, &target->query)) return false;
         rest.resize(question);
     }
-    if (!rest.empty()) target->path = Ansi(rest);
-    return true;
-}
-
-void WriteOut(const void* bytes, DWORD length) {
-    DWORD written = 0;
-    ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), bytes, length, &written, nullptr);
+    return rest.empty() || cli::ToAnsi(L"URL path", rest.c_str(), kNoLimit, &target->path);
 }
 
 // Prints what came back; the exit status is the exchange's result.
 int Report(DWORD result, LPBYTE body, DWORD length, DWORD status) {
+    rolm::UniqueCHeapBlock owner(body);
     cli::Print(L"status == %lu\nlength == %lu\n", status, length);
+    DWORD written = 0;
+    HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
     if (body != nullptr) {
-        WriteOut(body, length);
-        if (length > 0 && body[length - 1] != '\n') WriteOut("\n", 1);
-        free(body);
+        ::WriteFile(out, body, length, &written, nullptr);
+        if (length > 0 && body[length - 1] != '\n') ::WriteFile(out, "\n", 1, &written, nullptr);
     }
     if (result != 0) return cli::Fail(L"request", result);
     return 0;
 }
 
-int Exchange(cli::Args& args, const cli::Command& command, bool isPost) {
+int Exchange(cli::Args& args, bool isPost) {
     const wchar_t* user = args.option(L"--user");
     const wchar_t* password = args.option(L"--password");
-    std::wstring unused;
-    if (args.count() != (isPost ? 2u : 1u) || args.unused(&unused)) return cli::Usage(command);
+    if (!args.Ready(isPost ? 2 : 1, isPost ? 2 : 1)) return cli::kUsage;
     Target target;
-    if (!ParseUrl(args.at(0), &target)) {
-        cli::PrintError(L"not an http:// URL: %s\n", args.at(0));
+    std::string data;
+    if (!ParseUrl(args.at(0), &target) || (isPost && !cli::ToAnsi(L"DATA", args.at(1), kNoLimit, &data)))
         return cli::kUsage;
-    }
     LPBYTE body = nullptr;
     DWORD length = 0, status = 0, result = 0;
     if (isPost) {
         // The query of a POST's URL stays part of the object; DATA is the body.
         std::string object = target.path + (target.hasQuery ? "?" + target.query : std::string());
-        std::string data = Ansi(args.at(1));
         result = SendHttpRequest(L"POST", L"rolm", target.server.c_str(), target.port, object.c_str(),
                                  user ? user : L"", password ? password : L"", data.c_str(), &body,
                                  &length, &status, nullptr);
@@ -120,14 +109,15 @@ int Exchange(cli::Args& args, const cli::Command& command, bool isPost) {
     return Report(result, body, length, status);
 }
 
-extern const cli::Command kCommands[];
-
-int RunGet(cli::Args& args) { return Exchange(args, kCommands[0], false); }
-int RunPost(cli::Args& args) { return Exchange(args, kCommands[1], true); }
+int RunGet(cli::Args& args) { return Exchange(args, false); }
+int RunPost(cli::Args& args) { return Exchange(args, true); }
 
 int RunServerPost(cli::Args& args) {
-    if (args.count() > 1) return cli::Usage(kCommands[2]);
-    std::string data = args.count() == 1 ? Ansi(args.at(0)) : std::string();
+    if (!args.Ready(0, 1)) return cli::kUsage;
+    std::string data;
+    if (args.count() == 1 && !cli::ToAnsi(L"DATA", args.at(0), kNoLimit, &data)) return cli::kUsage;
+    int config = cli::LoadServerConfig(true);
+    if (config != 0) return config;
     LPBYTE body = nullptr;
     DWORD length = 0, status = 0;
     DWORD result = GetServerResponse(args.count() == 1 ? data.c_str() : nullptr, &body, &length,
@@ -136,7 +126,9 @@ int RunServerPost(cli::Args& args) {
 }
 
 int RunConfig(cli::Args& args) {
-    if (args.count() != 0) return cli::Usage(kCommands[3]);
+    if (!args.Ready(0, 0)) return cli::kUsage;
+    int config = cli::LoadServerConfig(false);
+    if (config != 0) return config;
     const ServerConfig& c = g_ServerConfig;
     cli::Print(L"wPort == %u\nszServer == %s\nszUrl == %s\nszHttpLogin == %s\nszHttpPswd == %s\n",
                c.wPort, c.szServer, c.szUrl, c.szHttpLogin, c.szHttpPswd[0] ? L"**********" : L"");
@@ -146,43 +138,115 @@ int RunConfig(cli::Args& args) {
 int RunFind(cli::Args& args) {
     const bool ignoreCase = args.flag(L"-i");
     DWORD maxCount = 0xFFFFFFFF;
-    if (!args.number(L"--max", &maxCount)) return cli::kUsage;
-    std::wstring unused;
-    if (args.count() != 2 || args.unused(&unused)) return cli::Usage(kCommands[4]);
+    if (!args.number(L"--max", &maxCount) || !args.Ready(2, 2)) return cli::kUsage;
     UINT* offsets = nullptr;
     UINT count = 0;
     DWORD result = Match(args.at(0), args.at(1), &offsets, &count, ignoreCase, maxCount, TRUE);
+    rolm::UniqueCHeapBlock owner(offsets);
     if (result != 0) return cli::Fail(L"Match", result);
     cli::Print(L"matches == %u\n", count);
     for (UINT i = 0; i < count; ++i) cli::Print(L"%u\n", offsets[i]);
-    free(offsets);
     return 0;
 }
 
+// The page as 8-bit text: UTF-16 (either order) and UTF-8 files are known by
+// their byte-order mark. The scan looks at tags only, so characters outside
+// the ANSI code page may become "?". False after a message.
+bool PageText(const wchar_t* file, const std::string& bytes, std::string* page) {
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(bytes.data());
+    const bool le = bytes.size() >= 2 && b[0] == 0xFF && b[1] == 0xFE;
+    const bool be = bytes.size() >= 2 && b[0] == 0xFE && b[1] == 0xFF;
+    const bool utf8 = bytes.size() >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF;
+    std::wstring wide;
+    if (le || be) {
+        if (bytes.size() % 2 != 0) {
+            cli::PrintError(L"%s: UTF-16 text with an odd number of bytes\n", file);
+            return false;
+        }
+        for (size_t i = 2; i < bytes.size(); i += 2)
+            wide += static_cast<wchar_t>(le ? b[i] | b[i + 1] << 8 : b[i] << 8 | b[i + 1]);
+    } else if (utf8) {
+        int n = ::MultiByteToWideChar(CP_UTF8, 0, bytes.data() + 3, static_cast<int>(bytes.size() - 3), nullptr, 0);
+        wide.resize(static_cast<size_t>(n));
+        if (n > 0) ::MultiByteToWideChar(CP_UTF8, 0, bytes.data() + 3, static_cast<int>(bytes.size() - 3), &wide[0], n);
+    }
+    const size_t zero = le || be || utf8 ? wide.find(L'\0') : bytes.find('\0');
+    if (zero != std::string::npos) {
+        cli::PrintError(L"%s: holds a zero %s at character %Iu, before its end\n", file,
+                        le || be ? L"character" : L"byte", zero);
+        return false;
+    }
+    if (!(le || be || utf8)) {
+        *page = bytes;
+        return true;
+    }
+    int n = ::WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    page->resize(static_cast<size_t>(n > 0 ? n : 1));
+    ::WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, &(*page)[0], n, nullptr, nullptr);
+    page->resize(page->size() - 1);
+    return true;
+}
+
 int RunSigninPage(cli::Args& args) {
-    if (args.count() != 1) return cli::Usage(kCommands[5]);
-    FILE* file = _wfopen(args.at(0), L"rb");
-    if (file == nullptr) return cli::Fail(args.at(0), ERROR_FILE_NOT_FOUND);
-    std::string page;
+    if (!args.Ready(1, 1)) return cli::kUsage;
+    rolm::UniqueFile file(::CreateFileW(args.at(0), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return cli::Fail(args.at(0), ::GetLastError());
+    std::string bytes, page;
     char block[4096];
-    size_t n = 0;
-    while ((n = fread(block, 1, sizeof block, file)) > 0) page.append(block, n);
-    fclose(file);
+    DWORD n = 0;
+    while (::ReadFile(file.get(), block, sizeof block, &n, nullptr) && n > 0) bytes.append(block, n);
+    if (!PageText(args.at(0), bytes, &page)) return ERROR_INVALID_DATA;
     cli::Print(L"%d\n", IsAuthenticationPage(&page[0]) ? 1 : 0);
     return 0;
 }
+
+}  // namespace
+
+int cli::LoadServerConfig(bool serverNeeded) {
+    std::wstring server, port, url, user, password;
+    if (!Environment(L"ROLM_SERVER", &server) || !Environment(L"ROLM_PORT", &port) ||
+        !Environment(L"ROLM_URL", &url) || !Environment(L"ROLM_USER", &user) ||
+        !Environment(L"ROLM_PASSWORD", &password))
+        return Fail(L"environment", ERROR_INSUFFICIENT_BUFFER);
+    if (server.empty()) {
+        if (!serverNeeded) return 0;
+        PrintError(L"no endpoint: set ROLM_SERVER (and ROLM_PORT, default 80, ROLM_URL, ROLM_USER, "
+                   L"ROLM_PASSWORD as the endpoint needs)\n");
+        return kUsage;
+    }
+    // The probes and the request path take these as 8-bit text: never send
+    // another server or path than the one configured.
+    std::string ansi;
+    if (!ToAnsi(L"ROLM_SERVER", server.c_str(), kNoLimit, &ansi) || !ToAnsi(L"ROLM_URL", url.c_str(), kNoLimit, &ansi))
+        return kUsage;
+    unsigned long long number = 80;
+    if (!port.empty() && !ParseNumber(port.c_str(), 65535, &number)) {
+        PrintError(L"%s\n", NumberProblem(L"ROLM_PORT", port.c_str(), 65535).c_str());
+        return kUsage;
+    }
+    DWORD error = SetServerConfig(static_cast<WORD>(number), server.c_str(), url.c_str(), user.c_str(),
+                                  password.c_str());
+    return error != 0 ? Fail(L"SetServerConfig (a ROLM_* value too long for the record)", error) : 0;
+}
+
+namespace {
 
 const cli::Command kCommands[] = {
     {L"get", L"URL [--user NAME] [--password TEXT]",
      L"HTTP GET of an http:// URL (query as variables); prints status, length and body", RunGet},
     {L"post", L"URL DATA [--user NAME] [--password TEXT]",
      L"HTTP POST of DATA as a form; prints status, length and body", RunPost},
-    {L"server-post", L"[DATA]", L"GetServerResponse: POST DATA to the endpoint of ROLM_SERVER etc.",
+    {L"server-post", L"[DATA]",
+     L"GetServerResponse: POST DATA to the endpoint of ROLM_SERVER, ROLM_PORT, ROLM_URL, "
+     L"ROLM_USER and ROLM_PASSWORD",
      RunServerPost},
     {L"config", L"", L"show the endpoint record in use (from ROLM_SERVER, ROLM_PORT, ROLM_URL, "
                      L"ROLM_USER, ROLM_PASSWORD)", RunConfig},
     {L"find", L"TEXT PATTERN [-i] [--max N]", L"offsets of PATTERN in TEXT, without overlap", RunFind},
-    {L"signin-page", L"FILE", L"1 when the page in FILE has a password input tag, else 0",
+    {L"signin-page", L"FILE",
+     L"1 when the page in FILE (8-bit, or UTF-16/UTF-8 with a byte-order mark) has a password "
+     L"input tag, else 0",
      RunSigninPage},
 };
 

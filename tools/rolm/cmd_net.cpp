@@ -2,49 +2,47 @@
 #include <winsock2.h>
 #include <rolm/net.h>
 
+#include <limits.h>
+
+#include <string>
+
 #include "cli.h"
+#include "common/unique.h"
 
 namespace {
-
-enum { kResolve, kPing, kEcho, kRoute, kState, kCheck };
-extern const cli::Command kCommands[];
 
 // "The probe ran and nothing answered" as an exit status.
 const DWORD kNoAnswer = ERROR_HOST_UNREACHABLE;
 
-// The probes take host names in the ANSI code page; no word means the default host.
+// A host as the probes take it: 8-bit text of at most 255 characters, or
+// null (the default host) when the command was given none. A host that does
+// not convert is refused, so that no other host is ever probed in its place.
 class Host {
 public:
-    explicit Host(const wchar_t* word) {
-        text_[0] = '\0';
-        if (word != nullptr) {
-            int bytes = ::WideCharToMultiByte(CP_ACP, 0, word, -1, text_, sizeof text_, nullptr,
-                                              nullptr);
-            if (bytes == 0) text_[0] = '\0';
-        }
+    explicit Host(cli::Args& args) : given_(args.count() > 0) {
+        if (given_ && *args.at(0) == L'\0')
+            cli::PrintError(L"HOST: empty; leave it out for the default host\n");
+        ok_ = !given_ || (*args.at(0) != L'\0' && cli::ToAnsi(L"HOST", args.at(0), 255, &text_));
     }
-    LPCSTR get() const { return text_[0] != '\0' ? text_ : nullptr; }
+    bool ok() const { return ok_; }
+    LPCSTR get() const { return given_ ? text_.c_str() : nullptr; }
 
 private:
-    char text_[1024];
+    bool given_, ok_;
+    std::string text_;
 };
 
-bool Words(cli::Args& args, size_t low, size_t high) {
-    std::wstring word;
-    return args.count() >= low && args.count() <= high && !args.unused(&word);
-}
-
 int RunResolve(cli::Args& args) {
-    if (!Words(args, 1, 1)) return cli::Usage(kCommands[kResolve]);
+    if (!args.Ready(1, 1)) return cli::kUsage;
+    Host host(args);
+    if (!host.ok()) return cli::kUsage;
     // GetIPaddress leaves the Windows Sockets session to its caller.
-    WSADATA data;
-    int started = ::WSAStartup(MAKEWORD(2, 1), &data);
-    if (started != 0) return cli::Fail(L"WSAStartup", started);
+    rolm::WinsockSession session;
+    if (!session.started()) return cli::Fail(L"WSAStartup", session.error());
     ULONG address = 0;
     USHORT family = 0;
     char name[256];
-    DWORD error = GetIPaddress(Host(args.at(0)).get(), &address, &family, name, sizeof name);
-    ::WSACleanup();
+    DWORD error = GetIPaddress(host.get(), &address, &family, name, sizeof name);
     if (error != 0) return cli::Fail(L"GetIPaddress", error);
     const unsigned char* b = reinterpret_cast<const unsigned char*>(&address);
     cli::Print(L"%hs: %u.%u.%u.%u (family %u)\n", name, b[0], b[1], b[2], b[3], family);
@@ -58,43 +56,50 @@ int Answered(BOOL answered, DWORD error, const wchar_t* operation) {
     }
     if (error != 0) return cli::Fail(operation, error);
     cli::Print(L"no answer\n");
-    return static_cast<int>(kNoAnswer);
+    return cli::Fail(operation, kNoAnswer);
 }
 
 int RunPing(cli::Args& args) {
-    DWORD size = 0, timeout = 0, maxSeq = static_cast<DWORD>(-1);
-    if (!args.number(L"--size", &size) || !args.number(L"--timeout", &timeout) ||
-        !args.number(L"--max-seq", &maxSeq) || !Words(args, 1, 1))
-        return cli::Usage(kCommands[kPing]);
+    DWORD size = 0, timeout = 0, maxSeq = static_cast<DWORD>(-1);  // the library's defaults
+    if (!args.number(L"--size", &size, INT_MAX) || !args.number(L"--timeout", &timeout, INT_MAX) ||
+        !args.number(L"--max-seq", &maxSeq, INT_MAX) || !args.Ready(1, 1))
+        return cli::kUsage;
+    Host host(args);
+    if (!host.ok()) return cli::kUsage;
     DWORD error = 0;
-    BOOL answered = Ping(Host(args.at(0)).get(), static_cast<int>(size), static_cast<int>(timeout),
+    BOOL answered = Ping(host.get(), static_cast<int>(size), static_cast<int>(timeout),
                          static_cast<int>(maxSeq), &error);
     return Answered(answered, error, L"Ping");
 }
 
 int RunEcho(cli::Args& args) {
-    if (!Words(args, 1, 1)) return cli::Usage(kCommands[kEcho]);
+    if (!args.Ready(1, 1)) return cli::kUsage;
+    Host host(args);
+    if (!host.ok()) return cli::kUsage;
     DWORD error = 0;
-    BOOL answered = SendIcmpEcho(Host(args.at(0)).get(), &error);
+    BOOL answered = SendIcmpEcho(host.get(), &error);
     return Answered(answered, error, L"SendIcmpEcho");
 }
 
 int RunRoute(cli::Args& args) {
     DWORD maxHops = static_cast<DWORD>(-1);
-    if (!args.number(L"--max-hops", &maxHops) || !Words(args, 1, 1))
-        return cli::Usage(kCommands[kRoute]);
+    if (!args.number(L"--max-hops", &maxHops, INT_MAX) || !args.Ready(1, 1)) return cli::kUsage;
+    Host host(args);
+    if (!host.ok()) return cli::kUsage;
     DWORD error = 0;
-    if (!TraceRoute(Host(args.at(0)).get(), static_cast<int>(maxHops), &error))
+    if (!TraceRoute(host.get(), static_cast<int>(maxHops), &error))
         return cli::Fail(L"TraceRoute", error != 0 ? error : ERROR_GEN_FAILURE);  // no reason given
     cli::Print(L"route measured\n");
     return 0;
 }
 
 int RunState(cli::Args& args) {
-    if (!Words(args, 0, 1)) return cli::Usage(kCommands[kState]);
+    if (!args.Ready(0, 1)) return cli::kUsage;
+    Host host(args);
+    if (!host.ok()) return cli::kUsage;
     DWORD flags = 0, error = 0;
     BOOL connected = FALSE;
-    DWORD state = InetGetConnectedState(&flags, &connected, Host(args.at(0)).get(), 0, 0, -1, &error);
+    DWORD state = InetGetConnectedState(&flags, &connected, host.get(), 0, 0, -1, &error);
     cli::Print(L"state %lu (configured %d, active %d), flags 0x%02lX, connected %d, probe error %lu\n",
                state, (state & INET_CONNECTION_CONFIGURED) != 0,
                (state & INET_CONNECTION_ACTIVED) != 0, flags, connected, error);
@@ -102,11 +107,17 @@ int RunState(cli::Args& args) {
 }
 
 int RunCheck(cli::Args& args) {
-    if (!Words(args, 0, 1)) return cli::Usage(kCommands[kCheck]);
+    if (!args.Ready(0, 1)) return cli::kUsage;
+    Host host(args);
+    if (!host.ok()) return cli::kUsage;
+    if (args.count() == 0) {  // the configured server is the host
+        int status = cli::LoadServerConfig(false);
+        if (status != 0) return status;
+    }
     DWORD state = 0;
-    BOOL active = RolmIsActiveConnection(Host(args.at(0)).get(), &state);
+    BOOL active = RolmIsActiveConnection(host.get(), &state);
     cli::Print(L"%s (state %lu)\n", active ? L"active" : L"not active", state);
-    return active ? 0 : static_cast<int>(kNoAnswer);
+    return active ? 0 : cli::Fail(L"RolmIsActiveConnection", kNoAnswer);
 }
 
 const cli::Command kCommands[] = {
@@ -116,9 +127,9 @@ const cli::Command kCommands[] = {
     {L"echo", L"HOST", L"one ICMP echo through the system ICMP service", RunEcho},
     {L"route", L"HOST [--max-hops N]", L"hop count and round-trip time (default 128 hops)",
      RunRoute},
-    {L"state", L"[HOST]", L"connection flags and an echo probe of HOST (default host if none)",
+    {L"state", L"[HOST]", L"connection flags and an echo probe of HOST (the public default host, one.one.one.one, if none)",
      RunState},
-    {L"check", L"[HOST]", L"whether the connection is active (the configured server if no HOST)",
+    {L"check", L"[HOST]", L"whether the connection is active (ROLM_SERVER, else the public default host, if no HOST)",
      RunCheck},
 };
 

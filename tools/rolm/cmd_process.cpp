@@ -3,44 +3,35 @@
 
 #include <string>
 
-#include "../../common/unique.h"
 #include "cli.h"
+#include "common/unique.h"
 
 namespace {
 
-// A numeric option that may be absent: false (and a message) only when it is
-// present but not a number.
-bool NumberOption(cli::Args& args, const wchar_t* name, DWORD* value, bool* present) {
-    const wchar_t* text = args.option(name);
-    *present = text != nullptr;
-    unsigned long long v = 0;
-    if (text == nullptr) return true;
-    if (!cli::Args::ParseNumber(text, &v)) {
-        cli::PrintError(L"%s: not a number: %s\n", name, text);
-        return false;
+// The launch's result as a word: the wait's result once started.
+const wchar_t* StateWord(DWORD state, DWORD launched, bool waited) {
+    if (!launched) return L"not started";
+    switch (state) {
+        case WAIT_OBJECT_0: return waited ? L"ended" : L"started, not waited for";
+        case WAIT_ABANDONED_0: return L"abandoned";
+        case WAIT_TIMEOUT: return L"still running when the wait ran out";
+        default: return L"wait failed";
     }
-    *value = static_cast<DWORD>(v);
-    return true;
 }
 
 int RunLaunch(cli::Args& args) {
-    const cli::Command& command = cli::kProcessCommands.items[0];
     const wchar_t* verb = args.option(L"--verb");
     const wchar_t* rawArgs = args.option(L"--args");
     DWORD show = SW_SHOWNORMAL, waitTimeout = 0, terminateCode = 0, idle = 0, sleep = 0;
-    bool hasShow, hasWait, hasTerminate, hasIdle, hasSleep;
-    if (!NumberOption(args, L"--show", &show, &hasShow) ||
-        !NumberOption(args, L"--wait", &waitTimeout, &hasWait) ||
-        !NumberOption(args, L"--terminate", &terminateCode, &hasTerminate) ||
-        !NumberOption(args, L"--idle", &idle, &hasIdle) ||
-        !NumberOption(args, L"--sleep", &sleep, &hasSleep))
+    bool hasWait, hasTerminate, hasIdle, hasSleep;
+    if (!args.number(L"--show", &show, 0xFFFF) ||
+        !args.number(L"--wait", &waitTimeout, &hasWait, MAXDWORD, cli::kInfinite) ||
+        !args.number(L"--terminate", &terminateCode, &hasTerminate) ||
+        !args.number(L"--idle", &idle, &hasIdle) || !args.number(L"--sleep", &sleep, &hasSleep) ||
+        !args.Ready(1, static_cast<size_t>(-1)))
         return cli::kUsage;
-    std::wstring word;
-    if (args.count() < 1 || args.unused(&word)) return cli::Usage(command);
-    if (hasIdle && hasSleep && idle != sleep) {
-        cli::PrintError(L"--idle and --sleep share one delay; give them the same value\n");
-        return cli::kUsage;
-    }
+    if (hasIdle && hasSleep && idle != sleep)
+        return args.Misuse(L"--idle and --sleep share one delay; give them the same value");
 
     // The arguments: positional words after PROGRAM, then the --args text.
     std::wstring parameters;
@@ -62,33 +53,34 @@ int RunLaunch(cli::Args& args) {
                                 verb, hasIdle ? idle : sleep, &pi);
     rolm::UniqueHandle process(pi.hProcess), thread(pi.hThread);
 
-    cli::Print(L"state: %lu\nlaunched: %lu\nerror: %lu\n", state, launched, error);
+    std::wstring text = error != 0 ? cli::ErrorText(error) : std::wstring();
+    cli::Print(L"state: %lu (%s)\nlaunched: %lu\nerror: %lu%s%s%s\n", state,
+               StateWord(state, launched, hasWait && waitTimeout != 0), launched, error,
+               text.empty() ? L"" : L" (", text.c_str(), text.empty() ? L"" : L")");
     DWORD exitCode = 0;
     if (process.valid() && GetExitCode(OBJECT_PROCESS, process.get(), &exitCode) == 0)
         cli::Print(exitCode == STILL_ACTIVE ? L"exit code: %lu (still active)\n" : L"exit code: %lu\n",
                    exitCode);
-    return static_cast<int>(error);
+    return error != 0 ? cli::Fail(L"LaunchProcess", error) : 0;
 }
 
 int RunWait(cli::Args& args) {
-    const cli::Command& command = cli::kProcessCommands.items[1];
     DWORD timeout = INFINITE;
-    bool hasTimeout;
-    if (!NumberOption(args, L"--timeout", &timeout, &hasTimeout)) return cli::kUsage;
     unsigned long long pid = 0;
-    std::wstring word;
-    if (args.count() != 1 || args.unused(&word) || !cli::Args::ParseNumber(args.at(0), &pid))
-        return cli::Usage(command);
+    if (!args.number(L"--timeout", &timeout, MAXDWORD, cli::kInfinite) || !args.Ready(1, 1) ||
+        !args.word(0, L"PID", MAXDWORD, &pid))
+        return cli::kUsage;
 
-    HANDLE process = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE,
-                                   static_cast<DWORD>(pid));
-    if (process == nullptr) return cli::Fail(L"OpenProcess", ::GetLastError());
+    rolm::UniqueHandle process(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE,
+                                             static_cast<DWORD>(pid)));
+    if (!process) return cli::Fail(L"OpenProcess", ::GetLastError());
+    HANDLE waited = process.get();  // the owner closes it
     DWORD exitCode = 0, error = 0, elapsed = 0;
-    DWORD result = WaitForObject(OBJECT_PROCESS, &process, timeout, nullptr, FALSE, 0, TRUE,
+    DWORD result = WaitForObject(OBJECT_PROCESS, &waited, timeout, nullptr, FALSE, 0, FALSE,
                                  &exitCode, &error, &elapsed);
     cli::Print(L"result: %lu\nexit code: %lu\nerror: %lu\nelapsed: %lu ms\n", result, exitCode,
                error, elapsed);
-    return static_cast<int>(error);
+    return error != 0 ? cli::Fail(L"WaitForObject", error) : 0;
 }
 
 const cli::Command kCommands[] = {
@@ -100,8 +92,8 @@ const cli::Command kCommands[] = {
      L"and exit code",
      RunLaunch},
     {L"wait", L"PID [--timeout MS]",
-     L"wait for a process while dispatching messages; prints result, exit code, error and "
-     L"elapsed time",
+     L"wait for a process while dispatching messages (MS may be -1 for no limit, the default); "
+     L"prints result, exit code, error and elapsed time",
      RunWait},
 };
 

@@ -6,29 +6,28 @@
 namespace {
 
 int RunTrace(cli::Args& args) {
-    if (args.count() != 1) return cli::Usage(cli::kTraceCommands.items[0]);
+    if (!args.Ready(1, 1)) return cli::kUsage;
+    // Without its window the line would reach nobody the user can see.
+    if (args.traceWindowError() != 0) return static_cast<int>(args.traceWindowError());
     TraceWrite(L"%s", args.at(0));
     return 0;
 }
 
 int RunError(cli::Args& args) {
     unsigned long long code = 0;
-    if (args.count() != 1 || !cli::Args::ParseNumber(args.at(0), &code))
-        return cli::Usage(cli::kTraceCommands.items[1]);
-    LPWSTR text = nullptr;
-    DWORD length = 0;
-    DWORD error = GetSystemErrorText(static_cast<DWORD>(code), &text, &length);
-    if (error != 0) return cli::Fail(L"no system text", error);
-    cli::Print(L"%s", text);
-    if (length > 0 && text[length - 1] != L'\n') cli::Print(L"\n");
-    ::LocalFree(text);
+    if (!args.Ready(1, 1) || !args.word(0, L"CODE", MAXDWORD, &code)) return cli::kUsage;
+    std::wstring text = cli::ErrorText(static_cast<DWORD>(code));
+    if (text.empty()) {
+        cli::PrintError(L"no text for error %I64u\n", code);
+        return ERROR_MR_MID_NOT_FOUND;
+    }
+    cli::Print(L"%s\n", text.c_str());
     return 0;
 }
 
 int RunFileTime(cli::Args& args) {
     unsigned long long value = 0;
-    if (args.count() != 1 || !cli::Args::ParseNumber(args.at(0), &value))
-        return cli::Usage(cli::kTraceCommands.items[2]);
+    if (!args.Ready(1, 1) || !args.word(0, L"VALUE", ~0ull, &value)) return cli::kUsage;
     FILETIME time;
     time.dwLowDateTime = static_cast<DWORD>(value);
     time.dwHighDateTime = static_cast<DWORD>(value >> 32);
@@ -39,9 +38,9 @@ int RunFileTime(cli::Args& args) {
 
 const cli::Command kCommands[] = {
     {L"trace", L"MESSAGE", L"write MESSAGE to the trace", RunTrace},
-    {L"error", L"CODE", L"print the system's text for a Windows error code", RunError},
-    {L"filetime", L"VALUE", L"render a FILETIME (100 ns units since 1601, decimal or 0x hex)",
-     RunFileTime},
+    {L"error", L"CODE",
+     L"print the text for a Windows error code (the Internet client's for 12000-12175)", RunError},
+    {L"filetime", L"VALUE", L"render a FILETIME (100 ns units since 1601)", RunFileTime},
 };
 
 }  // namespace

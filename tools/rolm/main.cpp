@@ -3,6 +3,9 @@
 // writes appears on the console as it is written.
 #include <rolm/rolm.h>
 
+#include <string>
+#include <vector>
+
 #include "cli.h"
 
 namespace {
@@ -48,46 +51,69 @@ void PrintHelp() {
         L"usage: rolm [--quiet] [--log] COMMAND [ARGS]\n"
         L"  --quiet  do not print the trace lines (printed on stdout as they are written)\n"
         L"  --log    also trace to the log file named by win.ini [Qrv] Filename\n"
-        L"Exit status: 0 on success, otherwise the Windows error code.\n\ncommands:\n");
+        L"Both may also stand after the command. Numbers are decimal or 0x hexadecimal.\n"
+        L"Exit status: 0 on success, otherwise the Windows error code, which is also\n"
+        L"printed with its text on stderr (Wine keeps only its low 8 bits).\n\ncommands:\n");
     for (const cli::CommandList* family : kFamilies)
         for (size_t i = 0; i < family->count; ++i)
             cli::Print(L"  %-12s %s\n  %-12s   %s\n", family->items[i].name,
                        family->items[i].usage, L"", family->items[i].summary);
 }
 
+// The window that shows the trace on the console, while the program runs.
+struct TraceWindow {
+    HWND window = nullptr;
+    ~TraceWindow() {
+        if (window != nullptr) ::DestroyWindow(window);
+    }
+} g_traceWindow;
+
 }  // namespace
 
+DWORD cli::StartTrace(bool quiet, bool log) {
+    g_quiet = quiet;
+    DWORD error = 0;
+    if (!quiet) {
+        g_traceWindow.window = CreateTraceWindow();
+        if (g_traceWindow.window == nullptr) {
+            // No display, for one: the operation still runs, unseen.
+            error = ::GetLastError() != 0 ? ::GetLastError() : ERROR_GEN_FAILURE;
+            cli::PrintError(L"rolm: no trace window (error %lu: %s); trace lines are not shown\n", error,
+                            cli::ErrorText(error).c_str());
+        }
+    }
+    TraceInit(L"rolm", log ? 1 : 0);
+    return error;
+}
+
 int wmain(int argc, wchar_t** argv) {
+    // Global options before the command go to it too: Args takes them wherever they stand.
+    std::vector<std::wstring> words;
     int first = 1;
-    DWORD fileSwitch = 0;
     for (; first < argc && argv[first][0] == L'-'; ++first) {
-        if (wcscmp(argv[first], L"--quiet") == 0) {
-            g_quiet = true;
-        } else if (wcscmp(argv[first], L"--log") == 0) {
-            fileSwitch = 1;
-        } else if (wcscmp(argv[first], L"--help") == 0 || wcscmp(argv[first], L"-h") == 0) {
+        if (wcscmp(argv[first], L"--help") == 0 || wcscmp(argv[first], L"-h") == 0) {
             PrintHelp();
             return 0;
-        } else {
-            cli::PrintError(L"unknown option %s (see rolm --help)\n", argv[first]);
-            return cli::kUsage;
         }
+        if (wcscmp(argv[first], L"--quiet") != 0 && wcscmp(argv[first], L"--log") != 0) {
+            cli::PrintError(L"rolm: unknown option %s (see rolm --help)\n", argv[first]);
+            return cli::Fail(L"rolm", cli::kUsage);
+        }
+        words.push_back(argv[first]);
     }
     if (first >= argc) {
         PrintHelp();
-        return cli::kUsage;
+        return cli::Fail(L"rolm: no command", cli::kUsage);
     }
     const cli::Command* command = FindCommand(argv[first]);
     if (command == nullptr) {
-        cli::PrintError(L"unknown command %s (see rolm --help)\n", argv[first]);
-        return cli::kUsage;
+        cli::PrintError(L"rolm: unknown command %s (see rolm --help)\n", argv[first]);
+        return cli::Fail(L"rolm", cli::kUsage);
     }
-
-    HWND traceWindow = CreateTraceWindow();
-    TraceInit(L"rolm", fileSwitch);
-
-    cli::Args args(argc - first - 1, argv + first + 1);
+    words.insert(words.end(), argv + first + 1, argv + argc);
+    cli::Args args(*command, std::move(words));
     int status = command->run(args);
-    if (traceWindow != nullptr) ::DestroyWindow(traceWindow);
+    // The full code, which a Unix exit status under Wine cuts to 8 bits.
+    if (status != 0 && !cli::Reported()) cli::Fail((L"rolm " + std::wstring(command->name)).c_str(), static_cast<DWORD>(status));
     return status;
 }
