@@ -1,6 +1,6 @@
 #include "receivers.h"
 
-#include <psapi.h>
+#include <tlhelp32.h>
 #include <string.h>
 #include <strsafe.h>
 
@@ -181,15 +181,17 @@ void DebugOutputReader::Read() {
     }
 }
 
+// The sender's file name, looked up once per sender while it still runs.
 std::wstring DebugOutputReader::ProcessName(DWORD pid) {
     if (pid == cachedPid_ && !cachedName_.empty()) return cachedName_;
-    wchar_t name[MAX_PATH] = L"?";
-    rolm::UniqueHandle process(
-        ::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
-    if (!process || ::GetModuleBaseNameW(process.get(), nullptr, name, MAX_PATH) == 0)
-        StringCchCopyW(name, MAX_PATH, L"?");
     cachedPid_ = pid;
-    cachedName_ = name;
+    cachedName_ = L"?";
+    rolm::UniqueFile snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W process = {sizeof process};
+    if (!snapshot || !::Process32FirstW(snapshot.get(), &process)) return cachedName_;
+    do {
+        if (process.th32ProcessID == pid) cachedName_ = process.szExeFile;
+    } while (process.th32ProcessID != pid && ::Process32NextW(snapshot.get(), &process));
     return cachedName_;
 }
 

@@ -105,8 +105,7 @@ int Viewer::Run(int show) {
 }
 
 DWORD Viewer::Create(int show) {
-    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES};
-    ::InitCommonControlsEx(&controls);
+    LoadCommonControls();
     WNDCLASSW wc = {};
     wc.lpfnWndProc = Proc;
     wc.hInstance = ::GetModuleHandleW(nullptr);
@@ -142,6 +141,19 @@ DWORD Viewer::Create(int show) {
         if (ready) ::SetEvent(ready.get());
     }
     return ERROR_SUCCESS;
+}
+
+// Loaded at run time: the list view and status bar classes come with the DLL,
+// and a program then imports nothing from it.
+void Viewer::LoadCommonControls() {
+    typedef BOOL(WINAPI * InitFunction)(const INITCOMMONCONTROLSEX*);
+    commonControls_.reset(::LoadLibraryW(L"comctl32.dll"));
+    InitFunction init = commonControls_
+        ? reinterpret_cast<InitFunction>(
+              reinterpret_cast<void*>(::GetProcAddress(commonControls_.get(), "InitCommonControlsEx")))
+        : nullptr;
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES};
+    if (init != nullptr) init(&controls);
 }
 
 DWORD Viewer::StartReceiving() {

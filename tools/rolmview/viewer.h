@@ -36,6 +36,7 @@ private:
     static LRESULT CALLBACK Proc(HWND, UINT, WPARAM, LPARAM);
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
     DWORD Create(int show);
+    void LoadCommonControls();
     DWORD StartReceiving();
     void CreateChildren();
     HMENU BuildMenu();
@@ -66,6 +67,7 @@ private:
     void KeepSettings();
 
     Settings settings_;
+    rolm::UniqueModule commonControls_;
     Inbox inbox_;
     Recorder recorder_;
     Receivers receivers_;
