@@ -1,6 +1,7 @@
 #include "logfile.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 namespace rolmview {
 

@@ -2,6 +2,7 @@
 
 #include <shlwapi.h>
 #include <strsafe.h>
+#include <string.h>
 
 #include "dialogs.h"
 #include "logfile.h"
