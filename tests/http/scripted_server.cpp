@@ -1,111 +1,65 @@
 #include "scripted_server.h"
 
+#include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 namespace http_test {
-namespace {
-
-// The head has arrived and as many bytes after it as its Content-Length says.
-bool Complete(const std::string& bytes) {
-    const size_t end = bytes.find("\r\n\r\n");
-    if (end == std::string::npos) return false;
-    size_t length = 0;
-    for (size_t i = 0; i < end; ++i)
-        if (_strnicmp(bytes.c_str() + i, "\r\ncontent-length:", 17) == 0) length = strtoul(bytes.c_str() + i + 17, nullptr, 10);
-    return bytes.size() >= end + 4 + length;
-}
-
-}  // namespace
 
 std::string Response(const std::string& status, const std::string& headers, const std::string& body) {
     return "HTTP/1.1 " + status + "\r\n" + headers + "\r\n" + body;
 }
 
 ScriptedServer::ScriptedServer(std::vector<Reply> replies)
-    : ScriptedServer([replies](const std::string&, bool*) mutable {
-          Reply next = replies.front();
-          replies.erase(replies.begin());
-          return next;
-      }, replies.size()) {}
+    : ScriptedServer([replies, i = size_t(0)](const std::string&) mutable { return replies[i++].bytes; }, replies.size()) {}
 
 ScriptedServer::ScriptedServer(Responder responder, size_t maxRequests)
     : responder_(std::move(responder)), maxRequests_(maxRequests) {
     WSADATA data;
-    started_ = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = {AF_INET, 0, {{{127, 0, 0, 1}}}};
     int size = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener_, 8) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
-        return;
-    port_ = ntohs(address.sin_port);
-    thread_ = ::CreateThread(nullptr, 0, Thread, this, 0, nullptr);
+    if (::WSAStartup(MAKEWORD(2, 2), &data) == 0 && (listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) != INVALID_SOCKET &&
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) == 0 && ::listen(listener_, 8) == 0 &&
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+        port_ = ntohs(address.sin_port), thread_ = ::CreateThread(nullptr, 0, Thread, this, 0, nullptr);
 }
 
 ScriptedServer::~ScriptedServer() {
-    Requests();
-    if (listener_ != INVALID_SOCKET) ::closesocket(listener_);
-    if (started_) ::WSACleanup();
+    stop_ = true;
+    if (thread_ != nullptr) ::WaitForSingleObject(thread_, INFINITE), ::CloseHandle(thread_);
+    ::closesocket(listener_);
+    ::WSACleanup();
 }
 
-const std::vector<std::string>& ScriptedServer::Requests() {
-    if (thread_ != nullptr) {
-        ::WaitForSingleObject(thread_, INFINITE);
-        ::CloseHandle(thread_);
-        thread_ = nullptr;
-    }
-    return requests_;
-}
-
-// Reads one whole request (head and announced body) from the open connection,
-// or from a new one when the client closed it or opened another first.
-bool ScriptedServer::ReadRequest(SOCKET* connection, std::string* request) {
-    request->clear();
-    while (!Complete(*request)) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        if (request->empty()) FD_SET(listener_, &readable);
-        if (*connection != INVALID_SOCKET) FD_SET(*connection, &readable);
-        timeval timeout = {15, 0};
-        if (::select(0, &readable, nullptr, nullptr, &timeout) <= 0) return false;
-        if (*connection != INVALID_SOCKET && FD_ISSET(*connection, &readable)) {
-            char block[8192];
-            const int n = ::recv(*connection, block, sizeof block, 0);
-            if (n > 0) {
-                request->append(block, static_cast<size_t>(n));
-                continue;
-            }
-            ::closesocket(*connection);
-            *connection = INVALID_SOCKET;
-            if (!request->empty()) return true;  // the client gave up mid-request
-        } else if (FD_ISSET(listener_, &readable)) {
-            if (*connection != INVALID_SOCKET) ::closesocket(*connection);
-            *connection = ::accept(listener_, nullptr, nullptr);
-        }
-    }
-    return true;
-}
-
+// A connection per request: its head and the body its Content-Length
+// announces (15 seconds at most), the reply, the end.
 DWORD WINAPI ScriptedServer::Thread(void* param) {
     ScriptedServer* self = static_cast<ScriptedServer*>(param);
-    SOCKET connection = INVALID_SOCKET;
-    bool last = false;
-    std::string request;
-    for (size_t i = 0; i < self->maxRequests_ && !last && self->ReadRequest(&connection, &request); ++i) {
-        self->requests_.push_back(request);
-        const Reply reply = self->responder_(request, &last);
-        for (int sent = 0, n = 0; sent < static_cast<int>(reply.bytes.size()) && n >= 0; sent += n)
-            n = ::send(connection, reply.bytes.data() + sent, static_cast<int>(reply.bytes.size()) - sent, 0);
-        if (reply.after == Reply::kKeepOpen) continue;
-        linger abort = {1, 0};  // a reset instead of an orderly end
-        if (reply.after == Reply::kReset) ::setsockopt(connection, SOL_SOCKET, SO_LINGER, reinterpret_cast<char*>(&abort), sizeof abort);
-        else ::shutdown(connection, SD_SEND);
+    for (int idle = 0; idle < 150 && !self->stop_ && self->requests_.size() < self->maxRequests_;) {
+        fd_set readable = {1, {self->listener_}};
+        timeval pause = {0, 100000};
+        if (::select(0, &readable, nullptr, nullptr, &pause) <= 0 && ++idle) continue;
+        const SOCKET connection = ::accept(self->listener_, nullptr, nullptr);
+        const DWORD timeout = 15000;
+        ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+        std::string request;
+        char block[8192];
+        for (int n = 0; (n = ::recv(connection, block, sizeof block, 0)) > 0;) {
+            request.append(block, static_cast<size_t>(n));
+            const size_t end = request.find("\r\n\r\n");
+            const char* length = strstr(request.c_str(), "\r\nContent-Length:");
+            if (end != std::string::npos && request.size() >= end + 4 + (length ? atoi(length + 17) : 0)) break;
+        }
+        const std::string reply = request.empty() ? "" : (self->requests_.push_back(request), idle = 0, self->responder_(request));
+        for (size_t from = 0, to = 0; to < reply.size(); from = to + 1) {
+            to = std::min(reply.find('\001', from), reply.size());
+            for (int n = 0; from < to && n >= 0; from += n) n = ::send(connection, &reply[from], static_cast<int>(to - from), 0);
+            if (to < reply.size()) ::Sleep(200);
+        }
+        ::shutdown(connection, SD_SEND);
         ::closesocket(connection);
-        connection = INVALID_SOCKET;
     }
-    if (connection != INVALID_SOCKET) ::closesocket(connection);
     return 0;
 }
 

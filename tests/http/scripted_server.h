@@ -1,9 +1,8 @@
-// A scripted HTTP peer on 127.0.0.1 for the transport tests: a thread that
-// records the exact bytes of each request and answers with exact bytes.
+// A scripted HTTP peer on 127.0.0.1: a thread that records the exact bytes of
+// each request and answers with exact bytes, then closes the connection.
 #pragma once
 
 #include <winsock2.h>
-#include <windows.h>
 
 #include <functional>
 #include <string>
@@ -12,37 +11,29 @@
 namespace http_test {
 
 struct Reply {
-    enum After { kClose, kKeepOpen, kReset };
-    std::string bytes;
-    After after = kClose;
+    std::string bytes;  // a "\001" in it pauses the reply for 200 ms
 };
 
 class ScriptedServer {
 public:
-    // The reply chosen from each request; the thread ends after maxRequests,
-    // after a reply marked last, or when no request comes for 15 seconds.
-    using Responder = std::function<Reply(const std::string& request, bool* last)>;
-    ScriptedServer(Responder responder, size_t maxRequests);
+    // The reply chosen from each request; the thread serves until the server
+    // goes, after maxRequests, or when no request comes for 15 seconds.
+    using Responder = std::function<std::string(const std::string& request)>;
+    explicit ScriptedServer(Responder responder, size_t maxRequests = ~static_cast<size_t>(0));
     explicit ScriptedServer(std::vector<Reply> replies);  // one per request, in order
     ~ScriptedServer();
-    ScriptedServer(const ScriptedServer&) = delete;
-    ScriptedServer& operator=(const ScriptedServer&) = delete;
-
     WORD port() const { return port_; }
-    // Waits for the thread, then the requests as received.
-    const std::vector<std::string>& Requests();
+    const std::vector<std::string>& Requests() const { return requests_; }  // each recorded before its reply
 
 private:
     static DWORD WINAPI Thread(void* self);
-    bool ReadRequest(SOCKET* connection, std::string* request);
-
     Responder responder_;
     size_t maxRequests_;
     std::vector<std::string> requests_;
-    SOCKET listener_ = INVALID_SOCKET;
+    SOCKET listener_;
     WORD port_ = 0;
     HANDLE thread_ = nullptr;
-    bool started_ = false;
+    volatile bool stop_ = false;
 };
 
 // "HTTP/1.1 <status>" with the given header lines and body, then an empty line.
