@@ -65,9 +65,16 @@ struct Row {
     std::string note;
 };
 
+// Four significant digits, without an exponent from 10,000 on.
+std::string Figure(double value) {
+    char text[64];
+    snprintf(text, sizeof text, value >= 1e4 ? "%.0f" : "%.4g", value);
+    return text;
+}
+
 void Print(const Row& r) {
-    printf("| %s | %.4g %s | %s | %.4g %s | %.2f | %s |%s%s\n", r.what.c_str(), r.figure, r.unit.c_str(),
-           r.baseline.c_str(), r.base, r.unit.c_str(), r.figure / r.base, r.aim,
+    printf("| %s | %s %s | %s | %s %s | %.2f | %s |%s%s\n", r.what.c_str(), Figure(r.figure).c_str(), r.unit.c_str(),
+           r.baseline.c_str(), Figure(r.base).c_str(), r.unit.c_str(), r.figure / r.base, r.aim,
            r.note.empty() ? "" : " ", r.note.c_str());
     fflush(stdout);
 }
