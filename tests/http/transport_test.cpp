@@ -45,18 +45,16 @@ struct Exchange {
     std::wstring trace;  // "  line\n" each
     bool Has(const std::wstring& part) const { return trace.find(part) != std::wstring::npos; }
     explicit Exchange(const std::function<DWORD(LPBYTE*, DWORD*, DWORD*)>& call) {
-        LPBYTE block = reinterpret_cast<LPBYTE>(1);
-        TraceLog::Get().Clear(), Faults::CountThread(::GetCurrentThreadId()), error = call(&block, &length, &status), Faults::CountThread(0);
-        if ((this->block = block != nullptr)) body.assign(reinterpret_cast<const char*>(block), length);
-        EXPECT_TRUE(!this->block || block[length] == 0);
-        Faults::CountThread(::GetCurrentThreadId()), free(block), Faults::CountThread(0);
+        LPBYTE data = reinterpret_cast<LPBYTE>(1);
+        TraceLog::Get().Clear(), Faults::CountThread(::GetCurrentThreadId()), error = call(&data, &length, &status), Faults::CountThread(0);
+        if ((block = data != nullptr)) body.assign(reinterpret_cast<const char*>(data), length);
+        EXPECT_TRUE(!block || data[length] == 0);
+        Faults::CountThread(::GetCurrentThreadId()), free(data), Faults::CountThread(0);
         trace = Join(TraceLog::Get().Take());
     }
+    Exchange(const wchar_t* method, WORD port, const char* variables, const wchar_t* user = L"") : Exchange([&](LPBYTE* b, DWORD* l, DWORD* s) {
+        return SendHttpRequest(method, L"rolm test", L"127.0.0.1", port, "/p", user, *user ? L"s3cretPw" : L"", variables, b, l, s, nullptr); }) {}
 };
-Exchange Send(const wchar_t* method, WORD port, const char* variables, const wchar_t* user = L"") {
-    return Exchange([&](LPBYTE* b, DWORD* l, DWORD* s) {
-        return SendHttpRequest(method, L"rolm test", L"127.0.0.1", port, "/p", user, *user ? L"s3cretPw" : L"", variables, b, l, s, nullptr); });
-}
 
 // Answers the sign-in dialogs the thread shows, as a person would, until done:
 // a user and a password, then OK oks times and Cancel after; returns how many.
@@ -77,19 +75,18 @@ int AnswerDialogs(DWORD thread, int oks, const volatile bool& done) {
 struct InternetSetting {
     const wchar_t *key = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", *name;
     DWORD type = 0, size = 1024, old[256], had;
-    InternetSetting(const wchar_t* value, DWORD newType, const void* data, size_t bytes) : name(value), had(!::SHGetValueW(HKEY_CURRENT_USER, key, value, &type, old, &size)) {
-        ::SHSetValueW(HKEY_CURRENT_USER, key, name, newType, data, static_cast<DWORD>(bytes)); }
+    InternetSetting(const wchar_t* value, DWORD newType, const std::wstring& data) : name(value), had(!::SHGetValueW(HKEY_CURRENT_USER, key, value, &type, old, &size)) {
+        ::SHSetValueW(HKEY_CURRENT_USER, key, name, newType, data.c_str(), static_cast<DWORD>(data.size() * 2)); }
     ~InternetSetting() { had ? ::SHSetValueW(HKEY_CURRENT_USER, key, name, type, old, size) : ::SHDeleteValueW(HKEY_CURRENT_USER, key, name); }
 };
 
-// Exchanges as the server sees them and as the caller does. A challenge (a 407
-// from the server as the prefix's proxy) brings the system's sign-in dialog,
-// answered OK oks times; the server takes only a request with credentials, and
-// only when the last request is to carry auth.
+// Exchanges as the server sees them and as the caller does; the last request
+// contains sent. A challenge (a 407 from the server as the prefix's proxy)
+// brings the system's sign-in dialog, answered OK oks times; the server takes
+// Basic credentials only where sent is the header they go in.
 TEST(SendHttpRequest, Exchanges) {
     const std::string challenge = "401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"r\"\r\nContent-Length: 4\r\n\r\ndeny", dlg = "Basic ZGxndXNlcjpkbGdwYXNz\r\n";
-    std::string bytes;  // 65536 of them, not all alike
-    while (bytes.size() < 65536) bytes += static_cast<char>('A' + bytes.size() * 7 % 26);
+    const std::string bytes = [b = std::string()]() mutable { while (b.size() < 65536) b += static_cast<char>('A' + b.size() * 7 % 26); return b; }();  // not all alike
     const std::wstring shown = L" > server response == (" + rolm_test::Widen(bytes.substr(0, 255)) + L")";
     const struct { const wchar_t* method; const char* variables; std::string reply; DWORD error, status; std::string body; std::wstring line;
                    const wchar_t* user = L""; int oks = 0; std::string sent = ""; } rows[] = {
@@ -108,20 +105,19 @@ TEST(SendHttpRequest, Exchanges) {
         {L"GET", nullptr, "200 OK\r\nContent-Length: 256\r\n\r\n" + bytes.substr(0, 256), 0, 200, bytes.substr(0, 256), shown + L"...\n"},
         {L"GET", nullptr, "200 OK\r\nX-Big: " + std::string(5000, 'x') + "\r\nContent-Length: 2\r\n\r\nok", 0, 200, "ok", L"> HttpQueryInfo( HTTP_QUERY_RAW_HEADERS_CRLF ) has failed with error == 122\n"},
         {L"GET", nullptr, "200 OK\r\nContent-Length: 99999999999\r\n\r\nabc", 0, 200, "", L"> malloc(-2147483648) has returned NULL\n"}};
-    const DWORD one = 1, caller = ::GetCurrentThreadId();
+    const DWORD caller = ::GetCurrentThreadId();
     for (const auto& row : rows) {
         ScriptedServer server([&](const std::string& request) { return row.sent[0] == '\n' && Contains(request, "Authorization: Basic ") ? kOk : "HTTP/1.1 " + row.reply; });
-        const std::wstring proxy = L"127.0.0.1:" + std::to_wstring(server.port());
-        std::optional<InternetSetting> enable, through;  // Wine's 407 dialog reads the proxy's name
-        if (row.reply[2] == '7') enable.emplace(L"ProxyEnable", REG_DWORD, &one, sizeof one), through.emplace(L"ProxyServer", REG_SZ, proxy.c_str(), proxy.size() * 2 + 2);
+        std::optional<InternetSetting> enable, through;  // DWORD 1, and the name Wine's 407 dialog reads
+        if (row.reply[2] == '7') enable.emplace(L"ProxyEnable", REG_DWORD, std::wstring(L"\1\0", 2)), through.emplace(L"ProxyServer", REG_SZ, L"127.0.0.1:" + std::to_wstring(server.port()) + L'\0');
         volatile bool done = false;
         int answered = 0;
         std::thread person([&] { answered = AnswerDialogs(caller, row.oks, done); });
-        const Exchange r = Send(row.method, server.port(), row.variables, row.user);
+        const Exchange r(row.method, server.port(), row.variables, row.user);
         done = true, person.join();
         const std::string& request = server.Requests().back();
-        EXPECT_TRUE(Contains(request, row.sent) && answered == row.oks + (row.status == 401)) << answered << request;
-        EXPECT_TRUE(Contains(request, kForm) == (request[0] == 'P') && Body(request) == (request[0] == 'P' && row.variables ? row.variables : "")) << request;
+        EXPECT_TRUE(Contains(request, row.sent) && answered == row.oks + (row.status == 401) && Contains(request, kForm) == (request[0] == 'P') &&
+                    Body(request) == (request[0] == 'P' && row.variables ? row.variables : "")) << answered << " dialogs; " << request;
         EXPECT_TRUE(r.error == row.error && r.status == row.status && r.length == r.body.size() && r.body == row.body && r.block == !row.body.empty());
         EXPECT_TRUE(r.Has(L"SendHttpRequest " + row.line) && r.Has(L"Headers [") == (row.reply[8] != 'X') && !r.Has(L"s3cretPw")) << r.trace;
     }
@@ -167,7 +163,7 @@ TEST(SendHttpRequest, EveryCallFailedInTurnReportsAndReleases) {
     ScriptedServer server([](const std::string& request) { return request[0] == 'G' ? std::string(kOk) : "HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\nabc\001de"; });
     ASSERT_EQ(0u, SetServerConfig(server.port(), L"127.0.0.1", L"/cfg", L"user", L"pw"));
     const struct { const char* tag; std::function<Exchange()> run; } ops[] = {
-        {"@get", [&] { return Send(L"GET", server.port(), variables.c_str()); }},
+        {"@get", [&] { return Exchange(L"GET", server.port(), variables.c_str()); }},
         {"@post", [] { return Exchange([](LPBYTE* b, DWORD* l, DWORD* s) { return GetServerResponse("q=1", b, l, s, nullptr); }); }}};
     rolm_test::Faults faults;
     for (const auto& op : ops) {
