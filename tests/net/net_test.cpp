@@ -18,8 +18,7 @@
 #include "net/system.h"
 #include "support.h"
 
-using rolm_test::Fails;
-using rolm_test::Role;
+using namespace rolm_test;  // Fails, Role
 ROLM_STANDIN("ws2_32.dll", WSAStartup, Fails::Code, Role::Open, "winsock");
 ROLM_STANDIN("ws2_32.dll", WSACleanup, Fails::SocketError, Role::Close, "winsock");
 ROLM_STANDIN("ws2_32.dll", WSASocketW, Fails::Invalid, Role::Open, "socket");
@@ -47,63 +46,46 @@ namespace {
 BOOL g_rtt = TRUE;
 ULONG g_maxHops;
 BOOL WINAPI Rtt(IPAddr, PULONG hops, ULONG maxHops, PULONG rtt) {
-    g_maxHops = maxHops, *hops = 3, *rtt = 7;
-    ::SetLastError(ERROR_NETWORK_UNREACHABLE);
-    return g_rtt;
-}
-rolm_test::ImportPatch* g_exports;
+    return g_maxHops = maxHops, *hops = 3, *rtt = 7, ::SetLastError(ERROR_NETWORK_UNREACHABLE), g_rtt; }
+ImportPatch* g_exports;
 FARPROC WINAPI Exports(HMODULE module, LPCSTR name) {
     FARPROC real = reinterpret_cast<decltype(&Exports)>(g_exports->original())(module, name);
-    for (auto* slot : {&RolmStandin_IcmpCreateFile::slot, &RolmStandin_IcmpCloseHandle::slot,
-                       &RolmStandin_IcmpSendEcho::slot})
+    for (auto* slot : {&RolmStandin_IcmpCreateFile::slot, &RolmStandin_IcmpCloseHandle::slot, &RolmStandin_IcmpSendEcho::slot})
         if (real != nullptr && strcmp(name, slot->name) == 0) return reinterpret_cast<FARPROC>(slot->replacement);
     return real != nullptr && strcmp(name, "GetRTTAndHopCount") == 0 ? reinterpret_cast<FARPROC>(reinterpret_cast<void*>(Rtt)) : real;
 }
-hostent* WSAAPI NoLookup(const char*) {  // keeps the default host off the network
-    ::WSASetLastError(WSAHOST_NOT_FOUND);
-    return nullptr;
-}
+hostent* WSAAPI NoLookup(const char*) { return ::WSASetLastError(WSAHOST_NOT_FOUND), nullptr; }  // keeps the default host off the network
 
-class Net : public ::testing::Test {
-protected:
-    void SetUp() override {
-        saved_ = rolm::net::System();
+struct Net : ::testing::Test {
+    Net() {
         rolm::net::System().loadLibrary = ::LoadLibraryW;  // read from the import table: the stand-ins
         rolm::net::System().getHostByName = ::gethostbyname;
-        g_exports = &exports_;
-        Lines();
+        g_exports = &exports, Lines();
     }
-    void TearDown() override { rolm::net::System() = saved_; }
-    static std::vector<std::wstring> Lines() { return rolm_test::TraceLog::Get().Take(); }
-    rolm_test::Faults faults;
-    rolm_test::ImportPatch exports_{"kernel32.dll", "GetProcAddress", reinterpret_cast<void*>(&Exports)};
-    rolm::net::SystemCalls saved_;
+    ~Net() override { rolm::net::System() = saved; }
+    static std::vector<std::wstring> Lines() { return TraceLog::Get().Take(); }
+    const rolm::net::SystemCalls saved = rolm::net::System();
+    Faults faults;
+    ImportPatch exports{"kernel32.dll", "GetProcAddress", reinterpret_cast<void*>(&Exports)};
 };
 using Route = Net;
 
 // The trace so far matches the pattern (ECMAScript; "  line\n" each).
 ::testing::AssertionResult Matches(const std::wstring& pattern) {
-    const std::wstring lines = rolm_test::Join(rolm_test::TraceLog::Get().Take());
+    const std::wstring lines = Join(TraceLog::Get().Take());
     if (std::regex_match(lines, std::wregex(pattern))) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "expected:\n" << pattern << "\ngot:\n" << lines;
 }
 std::string Bytes(const void* at, size_t size) { return std::string(static_cast<const char*>(at), size); }
+std::string Word(USHORT value) { return Bytes(&value, 2); }
 
 TEST(Echo, ChecksumOnTheWireAndTheRequestItCovers) {
     // RFC 1071's example, an odd length padded with a zero byte, a carry folded twice.
-    for (auto [in, size, wire] : {std::make_tuple("\x00\x01\xf2\x03\xf4\xf5\xf6\xf7", 8, "\x22\x0d"), {"\x00\x01\xf2", 3, "\x0d\xfe"},
-                                  {"\xff\xff\xff\xff\x01", 5, "\xfe\xff"}}) {
-        const USHORT sum = echo_checksum(in, size);
-        EXPECT_EQ(Bytes(wire, 2), Bytes(&sum, 2)) << size;
-    }
-    char message[64];
-    memset(message, '#', sizeof message);
-    fill_echo_request(message, 7);  // too short: untouched
-    fill_echo_request(message, 41);
-    const USHORT id = static_cast<USHORT>(::GetCurrentProcessId()), sum = echo_checksum(message, 41);
-    EXPECT_EQ(Bytes("\x08\0\0\0", 4) + Bytes(&id, 2) + Bytes("\0\0", 2) + std::string(33, 'E') + "#", Bytes(message, 42));
-    memcpy(message + 2, &sum, 2);
-    EXPECT_EQ(0, echo_checksum(message, 41));
+    for (auto [in, size, wire] : {std::make_tuple("\x00\x01\xf2\x03\xf4\xf5\xf6\xf7", 8, "\x22\x0d"), {"\x00\x01\xf2", 3, "\x0d\xfe"}, {"\xff\xff\xff\xff\x01", 5, "\xfe\xff"}})
+        EXPECT_EQ(Bytes(wire, 2), Word(echo_checksum(in, size))) << size;
+    std::string message(64, '#');
+    fill_echo_request(&message[0], 7), fill_echo_request(&message[0], 41);  // too short: untouched; then filled
+    EXPECT_EQ(Bytes("\x08\0\0\0", 4) + Word(static_cast<USHORT>(::GetCurrentProcessId())) + Bytes("\0\0", 2) + std::string(33, 'E') + "#", message.substr(0, 42));
 }
 
 TEST_F(Net, DecodeRespAcceptsOnlyOurEchoReplyAfterTheHeader) {
@@ -122,6 +104,7 @@ TEST_F(Net, DecodeRespAcceptsOnlyOurEchoReplyAfterTheHeader) {
     }
 }
 
+// A name the look-up refuses is parsed as an address; resolved is cut to fit.
 TEST_F(Net, GetIPaddressLooksUpThenParsesWithinTheNameBound) {
     rolm::WinsockSession winsock;
     rolm::net::System().getHostByName = NoLookup;
@@ -130,16 +113,14 @@ TEST_F(Net, GetIPaddressLooksUpThenParsesWithinTheNameBound) {
         {"10.1.2.3", 0, "10.1.2.3", "10.1.", {L"GetIPaddress > gethostbyname(\"10.1.2.3\") has failed -> error == 11001"}},
         {overlong.c_str(), 87, "255.255.255.255", "", {L"GetIPaddress > host name of 256 characters exceeds 255 -> error == 87"}},
         {nullptr, 11001, "255.255.255.255", "one.o",  // the default host; the parse fails as it does for the no-address value
-         {L"GetIPaddress > gethostbyname(\"one.one.one.one\") has failed -> error == 11001",
-          L"GetIPaddress > inet_addr(\"one.one.one.one\") has failed -> error == 11001",
+         {L"GetIPaddress > gethostbyname(\"one.one.one.one\") has failed -> error == 11001", L"GetIPaddress > inet_addr(\"one.one.one.one\") has failed -> error == 11001",
           L"GetIPaddress > unable to resolve the server name or IPv4 address"}}};
     for (const auto& row : rows) {
         ULONG address = 0;
         USHORT family = 99;
-        char resolved[8] = "";  // cut to fit
+        char resolved[8] = "";
         EXPECT_EQ(row.result, GetIPaddress(row.host, &address, &family, resolved, 6));
-        EXPECT_TRUE(address == ::inet_addr(row.address) && family == (row.result == 0 ? AF_INET : 99) && !strcmp(row.resolved, resolved));
-        EXPECT_EQ(row.lines, Lines());
+        EXPECT_TRUE(address == ::inet_addr(row.address) && family == (row.result == 0 ? AF_INET : 99) && !strcmp(row.resolved, resolved) && row.lines == Lines());
     }
     EXPECT_EQ(87u, GetIPaddress("127.0.0.1", nullptr, nullptr, nullptr, 0));
 }
@@ -147,10 +128,8 @@ TEST_F(Net, GetIPaddressLooksUpThenParsesWithinTheNameBound) {
 TEST_F(Net, PingRefusesOversizeDataBeforeTakingAnything) {
     DWORD error = 1234;
     faults.Reset();
-    EXPECT_FALSE(Ping("127.0.0.1", ROLM_PING_MAX_DATASIZE + 1, 0, -1, &error));
-    EXPECT_TRUE(error == 87 && faults.Calls() == 0);
-    EXPECT_EQ((std::vector<std::wstring>{L"Ping > called with lpszServer == \"127.0.0.1\", nDatasize == 1017, "
-                                         L"nTimeout == 1000, nMaxSeqTimeout == 4294967295",
+    EXPECT_TRUE(!Ping("127.0.0.1", ROLM_PING_MAX_DATASIZE + 1, 0, -1, &error) && error == 87 && faults.Calls() == 0);
+    EXPECT_EQ((std::vector<std::wstring>{L"Ping > called with lpszServer == \"127.0.0.1\", nDatasize == 1017, nTimeout == 1000, nMaxSeqTimeout == 4294967295",
                                          L"Ping > nDatasize == 1017 exceeds 1016 -> error == 87"}), Lines());
 }
 
@@ -162,19 +141,16 @@ void WINAPI CountingSleep(DWORD ms) { g_sleeps.push_back(ms); }
 // bytes does not fit the raw socket's buffer.
 TEST_F(Route, VersionChoosesTheProbeAndPeersAnswerOrNot) {
     OSVERSIONINFOW version = {sizeof version};
-    wchar_t path[MAX_PATH];
-    ASSERT_TRUE(rolm::net::System().getVersion(&version) && ::GetModuleFileNameW(nullptr, path, MAX_PATH));
+    ASSERT_TRUE(rolm::net::System().getVersion(&version));
     const bool raw = version.dwMajorVersion < 5;
-    EXPECT_EQ(raw, wcsstr(path, L"-nt40") != nullptr);
+    EXPECT_EQ(raw, wcsstr(::GetCommandLineW(), L"-nt40") != nullptr);
     PingServer("127.0.0.1", 0, 300, 0, nullptr);
     EXPECT_TRUE(Matches(raw ? L"  Ping > called with lpszServer == \"127\\.0\\.0\\.1\", nDatasize == 32, nTimeout == 300, "
                               L"nMaxSeqTimeout == 0\n  Ping > sendto.*\n  decode_resp .*\n  Ping > returns 0.*\n"
                             : L"  SendIcmpEcho > LoadLibrary\\(\"Iphlpapi.dll\"\\) has succed\n  SendIcmpEcho > IcmpSendEcho\\(\\.\\.\\.\\) "
                               L"sent icmp message to 127\\.0\\.0\\.1\n  SendIcmpEcho > received 1 icmp message response from "
                               L"127\\.0\\.0\\.1\n  SendIcmpEcho > status = 0, round-trip time = \\d+ ms\n"));
-    char state[64] = "";
-    ::GetEnvironmentVariableA("ROLM_NET_PEER_STATE", state, sizeof state);
-    const std::string peers = rolm_test::ReadFileBytes(rolm_test::Widen(state));
+    const std::string peers = ReadFileBytes(ProgramDir() + L"net-peer.state");
     if (peers != "up\n") GTEST_SKIP() << "peers unavailable: " << peers;
     rolm::net::System().sleep = CountingSleep;
     const wchar_t* sent = L"  Ping > sendto\\(\\.\\.\\.\\) wrote (\\d+) bytes on a maximum of \\1\n";
@@ -183,45 +159,37 @@ TEST_F(Route, VersionChoosesTheProbeAndPeersAnswerOrNot) {
         {"10.251.0.2", 997, 0, !raw, raw ? 10040u : 0u, sent + std::wstring(L"  Ping > recvfrom\\(\\.\\.\\.\\) has failed -> error == 10040\n")},
         {"10.251.0.6", 0, 1, FALSE, raw ? 0u : 11010u, L"(?:" + std::wstring(sent) + L"  Ping > recvfrom\\(\\.\\.\\.\\) -> timeout\n){2}"}};
     for (const auto& row : rows) {
-        g_sleeps.clear();
         DWORD error = 1234;
-        EXPECT_EQ(row.answered, PingServer(row.host, row.size, 200, row.maxSeq, &error)) << row.host;
-        EXPECT_EQ(row.error, error);
-        EXPECT_TRUE(Matches(raw ? L"  Ping > called with .*\n" + row.tries + L"  Ping > returns " + std::to_wstring(row.answered) +
-                                      L", elapsed time: \\d+ ms\n" : L"(.*\n)*"));
+        g_sleeps.clear();
+        EXPECT_TRUE(PingServer(row.host, row.size, 200, row.maxSeq, &error) == row.answered && error == row.error) << row.host << ": " << error;
+        EXPECT_TRUE(Matches(raw ? L"  Ping > called with .*\n" + row.tries + L"  Ping > returns " + std::to_wstring(row.answered) + L", elapsed time: \\d+ ms\n" : L"(.*\n)*"));
         EXPECT_EQ(std::vector<DWORD>(raw && row.host[9] == '6' ? 2 : 0, 500), g_sleeps);
     }
 }
 
+// Only TRUE is success; -1 hops asks for 128.
 TEST_F(Net, TraceRouteSucceedsOnlyOnTrueAndLeavesTheErrorAloneThen) {
     const struct { BOOL measured; int maxHops; ULONG asked; DWORD error; std::vector<std::wstring> lines; } rows[] = {
         {TRUE, -1, 128, 1234, {L"TraceRoute > hops: 3", L"TraceRoute > round-trip time: 7 ms"}},
-        {2, 0, 0, 1231, {L"TraceRoute > GetRTTAndHopCount(...) has failed -> error: 1231"}},
-        {FALSE, 30, 30, 1231, {L"TraceRoute > GetRTTAndHopCount(...) has failed -> error: 1231"}}};
+        {2, 0, 0, 1231, {L"TraceRoute > GetRTTAndHopCount(...) has failed -> error: 1231"}}};
     for (const auto& row : rows) {
-        g_rtt = row.measured;
         DWORD error = 1234;
-        EXPECT_EQ(row.measured == TRUE, !!TraceRoute("127.0.0.1", row.maxHops, &error));
-        EXPECT_TRUE(g_maxHops == row.asked && error == row.error);
-        EXPECT_EQ(row.lines, Lines());
+        g_rtt = row.measured;
+        EXPECT_TRUE((row.measured == TRUE) == !!TraceRoute("127.0.0.1", row.maxHops, &error) && g_maxHops == row.asked && error == row.error && row.lines == Lines());
     }
     g_rtt = TRUE;
 }
 
 DWORD g_flags;
 BOOL WINAPI FixedState(LPDWORD flags, LPWSTR name, DWORD capacity, DWORD) {
-    *flags = g_flags;
-    lstrcpynW(name, L"Test Link", static_cast<int>(capacity));
-    return g_flags != 0;
-}
+    return *flags = g_flags, lstrcpynW(name, L"Test Link", static_cast<int>(capacity)), g_flags != 0; }
 
-// The flags as text, the configured bit from them, the active bit from the
-// probe of the given host, else the configured server, else the default host.
+// The flags as text (cut to fit), the configured bit from them, the active bit
+// from the probe of the given host, else the configured server, else the default host.
 TEST_F(Net, ConnectionStateAndTheHostItProbes) {
-    wchar_t text[16];
-    wmemset(text, L'#', 16);
-    ConnectionFlagsText(0x40, text, 10);
-    EXPECT_EQ(std::wstring(L" ( INTERN\0######", 16), std::wstring(text, 16));
+    std::wstring text(16, L'#');
+    ConnectionFlagsText(0x40, &text[0], 10);
+    EXPECT_EQ(std::wstring(L" ( INTERN\0######", 16), text);
     rolm::net::System().getConnectedState = FixedState;
     rolm::net::System().getHostByName = NoLookup;
     const struct { DWORD flags; const wchar_t* configured; const char* host; DWORD state; const wchar_t *text, *probed; } rows[] = {
@@ -234,12 +202,10 @@ TEST_F(Net, ConnectionStateAndTheHostItProbes) {
         DWORD state = 77;
         EXPECT_TRUE(RolmIsActiveConnection(row.host, &state) == (row.state >= 2) && state == row.state);
         const std::vector<std::wstring> lines = Lines();
-        ASSERT_GE(lines.size(), 5u) << rolm_test::Join(lines);
-        EXPECT_EQ(L"InetGetConnectedState > InternetGetConnectedStateEx(...) has returned 1, connection name == \"Test Link\"", lines[1]);
-        EXPECT_EQ(L"InetGetConnectedState > flags: " + std::wstring(row.text), lines[2]);
-        EXPECT_NE(std::wstring::npos, lines[3].find(L"\"" + std::wstring(row.probed) + L"\"")) << lines[3];
-        EXPECT_EQ(L"InetGetConnectedState > returns " + std::to_wstring(row.state) +
-                  L", with: 1 == INET_CONNECTION_CONFIGURED, 2 == INET_CONNECTION_ACTIVED", lines.back());
+        ASSERT_GE(lines.size(), 5u) << Join(lines);
+        EXPECT_TRUE(lines[1] == L"InetGetConnectedState > InternetGetConnectedStateEx(...) has returned 1, connection name == \"Test Link\"" &&
+                    lines[2] == L"InetGetConnectedState > flags: " + std::wstring(row.text) && lines[3].find(L"\"" + std::wstring(row.probed) + L"\"") != std::wstring::npos &&
+                    lines.back() == L"InetGetConnectedState > returns " + std::to_wstring(row.state) + L", with: 1 == INET_CONNECTION_CONFIGURED, 2 == INET_CONNECTION_ACTIVED") << Join(lines);
     }
     SetServerConfig(0, nullptr, nullptr, nullptr, nullptr);
 }
@@ -267,16 +233,14 @@ TEST_F(Net, EveryCallFailedInTurnReportsAndReleases) {
         faults.Reset();
         const BOOL unfailed = op.run();
         const DWORD unfailedError = error;
-        rolm_test::Torture(faults, WSAENETDOWN, [&] { return Lines(), op.run(); }, [&](BOOL result, const std::string& call, int k) {
-            const std::string route = strchr(op.name, '@') ? "@s" : "";
-            size_t at = kFailures.find(" " + call + "#" + std::to_string(k) + route + ":");
-            if (at == std::string::npos) at = kFailures.find(" " + call + ":");
-            const char outcome = kFailures[kFailures.find(':', at) + 1];
+        Torture(faults, WSAENETDOWN, [&] { return Lines(), op.run(); }, [&](BOOL result, const std::string& call, int k) {
+            size_t at = kFailures.find(" " + call + "#" + std::to_string(k) + (strchr(op.name, '@') ? "@s:" : ":"));
+            const char outcome = kFailures[kFailures.find(':', at != std::string::npos ? at : kFailures.find(" " + call + ":")) + 1];
             SCOPED_TRACE(std::string(op.name) + " with " + call + " #" + std::to_string(k) + " failed: " + outcome);
-            EXPECT_EQ(outcome == '.' || outcome == 'T' ? unfailed : FALSE, result);
-            EXPECT_EQ(static_cast<DWORD>(outcome == 'E' ? WSAENETDOWN : outcome == 'M' ? ERROR_NOT_ENOUGH_MEMORY : unfailedError), error);
+            EXPECT_TRUE(result == (strchr(".T", outcome) ? unfailed : FALSE) &&
+                        error == static_cast<DWORD>(outcome == 'E' ? WSAENETDOWN : outcome == 'M' ? ERROR_NOT_ENOUGH_MEMORY : unfailedError)) << result << ", " << error;
             const std::wstring name(call.begin(), call.end() - (call.back() == 'W'));  // traced without its W
-            EXPECT_EQ(outcome != '.', std::regex_search(rolm_test::Join(Lines()), std::wregex(name + L" ?\\(.*(10050|NULL)", std::regex::icase)));
+            EXPECT_EQ(outcome != '.', std::regex_search(Join(Lines()), std::wregex(name + L" ?\\(.*(10050|NULL)", std::regex::icase)));
             for (const char* kind : {"winsock", "socket", "heap", "library", "icmp"}) EXPECT_EQ(0, faults.Held(kind)) << kind;
         });
     }
