@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <string>
 #include <thread>
 
 #include "common/unique.h"
@@ -33,8 +32,14 @@ namespace {
 std::wstring N(DWORD n) { return std::to_wstring(n); }
 Lines Take() { return TraceLog::Get().Take(); }
 bool IsDirectory(const std::wstring& path) { return ::PathIsDirectoryW(path.c_str()) != FALSE; }
-std::wstring DirLine(const std::wstring& path) { return L"CreateDirectories > (" + path + L")"; }
-std::wstring FailLine(const wchar_t* step, const std::wstring& path, DWORD error) { return L"CreateDirectories > " + std::wstring(step) + L"(" + path + L") has failed -> error == " + N(error); }
+// CreateDirectories's trace when step c failed: T the tree, G the grant (R, S, M: after its read's or its
+// merge's own line), 0 none.
+Lines DirTrace(const std::wstring& path, char c, DWORD error) {
+    Lines lines{L"CreateDirectories > (" + path + L")"};
+    if (c == 'R' || c == 'S' || c == 'M') lines.push_back(c == 'R' ? L"AddAccessRights()->GetFileSecurity failed!" : L"AddAccessRights()->SetEntriesInAcl() failed!");
+    if (c != '0') lines.push_back(L"CreateDirectories > " + std::wstring(c == 'T' ? L"CreateDirectoryTree(" : L"AddAccessRights(") + path + L") has failed -> error == " + N(error));
+    return lines;
+}
 Lines IniLine(DWORD error, const std::wstring& path) { return {L"GetIniFile > error == (" + N(error) + L"), path == (" + path + L")"}; }
 template <typename F>
 F Real(const wchar_t* dll, const char* name) { return reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(dll), name))); }
@@ -46,32 +51,22 @@ struct TestKey {  // HKCU\Software\rolm-test-PID, deleted with its sub keys afte
     ~TestKey() { root.reset(), ::RegDeleteTreeW(HKEY_CURRENT_USER, name.c_str()); }
 };
 
-// An access list's entries, each as its bytes; the world group's with a mask and inheritance.
-std::vector<std::string> Aces(PSECURITY_DESCRIPTOR descriptor) {
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL dacl = nullptr;
-    ACE_HEADER* ace = nullptr;
-    std::vector<std::string> aces;
-    ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-    for (DWORD i = 0; dacl != nullptr && ::GetAce(dacl, i, reinterpret_cast<void**>(&ace)); ++i) aces.emplace_back(reinterpret_cast<char*>(ace), ace->AceSize);
-    return aces;
-}
+// The world group's access entry with a mask and inheritance, as its bytes.
 std::string World(ACCESS_MASK mask, BYTE flags) {
     const struct { ACE_HEADER header; ACCESS_MASK mask; SID sid; } ace = {{ACCESS_ALLOWED_ACE_TYPE, flags, 20}, mask, {SID_REVISION, 1, SECURITY_WORLD_SID_AUTHORITY, {SECURITY_WORLD_RID}}};
     return std::string(reinterpret_cast<const char*>(&ace), sizeof ace);
 }
 // SetFileSecurityW's calls (Wine keeps no access list): the path, marked when the new list lacks g_world or
-// an entry the old one had.
+// holds nothing else (the entries there before are merged into it).
 std::string g_world;
 Lines g_written;
 BOOL WINAPI CaptureSetFileSecurity(LPCWSTR path, SECURITY_INFORMATION what, PSECURITY_DESCRIPTOR descriptor) {
-    DWORD needed = 0;
-    ::GetFileSecurityW(path, DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
-    std::string old(needed, '\0');
-    ::GetFileSecurityW(path, DACL_SECURITY_INFORMATION, &old[0], needed, &needed);
-    std::vector<std::string> wanted = Aces(&old[0]), after = Aces(descriptor);
-    wanted.push_back(g_world);
-    g_written.push_back((std::all_of(wanted.begin(), wanted.end(), [&](const std::string& ace) { return std::count(after.begin(), after.end(), ace) != 0; }) ? L"" : L"lacking ") + std::wstring(path));
+    BOOL present = FALSE, defaulted = FALSE, world = FALSE;
+    PACL dacl = nullptr;
+    ACE_HEADER* ace = nullptr;
+    ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    for (DWORD i = 0; dacl != nullptr && ::GetAce(dacl, i, reinterpret_cast<void**>(&ace)); ++i) world |= std::string(reinterpret_cast<char*>(ace), ace->AceSize) == g_world;
+    g_written.push_back((world && dacl->AceCount > 1 ? L"" : L"lacking ") + std::wstring(path));
     return Real<decltype(&::SetFileSecurityW)>(L"advapi32.dll", "SetFileSecurityW")(path, what, descriptor);
 }
 
@@ -96,8 +91,7 @@ TEST(Directories, TreesAreMadeTopDownOrRefusedWholeAndOpenedToAll) {
     for (const auto& row : rows) {
         Take(), g_written.clear();
         EXPECT_EQ(row.error, CreateDirectories(row.path == L"NULL" ? nullptr : row.path.c_str(), 1)) << row.path;
-        const Lines lines{DirLine(row.path), FailLine(L"CreateDirectoryTree", row.path, row.error)};
-        EXPECT_EQ(Lines(lines.begin(), lines.end() - (row.error == 0 || row.error == kBad)), Take());
+        EXPECT_EQ(DirTrace(row.path, row.error == 0 || row.error == kBad ? '0' : 'T', row.error), Take());
         EXPECT_EQ(row.error ? Lines{} : Lines{row.path}, g_written);
     }
     for (const std::wstring& absent : {std::wstring(L"Data"), tooLong.substr(0, dir.path().size() + 101), dir / L"f\\sub"})
@@ -205,14 +199,9 @@ TEST(Torture, EachFailedCallGivesItsResultAndReleasesEverything) {
     const std::wstring ini = std::wstring(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH) - 3) + L"ini";
     auto none = [](char, DWORD) { return Lines{}; };
     const struct { const char* outcomes; std::function<DWORD()> run; std::function<Lines(char, DWORD)> lines; } ops[] = {
-        {"TTGRSMSG000", [&] { RemoveTree(dir / L"T"); return CreateDirectories(tree.c_str(), 1); }, [&](char c, DWORD error) {
-             Lines lines{DirLine(tree), c == 'R' ? L"AddAccessRights()->GetFileSecurity failed!" : L"AddAccessRights()->SetEntriesInAcl() failed!",
-                         FailLine(c == 'T' ? L"CreateDirectoryTree" : L"AddAccessRights", tree, error)};
-             return c == '0' ? Lines{lines[0]} : c == 'R' || c == 'S' || c == 'M' ? lines : Lines{lines[0], lines[2]}; }},
-        {"MEE0E0E000", [&] {
-             ::RegDeleteTreeW(test.root.get(), L"T");
-             rolm::UniqueKey key;
-             return static_cast<DWORD>(CreateRegKeys(test.root.get(), keys.c_str(), 0, KEY_ALL_ACCESS, key.put(), nullptr)); },
+        {"TTGRSMSG000", [&] { RemoveTree(dir / L"T"); return CreateDirectories(tree.c_str(), 1); }, [&](char c, DWORD error) { return DirTrace(tree, c, error); }},
+        {"MEE0E0E000", [&] { rolm::UniqueKey key;
+             return ::RegDeleteTreeW(test.root.get(), L"T"), static_cast<DWORD>(CreateRegKeys(test.root.get(), keys.c_str(), 0, KEY_ALL_ACCESS, key.put(), nullptr)); },
          [&](char c, DWORD error) { return c == '0' ? Lines{} : Lines{L"CreateRegKeys > returns error " + N(error) + L" for the key " + keys}; }},
         {"E00", [&] { return static_cast<DWORD>(CheckRegKey(HKEY_CURRENT_USER, L"Software")); }, none},
         {"EN", [&] { return GetIniFile(buffer, MAX_PATH); }, [&](char c, DWORD error) { return IniLine(error, c == 'E' ? L"" : ini); }},
