@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <rolm/fsreg.h>
 #include <shlobj.h>
-#include <shlwapi.h>
 
 #include <algorithm>
 #include <functional>
@@ -31,7 +30,7 @@ namespace {
 
 std::wstring N(DWORD n) { return std::to_wstring(n); }
 Lines Take() { return TraceLog::Get().Take(); }
-bool IsDirectory(const std::wstring& path) { return ::PathIsDirectoryW(path.c_str()) != FALSE; }
+bool IsDirectory(const std::wstring& path) { const DWORD a = ::GetFileAttributesW(path.c_str()); return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY); }
 // CreateDirectories's trace when step c failed: T the tree, G the grant (R, S, M: after its read's or its
 // merge's own line), 0 none.
 Lines DirTrace(const std::wstring& path, char c, DWORD error) {
@@ -41,8 +40,7 @@ Lines DirTrace(const std::wstring& path, char c, DWORD error) {
     return lines;
 }
 Lines IniLine(DWORD error, const std::wstring& path) { return {L"GetIniFile > error == (" + N(error) + L"), path == (" + path + L")"}; }
-template <typename F>
-F Real(const wchar_t* dll, const char* name) { return reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(dll), name))); }
+template <typename F> F Real(const wchar_t* dll, const char* name) { return reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(dll), name))); }
 
 struct TestKey {  // HKCU\Software\rolm-test-PID, deleted with its sub keys afterwards
     std::wstring name = L"Software\\rolm-test-" + N(::GetCurrentProcessId());
@@ -76,12 +74,9 @@ BOOL WINAPI CaptureSetFileSecurity(LPCWSTR path, SECURITY_INFORMATION what, PSEC
 TEST(Directories, TreesAreMadeTopDownOrRefusedWholeAndOpenedToAll) {
     TempDir dir;
     ImportPatch patch("advapi32.dll", "SetFileSecurityW", reinterpret_cast<void*>(&CaptureSetFileSecurity));
-    auto ofLength = [&](size_t length, wchar_t top) {  // two levels, the last one filling the path up
-        const std::wstring path = dir / (std::wstring(100, top) + L"\\");
-        return path + std::wstring(length - path.size(), L'f');
-    };
     ASSERT_TRUE(WriteFileBytes(dir / L"f", "x"));
-    const std::wstring longest = ofLength(MAX_PATH - 1, L'd'), tooLong = ofLength(MAX_PATH, L'g');
+    const std::wstring d = dir / std::wstring(100, L'd'), g = dir / std::wstring(100, L'g');  // two levels, the last filling the path up
+    const std::wstring longest = d + L"\\" + std::wstring(MAX_PATH - 2 - d.size(), L'f'), tooLong = g + L"\\" + std::wstring(MAX_PATH - 1 - g.size(), L'f');
     const DWORD kBad = ERROR_BAD_PATHNAME, kLong = ERROR_FILENAME_EXCED_RANGE;
     const struct { std::wstring path; DWORD error; } rows[] = {
         {L"NULL", kBad}, {L"C:\\", kBad}, {L"\\\\server\\share\\dir", kBad}, {L"Data\\Logs", kBad}, {dir / L"f\\sub\\leaf", ERROR_PATH_NOT_FOUND},
@@ -94,8 +89,7 @@ TEST(Directories, TreesAreMadeTopDownOrRefusedWholeAndOpenedToAll) {
         EXPECT_EQ(DirTrace(row.path, row.error == 0 || row.error == kBad ? '0' : 'T', row.error), Take());
         EXPECT_EQ(row.error ? Lines{} : Lines{row.path}, g_written);
     }
-    for (const std::wstring& absent : {std::wstring(L"Data"), tooLong.substr(0, dir.path().size() + 101), dir / L"f\\sub"})
-        EXPECT_FALSE(::PathFileExistsW(absent.c_str())) << absent;
+    for (const std::wstring& absent : {std::wstring(L"Data"), g, dir / L"f\\sub"}) EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(absent.c_str())) << absent;
     EXPECT_TRUE(IsDirectory(dir / L"A\\B\\C") && IsDirectory(dir / L"V\\W") && IsDirectory(longest) && !IsDirectory(dir / L"f"));
     g_world = World(GENERIC_WRITE, 0), g_written.clear();
     EXPECT_TRUE(AddAccessRights((dir / L"f").c_str(), GENERIC_WRITE, 0) && g_written == Lines{dir / L"f"});
@@ -154,8 +148,7 @@ TEST(RegKeys, PathsAreCreatedThenOpenedOrRefused) {
         EXPECT_EQ(Lines{L"CreateRegKeys > returns error 161 for the key " + std::wstring(bad ? bad : L"NULL")}, Take());
     }
     EXPECT_EQ(ERROR_INVALID_PARAMETER, CreateRegKeys(test.root.get(), L"G", 0, KEY_ALL_ACCESS, nullptr, nullptr));
-    EXPECT_TRUE(CheckRegKey(test.root.get(), L"A\\B") == 0 && CheckRegKey(test.root.get(), L"X") == ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(ERROR_BADKEY, CheckRegKey(test.root.get(), nullptr));
+    EXPECT_TRUE(CheckRegKey(test.root.get(), L"A\\B") == 0 && CheckRegKey(test.root.get(), L"X") == ERROR_FILE_NOT_FOUND && CheckRegKey(test.root.get(), nullptr) == ERROR_BADKEY);
 }
 
 // The running program's name as the XP generation gives it: one that does not fit is cut, unterminated.
@@ -197,28 +190,25 @@ TEST(Torture, EachFailedCallGivesItsResultAndReleasesEverything) {
     const std::wstring tree = dir / L"T\\A", keys = L"T\\" + std::wstring(255, L'a') + L"\\" + std::wstring(255, L'b') + L"\\c";
     WCHAR self[MAX_PATH], buffer[MAX_PATH];
     const std::wstring ini = std::wstring(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH) - 3) + L"ini";
-    auto none = [](char, DWORD) { return Lines{}; };
-    const struct { const char* outcomes; std::function<DWORD()> run; std::function<Lines(char, DWORD)> lines; } ops[] = {
+    const struct { const char* outcomes; std::function<DWORD()> run; std::function<Lines(char, DWORD)> lines; } ops[] = {  // lines: none if empty
         {"TTGRSMSG000", [&] { RemoveTree(dir / L"T"); return CreateDirectories(tree.c_str(), 1); }, [&](char c, DWORD error) { return DirTrace(tree, c, error); }},
         {"MEE0E0E000", [&] { rolm::UniqueKey key;
              return ::RegDeleteTreeW(test.root.get(), L"T"), static_cast<DWORD>(CreateRegKeys(test.root.get(), keys.c_str(), 0, KEY_ALL_ACCESS, key.put(), nullptr)); },
          [&](char c, DWORD error) { return c == '0' ? Lines{} : Lines{L"CreateRegKeys > returns error " + N(error) + L" for the key " + keys}; }},
-        {"E00", [&] { return static_cast<DWORD>(CheckRegKey(HKEY_CURRENT_USER, L"Software")); }, none},
+        {"E00", [&] { return static_cast<DWORD>(CheckRegKey(HKEY_CURRENT_USER, L"Software")); }},
         {"EN", [&] { return GetIniFile(buffer, MAX_PATH); }, [&](char c, DWORD error) { return IniLine(error, c == 'E' ? L"" : ini); }},
-        {"H0", [&] { return static_cast<DWORD>(GetFolderPath(CSIDL_WINDOWS, buffer)); }, none},
+        {"H0", [&] { return static_cast<DWORD>(GetFolderPath(CSIDL_WINDOWS, buffer)); }},
     };
     for (const auto& op : ops)
         for (size_t n = 1; n <= strlen(op.outcomes); ++n) {
             const char c = op.outcomes[n - 1];
-            const DWORD expected = c == '0' ? 0 : c == 'M' ? ERROR_NOT_ENOUGH_MEMORY : c == 'N' ? ERROR_FILE_NOT_FOUND
-                                 : c == 'H' ? HRESULT_FROM_WIN32(kError) : kError;
+            const DWORD expected = c == '0' ? 0 : c == 'M' ? ERROR_NOT_ENOUGH_MEMORY : c == 'N' ? ERROR_FILE_NOT_FOUND : c == 'H' ? HRESULT_FROM_WIN32(kError) : kError;
             SCOPED_TRACE(testing::Message() << op.outcomes << " call " << n);
-            Take();
             Faults faults;
-            faults.FailNth(static_cast<int>(n), kError);
+            faults.FailNth(static_cast<int>(n), kError), Take();
             EXPECT_EQ(expected, op.run());
             EXPECT_EQ(n < strlen(op.outcomes), faults.Failed());
-            EXPECT_EQ(op.lines(c, expected), Take());
+            EXPECT_EQ(op.lines ? op.lines(c, expected) : Lines{}, Take());
             EXPECT_EQ(0, faults.Held("key") + faults.Held("heap"));
         }
 }
