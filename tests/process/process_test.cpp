@@ -50,14 +50,6 @@ std::wstring ChildLine(DWORD code, DWORD ms, const std::wstring& file = L"") {
     const std::wstring args = Format(L"%lu %lu", code, ms) + (file.empty() ? L"" : L" \"" + file + L"\"");
     return Shell() ? L"--child run " + args : ChildCommandLine(L"run", args);
 }
-std::wstring Recorded(const std::wstring& file) { return Widen(ReadFileBytes(file)); }
-// Ends the process when asked, waits for it, closes the record's handles; its exit code.
-DWORD Finish(const PROCESS_INFORMATION& pi, bool end = false) {
-    rolm::UniqueProcessInformation owned(pi);
-    DWORD code = 0xBAD;
-    if (end) ::TerminateProcess(pi.hProcess, 14);
-    return ::WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0 && ::GetExitCodeProcess(pi.hProcess, &code), code;
-}
 
 // A wait on *h checked: its result and outputs, and its trace between the call's line and the return's,
 // written in a short notation: Q/q N a process/thread exit-code query (code N), E N a failed process query
@@ -131,6 +123,8 @@ TEST(ProcessFunctions, Refusals) {
     EXPECT_TRUE(GetExitCode(OBJECT_PROCESS, ::GetCurrentProcess(), nullptr) == 87 && !CreateProcessExtended(L"x", nullptr, SW_HIDE, nullptr, nullptr, nullptr, &error) && error == 87);
     EXPECT_TRUE(WaitForObject(OBJECT_OTHER, nullptr, 0, nullptr, FALSE, 0, TRUE, nullptr, &error, nullptr) == WAIT_FAILED && error == 87);
     EXPECT_TRUE(Take().empty());
+    PROCESS_INFORMATION pi;  // which path ran, also told when the start fails
+    EXPECT_TRUE(!CreateProcessExtended(L"C:\\missing.exe", nullptr, SW_HIDE, nullptr, &pi, &code, &error) && code == (Shell() ? 1u : 0u));
 }
 
 // The window's WM_APP are counted; the one with wParam 1 ends the wait and puts g_replacement into the caller's variable.
@@ -164,82 +158,70 @@ TEST(WaitForObject, PumpsTheCallersMessagesAndLeavesItsQuit) {
     ::DestroyWindow(window);
 }
 
-// The record, the path flag and the trace; a program that cannot start leaves the record empty. COM is
-// balanced, and a caller's apartment of another kind is left alone.
-TEST(CreateProcessExtended, FillsTheRecordAsItsPathDoes) {
-    TempDir dir;
-    const std::wstring file = dir / L"line.txt", missing = dir / L"missing.exe", at = L"CreateProcessExtended > ";
-    const struct { LPCWSTR verb, shown; int program; bool mta; } rows[] = {{nullptr, L"NULL", 0, true}, {L"", L"NULL", 1, false}, {L"print", L"print", 2, false}};
-    for (const auto& row : rows) {  // program: 0 this one's child verb, 1 rolm.exe with no line (its usage, 87), 2 missing
-        const bool child = row.program == 0, started = row.program != 2;
-        const std::wstring program = child ? Self() : started ? ProgramDir() + L"rolm.exe" : missing;
-        std::wstring line = child ? ChildLine(0, 0, file) : L"";
-        PROCESS_INFORMATION pi = {HANDLE(1), HANDLE(2), 3, 4};
-        DWORD shell = 0xBAD, error = 0xBAD;
-        if (row.mta) ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        Take();
-        EXPECT_EQ(started, !!CreateProcessExtended(program.c_str(), child ? &line[0] : nullptr, SW_HIDE, row.verb, &pi, &shell, &error));
-        EXPECT_TRUE(error == (started ? 0 : ERROR_FILE_NOT_FOUND) && shell == (Shell() ? 1u : 0u));
-        const std::wstring failed = Format(L" has returned FALSE with error code %lu", error);
-        Lines want = !Shell() ? Lines{L"XP and earlier", error ? L"CreateProcess" + failed : Format(L"CreateProcess has returned TRUE with hProcess == %08.8X", H(pi.hProcess))}
-            : Lines{L"Vista and later --> TRUE", Format(L"CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE) has returned %08.8X", row.mta ? RPC_E_CHANGED_MODE : S_OK),
-                    L"SHELLEXECUTEINFO.lpVerb == " + std::wstring(row.shown), L"SHELLEXECUTEINFO.lpFile == " + program,
-                    L"SHELLEXECUTEINFO.lpParameters == " + (line.empty() ? L"NULL" : line),
-                    error ? L"ShellExecuteEx" + failed + Format(L", SHELLEXECUTEINFO.hInstApp == %lu", error)
-                          : Format(L"ShellExecuteEx has returned TRUE with SHELLEXECUTEINFO.hProcess == %08.8X", H(pi.hProcess))};
-        for (std::wstring& l : want) l = at + l;
-        EXPECT_EQ(want, Take());
-        EXPECT_EQ(row.mta ? S_FALSE : S_OK, ::CoInitializeEx(nullptr, COINIT_MULTITHREADED));  // the call's own apartment is gone
-        ::CoUninitialize(), row.mta ? ::CoUninitialize() : void();
-        EXPECT_TRUE(!started ? pi.hProcess == nullptr && pi.hThread == nullptr && pi.dwProcessId == 0
-                    : Shell() ? pi.hThread == nullptr && (pi.dwProcessId | pi.dwThreadId) == 0 : IsOpen(pi.hThread) && pi.dwProcessId && pi.dwThreadId);
-        if (started) { EXPECT_EQ(child ? 0u : 87u, Finish(pi)); }
-        const std::wstring recorded = Recorded(file), sent = Shell() ? L" " + line : line;  // the shell puts the program in front
-        if (child) { EXPECT_EQ(sent, Shell() ? recorded.substr(recorded.size() - std::min(recorded.size(), sent.size())) : recorded); }
-    }
-}
-
 // The process and delay handed to WaitForInputIdle (delay 0: not called).
 HANDLE g_idleProcess;
 DWORD g_idleMs;
 DWORD WINAPI NoteInputIdle(HANDLE process, DWORD ms) { return g_idleProcess = process, g_idleMs = ms, 0; }
 
-// The wait flags, and pfCloseHandle (in: -1 null) and what it gives out on the CreateProcessW path: who ends
-// up owning the record's handles (1: the caller, left open; the shell's always stay open). state WAIT_TIMEOUT:
-// ended with 42 when terminate.
-TEST(LaunchProcess, WaitFlagsAndHandles) {
+// The start (record, path and trace, an empty verb or line traced as NULL; COM balanced, and a caller's
+// apartment of another kind left alone), the wait flags, and pfCloseHandle (in: -1 null) with what it gives
+// out on the CreateProcessW path: who ends up owning the record's handles (1: the caller, left open; the
+// shell's always stay open). program: 0 the run verb, 1 rolm.exe with no line (its usage, 87), 2 missing;
+// state WAIT_TIMEOUT: ended with 42 when terminate; idle: the delay WaitForInputIdle is given.
+TEST(LaunchProcess, StartsWaitsAndHandsOver) {
     TempDir dir;
-    ImportPatch idle("user32.dll", "WaitForInputIdle", reinterpret_cast<void*>(&NoteInputIdle));
-    const struct { WORD flags; DWORD timeout, delay, childMs, state; BOOL terminate; int in; DWORD out, idle; } cases[] = {
-        {LAUNCH_WAIT_PROCESS | LAUNCH_WAIT_INPUT_IDLE, 0, 60000, 300, 0, TRUE, -1, 0, 60000},  // no timeout, no sleep flag
-        {LAUNCH_WAIT_PROCESS | LAUNCH_WAIT_INPUT_IDLE, INFINITE, 0, 300, 0, TRUE, -1, 0, 0},
-        {LAUNCH_WAIT_PROCESS, 300, 0, 60000, WAIT_TIMEOUT, TRUE, 0, 1},
-        {LAUNCH_WAIT_PROCESS, 300, 0, 60000, WAIT_TIMEOUT, FALSE, 0, 1},  // left running
-        {LAUNCH_SLEEP | 0x0008, 0, 400, 0, 0, TRUE, -1, 0},  // unknown bits are ignored
-        {0, INFINITE, 0, 60000, 0, TRUE, 1, 1},  // still running: the caller closes
-        {LAUNCH_WAIT_PROCESS, INFINITE, 0, 0, 0, TRUE, 1, 0},
+    ImportPatch patch("user32.dll", "WaitForInputIdle", reinterpret_cast<void*>(&NoteInputIdle));
+    const struct { LPCWSTR verb; int program; bool mta; WORD flags; DWORD timeout, delay, childMs, state; BOOL terminate; int in; DWORD out, idle; } cases[] = {
+        {nullptr, 0, true, LAUNCH_WAIT_PROCESS | LAUNCH_WAIT_INPUT_IDLE, 0, 60000, 300, 0, TRUE, -1, 0, 60000},  // no timeout, no sleep flag
+        {L"", 0, false, LAUNCH_WAIT_PROCESS | LAUNCH_WAIT_INPUT_IDLE, INFINITE, 0, 300, 0, TRUE, -1, 0, 0},
+        {L"", 1, false, LAUNCH_WAIT_PROCESS, INFINITE, 0, 0, 0, TRUE, 0, 1},
+        {L"print", 2, false, LAUNCH_WAIT_PROCESS, INFINITE, 0, 0, 0xFFFFFFFF, TRUE, 0, 0},
+        {L"open", 0, false, LAUNCH_WAIT_PROCESS, 300, 0, 60000, WAIT_TIMEOUT, TRUE, 0, 1},
+        {nullptr, 0, false, LAUNCH_WAIT_PROCESS, 300, 0, 60000, WAIT_TIMEOUT, FALSE, 0, 1},  // left running
+        {nullptr, 0, false, LAUNCH_SLEEP | 0x0008, 0, 400, 0, 0, TRUE, -1, 0},  // unknown bits are ignored
+        {nullptr, 0, false, 0, INFINITE, 0, 60000, 0, TRUE, 1, 1},  // still running: the caller closes
+        {nullptr, 0, false, LAUNCH_WAIT_PROCESS, INFINITE, 0, 0, 0, TRUE, 1, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
-        const bool waited = (c.flags & LAUNCH_WAIT_PROCESS) && c.timeout != 0;
-        std::wstring file = dir / Format(L"%d.txt", &c - cases), line = ChildLine(5, c.childMs, c.childMs != 0 || waited ? file : L"");
-        PROCESS_INFORMATION pi;
-        DWORD launched = 0xBAD, error = 0xBAD, close = c.in, start = ::GetTickCount();
+        const bool waited = (c.flags & LAUNCH_WAIT_PROCESS) && c.timeout != 0, child = c.program == 0, started = c.program != 2;
+        const std::wstring program = child ? Self() : started ? ProgramDir() + L"rolm.exe" : dir / L"missing.exe", file = dir / Format(L"%d.txt", &c - cases);
+        std::wstring line = child ? ChildLine(5, c.childMs, c.childMs != 0 || waited ? file : L"") : L"";
+        PROCESS_INFORMATION pi = {HANDLE(1), HANDLE(2), 3, 4};
+        DWORD launched = 0xBAD, error = 0xBAD, close = c.in, start = ::GetTickCount(), code = 0xBAD;
+        if (c.mta) ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         g_idleMs = 0, Take();
-        EXPECT_EQ(c.state, LaunchProcess(Self().c_str(), &line[0], &launched, &error, c.in < 0 ? nullptr : &close, c.flags,
-                                         c.timeout, c.terminate, 42, SW_HIDE, nullptr, c.delay, &pi));
+        EXPECT_EQ(c.state, LaunchProcess(program.c_str(), child ? &line[0] : nullptr, &launched, &error, c.in < 0 ? nullptr : &close, c.flags,
+                                         c.timeout, c.terminate, 42, SW_HIDE, c.verb, c.delay, &pi));
         EXPECT_GE(::GetTickCount() - start, c.flags & LAUNCH_SLEEP ? c.delay : 0);  // the call lasts at least the delay
-        EXPECT_TRUE(launched == 1 && error == 0 && g_idleMs == c.idle && (!c.idle || g_idleProcess == pi.hProcess)) << g_idleMs;
-        const Lines lines = Take();
+        const std::wstring recorded = Widen(ReadFileBytes(file)), sent = !child || !waited || c.state ? L"" : Shell() ? L" " + line : line;
+        EXPECT_EQ(sent, Shell() && !sent.empty() ? recorded.substr(recorded.size() - std::min(recorded.size(), sent.size())) : recorded);  // the shell puts the program in front
+        EXPECT_TRUE(launched == started && error == (started ? 0 : ERROR_FILE_NOT_FOUND) && g_idleMs == c.idle && (!c.idle || g_idleProcess == pi.hProcess));
+        EXPECT_EQ(c.mta ? S_FALSE : S_OK, ::CoInitializeEx(nullptr, COINIT_MULTITHREADED));  // the call's own apartment is gone
+        ::CoUninitialize(), c.mta ? ::CoUninitialize() : void();
         const DWORD out = Shell() ? 0 : c.out;
-        const bool open = Shell() || c.out != 0, running = c.childMs > 1000 && !(c.state != 0 && c.terminate);  // then ended here, with 14
+        const std::wstring failed = Format(L" has returned FALSE with error code %lu", error);
+        Lines want = !Shell() ? Lines{L"XP and earlier", error ? L"CreateProcess" + failed : Format(L"CreateProcess has returned TRUE with hProcess == %08.8X", H(pi.hProcess))}
+            : Lines{L"Vista and later --> TRUE", Format(L"CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE) has returned %08.8X", c.mta ? RPC_E_CHANGED_MODE : S_OK),
+                    L"SHELLEXECUTEINFO.lpVerb == " + std::wstring(c.verb && *c.verb ? c.verb : L"NULL"), L"SHELLEXECUTEINFO.lpFile == " + program,
+                    L"SHELLEXECUTEINFO.lpParameters == " + (line.empty() ? L"NULL" : line),
+                    error ? L"ShellExecuteEx" + failed + Format(L", SHELLEXECUTEINFO.hInstApp == %lu", error)
+                          : Format(L"ShellExecuteEx has returned TRUE with SHELLEXECUTEINFO.hProcess == %08.8X", H(pi.hProcess))};
+        for (std::wstring& l : want) l = L"CreateProcessExtended > " + l;
+        for (const std::wstring& l : {Format(L"LaunchProcess > fCloseHandle==(%d)", out), Format(L"LaunchProcess > fIsLaunched==(%d)", started),
+                                      Format(L"LaunchProcess > dwError==(%d)", error), Format(L"LaunchProcess > dwState==(%d)", c.state)}) want.push_back(l);
+        const Lines lines = Take();  // the wait's own lines, between, are the wait's tests' business
+        if (lines.size() > want.size()) want.insert(want.end() - 4, lines.begin() + (want.size() - 4), lines.end() - 4);
+        EXPECT_EQ(want, lines);
         EXPECT_EQ(c.in < 0 ? static_cast<DWORD>(-1) : out, close);
-        EXPECT_EQ((Lines{Format(L"LaunchProcess > fCloseHandle==(%d)", out), L"LaunchProcess > fIsLaunched==(1)", L"LaunchProcess > dwError==(0)",
-                         Format(L"LaunchProcess > dwState==(%d)", c.state)}), Lines(lines.end() - std::min<size_t>(4, lines.size()), lines.end()));
-        EXPECT_EQ(waited && c.state == 0, !Recorded(file).empty());
-        EXPECT_TRUE(open == IsOpen(pi.hProcess) && pi.hProcess != nullptr);  // closing leaves the fields as they were
-        EXPECT_TRUE(Shell() ? pi.hThread == nullptr : open == IsOpen(pi.hThread) && pi.dwProcessId != 0);
-        if (open) { EXPECT_EQ(running ? 14u : c.state != 0 ? 42u : 5u, Finish(pi, running)); }
+        const bool open = started && (Shell() || c.out != 0), running = c.childMs > 1000 && !(c.state != 0 && c.terminate);  // then ended here, with 14
+        EXPECT_TRUE(!started ? pi.hProcess == nullptr && pi.hThread == nullptr && pi.dwProcessId == 0  // closing leaves the fields as they were
+                    : Shell() ? IsOpen(pi.hProcess) && pi.hThread == nullptr && (pi.dwProcessId | pi.dwThreadId) == 0
+                              : open == IsOpen(pi.hProcess) && open == IsOpen(pi.hThread) && pi.dwProcessId && pi.dwThreadId);
+        rolm::UniqueProcessInformation owned(open ? pi : PROCESS_INFORMATION{});
+        if (running) ::TerminateProcess(pi.hProcess, 14);
+        EXPECT_TRUE(!open || (::WaitForSingleObject(pi.hProcess, 60000) == 0 && ::GetExitCodeProcess(pi.hProcess, &code) &&
+                              code == (running ? 14u : c.state != 0 ? 42u : child ? 5u : 87u))) << code;
     }
     ::Sleep(1500);  // the children that were not waited for finish before the folder goes
 }
