@@ -18,18 +18,15 @@
 using namespace rolm_test;
 using Lines = std::vector<std::wstring>;
 
-ROLM_STANDIN("kernel32.dll", CreateProcessW, Fails::False, Role::None, "")
-ROLM_STANDIN("ole32.dll", CoInitializeEx, Fails::Hresult, Role::None, "")
-ROLM_STANDIN("shell32.dll", ShellExecuteExW, Fails::False, Role::None, "")
-ROLM_STANDIN("kernel32.dll", GetExitCodeProcess, Fails::False, Role::None, "")
-ROLM_STANDIN("user32.dll", MsgWaitForMultipleObjects, Fails::Invalid, Role::None, "")
-ROLM_STANDIN("kernel32.dll", CloseHandle, Fails::False, Role::Close, "handle")  // still closes when failed
+// The start's calls on either path; the wait's; and the closing, which still closes when failed.
+ROLM_STANDIN("kernel32.dll", CreateProcessW, Fails::False, Role::None, "") ROLM_STANDIN("ole32.dll", CoInitializeEx, Fails::Hresult, Role::None, "")
+ROLM_STANDIN("shell32.dll", ShellExecuteExW, Fails::False, Role::None, "") ROLM_STANDIN("kernel32.dll", GetExitCodeProcess, Fails::False, Role::None, "")
+ROLM_STANDIN("user32.dll", MsgWaitForMultipleObjects, Fails::Invalid, Role::None, "") ROLM_STANDIN("kernel32.dll", CloseHandle, Fails::False, Role::Close, "handle")
 
 // "run CODE MS [FILE]": sleeps MS, writes its command line to FILE, exits with CODE.
 ROLM_CHILD(run) {
     ::Sleep(wcstoul(argv[1], nullptr, 10));
-    const std::wstring line = ::GetCommandLineW();  // the test's paths are ASCII
-    if (argc > 2) WriteFileBytes(argv[2], std::string(line.begin(), line.end()));
+    if (argc > 2) WriteFileBytes(argv[2], ::GetCommandLineA());  // the test's paths are ASCII
     return static_cast<int>(wcstoul(argv[0], nullptr, 10));
 }
 
@@ -38,32 +35,24 @@ namespace {
 DWORD H(HANDLE handle) { return (DWORD)(ULONG_PTR)handle; }
 Lines Take() { return TraceLog::Get().Take(); }
 bool IsOpen(HANDLE handle) { DWORD flags; return handle != nullptr && ::GetHandleInformation(handle, &flags); }
-template <typename... A>
-std::wstring Format(const wchar_t* format, A... args) {
-    wchar_t text[1024];
-    return ::StringCchPrintfW(text, _countof(text), format, args...), text;
-}
+template <typename... A> std::wstring Format(const wchar_t* format, A... args) { wchar_t text[1024]; return ::StringCchPrintfW(text, 1024, format, args...), text; }
 bool Shell() { return IsVistaOrLater() != FALSE; }
 std::wstring Self() { wchar_t path[MAX_PATH]; return std::wstring(path, ::GetModuleFileNameW(nullptr, path, MAX_PATH)); }
 // The run verb as the launch operations take it: the shell wants the parameters alone.
-std::wstring ChildLine(DWORD code, DWORD ms, const std::wstring& file = L"") {
-    const std::wstring args = Format(L"%lu %lu", code, ms) + (file.empty() ? L"" : L" \"" + file + L"\"");
-    return Shell() ? L"--child run " + args : ChildCommandLine(L"run", args);
-}
+std::wstring ChildLine(const std::wstring& args) { return Shell() ? L"--child run " + args : ChildCommandLine(L"run", args); }
 
 // A wait on *h checked: its result and outputs, and its trace between the call's line and the return's,
 // written in a short notation: Q/q N a process/thread exit-code query (code N), E N a failed process query
 // (error N), O T A a pass's WAIT_OBJECT_0/WAIT_TIMEOUT/WAIT_ABANDONED_0, F N a failed pass (error N), K/k N a
 // process/thread termination (error N).
-void ExpectWait(BYTE kind, HANDLE* h, DWORD timeout, BOOL terminate, BOOL close, HWND filter, const char* script,
-                DWORD result, DWORD code = 0, DWORD error = 0) {
+void ExpectWait(BYTE kind, HANDLE* h, DWORD timeout, BOOL terminate, BOOL close, HWND filter, const char* script, DWORD result, DWORD code = 0, DWORD error = 0) {
     const std::wstring at = Format(L"HANDLE == %08.8X > ", H(*h)), wait = L"WaitForObject > " + at;
     Lines lines{Format(L"WaitForObject > has been called with OBJECT == %d and HANDLE == %08.8X", kind, H(*h))};
     std::istringstream ops(script);
     for (std::string op; ops >> op;) {
         const char c = op[0], *object = c == 'q' || c == 'k' ? "Thread" : "Process";
         const unsigned long n = strtoul(&op[1], nullptr, 10);
-        lines.push_back(c == 'O' ? wait + L"WAIT_OBJECT_0" : c == 'T' ? wait + L"WAIT_TIMEOUT" : c == 'A' ? wait + L"WAIT_ABANDONED_0"
+        lines.push_back(c == 'O' || c == 'T' || c == 'A' ? wait + (c == 'O' ? L"WAIT_OBJECT_0" : c == 'T' ? L"WAIT_TIMEOUT" : L"WAIT_ABANDONED_0")
                         : c == 'F' ? wait + Format(L"WAIT_FAILED > ERROR == %lu", n)
                         : c == 'K' || c == 'k' ? L"TerminateObject > " + at + Format(L"Terminate%hs(...) has returned: error code == %lu", object, n)
                         : L"GetExitCode > " + at + Format(L"GetExitCode%hs(...) has returned: error code == %lu, exit code == %lu (259 == STILL_ACTIVE)",
@@ -173,26 +162,24 @@ TEST(LaunchProcess, StartsWaitsAndHandsOver) {
     ImportPatch patch("user32.dll", "WaitForInputIdle", reinterpret_cast<void*>(&NoteInputIdle));
     const struct { LPCWSTR verb; int program; bool mta; WORD flags; DWORD timeout, delay, childMs, state; BOOL terminate; int in; DWORD out, idle; } cases[] = {
         {nullptr, 0, true, LAUNCH_WAIT_PROCESS | LAUNCH_WAIT_INPUT_IDLE, 0, 60000, 300, 0, TRUE, -1, 0, 60000},  // no timeout, no sleep flag
-        {L"", 0, false, LAUNCH_WAIT_PROCESS | LAUNCH_WAIT_INPUT_IDLE, INFINITE, 0, 300, 0, TRUE, -1, 0, 0},
+        {L"", 0, false, LAUNCH_WAIT_PROCESS | LAUNCH_WAIT_INPUT_IDLE, INFINITE, 0, 300, 0, TRUE, 1, 0, 0},  // ended: closed
         {L"", 1, false, LAUNCH_WAIT_PROCESS, INFINITE, 0, 0, 0, TRUE, 0, 1},
         {L"print", 2, false, LAUNCH_WAIT_PROCESS, INFINITE, 0, 0, 0xFFFFFFFF, TRUE, 0, 0},
         {L"open", 0, false, LAUNCH_WAIT_PROCESS, 300, 0, 60000, WAIT_TIMEOUT, TRUE, 0, 1},
         {nullptr, 0, false, LAUNCH_WAIT_PROCESS, 300, 0, 60000, WAIT_TIMEOUT, FALSE, 0, 1},  // left running
         {nullptr, 0, false, LAUNCH_SLEEP | 0x0008, 0, 400, 0, 0, TRUE, -1, 0},  // unknown bits are ignored
         {nullptr, 0, false, 0, INFINITE, 0, 60000, 0, TRUE, 1, 1},  // still running: the caller closes
-        {nullptr, 0, false, LAUNCH_WAIT_PROCESS, INFINITE, 0, 0, 0, TRUE, 1, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
         const bool waited = (c.flags & LAUNCH_WAIT_PROCESS) && c.timeout != 0, child = c.program == 0, started = c.program != 2;
         const std::wstring program = child ? Self() : started ? ProgramDir() + L"rolm.exe" : dir / L"missing.exe", file = dir / Format(L"%d.txt", &c - cases);
-        std::wstring line = child ? ChildLine(5, c.childMs, c.childMs != 0 || waited ? file : L"") : L"";
+        std::wstring line = child ? ChildLine(Format(L"5 %lu", c.childMs) + (c.childMs != 0 || waited ? L" \"" + file + L"\"" : L"")) : L"";
         PROCESS_INFORMATION pi = {HANDLE(1), HANDLE(2), 3, 4};
         DWORD launched = 0xBAD, error = 0xBAD, close = c.in, start = ::GetTickCount(), code = 0xBAD;
         if (c.mta) ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         g_idleMs = 0, Take();
-        EXPECT_EQ(c.state, LaunchProcess(program.c_str(), child ? &line[0] : nullptr, &launched, &error, c.in < 0 ? nullptr : &close, c.flags,
-                                         c.timeout, c.terminate, 42, SW_HIDE, c.verb, c.delay, &pi));
+        EXPECT_EQ(c.state, LaunchProcess(program.c_str(), child ? &line[0] : nullptr, &launched, &error, c.in < 0 ? nullptr : &close, c.flags, c.timeout, c.terminate, 42, SW_HIDE, c.verb, c.delay, &pi));
         EXPECT_GE(::GetTickCount() - start, c.flags & LAUNCH_SLEEP ? c.delay : 0);  // the call lasts at least the delay
         const std::wstring recorded = Widen(ReadFileBytes(file)), sent = !child || !waited || c.state ? L"" : Shell() ? L" " + line : line;
         EXPECT_EQ(sent, Shell() && !sent.empty() ? recorded.substr(recorded.size() - std::min(recorded.size(), sent.size())) : recorded);  // the shell puts the program in front
@@ -231,16 +218,14 @@ TEST(LaunchProcess, StartsWaitsAndHandsOver) {
 // the start goes on; Q/q: the exit code before/after the wait; W: the wait; 0: nothing seen.
 TEST(LaunchProcess, TortureEachFailedCallIsReportedAndNoHandleLeaks) {
     const std::string outcomes = Shell() ? "CSQWq00" : "SQWq000";
-    std::wstring line = ChildLine(9, 300);
+    std::wstring line = ChildLine(L"9 300");
     LaunchProcess(Self().c_str(), &line[0], nullptr, nullptr, SW_HIDE, nullptr);  // what the system keeps loaded after a first start
     for (size_t n = 1; n <= outcomes.size(); ++n) {
         const char c = outcomes[n - 1];
         SCOPED_TRACE(testing::Message() << outcomes << " call " << n);
-        const DWORD handles = HandleCount();
-        DWORD launched = 0xBAD, error = 0xBAD;
-        line = ChildLine(9, 300), Take();
+        DWORD launched = 0xBAD, error = 0xBAD, handles = HandleCount();
         Faults faults;
-        faults.FailNth(static_cast<int>(n), ERROR_WRITE_PROTECT);
+        faults.FailNth(static_cast<int>(n), ERROR_WRITE_PROTECT), line = ChildLine(L"9 300"), Take();
         const DWORD state = LaunchProcess(Self().c_str(), &line[0], &launched, &error, SW_HIDE, nullptr);
         EXPECT_EQ(n < outcomes.size(), faults.Failed());
         EXPECT_TRUE(state == (c == 'S' ? 0xFFFFFFFF : c == 'W' ? WAIT_FAILED : 0) && launched == (c != 'S')) << state;
