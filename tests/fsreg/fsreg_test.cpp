@@ -40,14 +40,24 @@ Lines DirTrace(const std::wstring& path, char c, DWORD error) {
     return lines;
 }
 Lines IniLine(DWORD error, const std::wstring& path) { return {L"GetIniFile > error == (" + N(error) + L"), path == (" + path + L")"}; }
+// Each system call of run failed in turn (a letter per call, the last for none): the result and trace of that
+// failure, and no key or heap block left behind. 0: success; M: out of memory; N: not found; any other: kError.
+const DWORD kError = ERROR_WRITE_PROTECT;
+void Torture(const char* outcomes, const std::function<DWORD()>& run, const std::function<Lines(char, DWORD)>& lines = nullptr) {
+    for (size_t n = 1; n <= strlen(outcomes); ++n) {
+        const char c = outcomes[n - 1];
+        const DWORD expected = c == '0' ? 0 : c == 'M' ? ERROR_NOT_ENOUGH_MEMORY : c == 'N' ? ERROR_FILE_NOT_FOUND : kError;
+        SCOPED_TRACE(testing::Message() << outcomes << " call " << n);
+        Faults faults;
+        faults.FailNth(static_cast<int>(n), kError), Take();
+        EXPECT_EQ(expected, run());
+        EXPECT_EQ(n < strlen(outcomes), faults.Failed());
+        EXPECT_EQ(lines ? lines(c, expected) : Lines{}, Take());
+        EXPECT_EQ(0, faults.Held("key") + faults.Held("heap"));
+    }
+}
 template <typename F> F Real(const wchar_t* dll, const char* name) { return reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(dll), name))); }
 
-struct TestKey {  // HKCU\Software\rolm-test-PID, deleted with its sub keys afterwards
-    std::wstring name = L"Software\\rolm-test-" + N(::GetCurrentProcessId());
-    rolm::UniqueKey root;
-    TestKey() { ::RegCreateKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, root.put(), nullptr); }
-    ~TestKey() { root.reset(), ::RegDeleteTreeW(HKEY_CURRENT_USER, name.c_str()); }
-};
 
 // The world group's access entry with a mask and inheritance, as its bytes.
 std::string World(ACCESS_MASK mask, BYTE flags) {
@@ -73,6 +83,8 @@ BOOL WINAPI CaptureSetFileSecurity(LPCWSTR path, SECURITY_INFORMATION what, PSEC
 // at once both get 0.
 TEST(Directories, TreesAreMadeTopDownOrRefusedWholeAndOpenedToAll) {
     TempDir dir;
+    const std::wstring tree = dir / L"T\\A";
+    Torture("TTGRSMSG000", [&] { return RemoveTree(dir / L"T"), CreateDirectories(tree.c_str(), 1); }, [&](char c, DWORD error) { return DirTrace(tree, c, error); });
     ImportPatch patch("advapi32.dll", "SetFileSecurityW", reinterpret_cast<void*>(&CaptureSetFileSecurity));
     ASSERT_TRUE(WriteFileBytes(dir / L"f", "x"));
     const std::wstring d = dir / std::wstring(100, L'd'), g = dir / std::wstring(100, L'g');  // two levels, the last filling the path up
@@ -131,24 +143,29 @@ TEST(FolderPath, AKnownFolderReportedMissingIsCreated) {
 
 // Levels made with the caller's options and access; a failing one is in the torture test.
 TEST(RegKeys, PathsAreCreatedThenOpenedOrRefused) {
-    TestKey test;
+    const std::wstring name = L"Software\\rolm-test-" + N(::GetCurrentProcessId()), keys = L"T\\" + std::wstring(255, L'a') + L"\\" + std::wstring(255, L'b') + L"\\c";
+    struct Key : rolm::UniqueKey { std::wstring name; ~Key() { reset(), ::RegDeleteTreeW(HKEY_CURRENT_USER, name.c_str()); } } root;  // deleted with its sub keys afterwards
+    ASSERT_EQ(0, ::RegCreateKeyExW(HKEY_CURRENT_USER, (root.name = name).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, root.put(), nullptr));
+    Torture("MEE0E0E000", [&] { rolm::UniqueKey key; return ::RegDeleteTreeW(root.get(), L"T"), static_cast<DWORD>(CreateRegKeys(root.get(), keys.c_str(), 0, KEY_ALL_ACCESS, key.put(), nullptr)); },
+            [&](char c, DWORD error) { return c == '0' ? Lines{} : Lines{L"CreateRegKeys > returns error " + N(error) + L" for the key " + keys}; });
+    Torture("E00", [&] { return static_cast<DWORD>(CheckRegKey(HKEY_CURRENT_USER, L"Software")); });
     // 510 characters fill the stack copy with the added "\" and the terminator; 511 need the heap.
     const std::wstring deep = std::wstring(250, L'k') + L"\\" + std::wstring(250, L'k') + L"\\";
     for (const std::wstring& path : {std::wstring(L"A\\B"), std::wstring(L"C\\D\\"), std::wstring(L"E\\\\F"), deep + L"12345678", deep + L"123456789"})
         for (DWORD expected : {REG_CREATED_NEW_KEY, REG_OPENED_EXISTING_KEY}) {
             rolm::UniqueKey key;
             DWORD disposition = 0;
-            EXPECT_TRUE(CreateRegKeys(test.root.get(), path.c_str(), 0, KEY_ALL_ACCESS, key.put(), &disposition) == 0 && disposition == expected &&
+            EXPECT_TRUE(CreateRegKeys(root.get(), path.c_str(), 0, KEY_ALL_ACCESS, key.put(), &disposition) == 0 && disposition == expected &&
                         ::RegSetValueExW(key.get(), L"v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&expected), 4) == 0) << path;
         }
     for (const wchar_t* bad : {static_cast<const wchar_t*>(nullptr), L"", L"\\X"}) {
         HKEY failed = reinterpret_cast<HKEY>(0xBAD);
         Take();
-        EXPECT_TRUE(CreateRegKeys(test.root.get(), bad, 0, KEY_ALL_ACCESS, &failed, nullptr) == ERROR_BAD_PATHNAME && failed == nullptr);
+        EXPECT_TRUE(CreateRegKeys(root.get(), bad, 0, KEY_ALL_ACCESS, &failed, nullptr) == ERROR_BAD_PATHNAME && failed == nullptr);
         EXPECT_EQ(Lines{L"CreateRegKeys > returns error 161 for the key " + std::wstring(bad ? bad : L"NULL")}, Take());
     }
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, CreateRegKeys(test.root.get(), L"G", 0, KEY_ALL_ACCESS, nullptr, nullptr));
-    EXPECT_TRUE(CheckRegKey(test.root.get(), L"A\\B") == 0 && CheckRegKey(test.root.get(), L"X") == ERROR_FILE_NOT_FOUND && CheckRegKey(test.root.get(), nullptr) == ERROR_BADKEY);
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, CreateRegKeys(root.get(), L"G", 0, KEY_ALL_ACCESS, nullptr, nullptr));
+    EXPECT_TRUE(CheckRegKey(root.get(), L"A\\B") == 0 && CheckRegKey(root.get(), L"X") == ERROR_FILE_NOT_FOUND && CheckRegKey(root.get(), nullptr) == ERROR_BADKEY);
 }
 
 // The running program's name as the XP generation gives it: one that does not fit is cut, unterminated.
@@ -160,6 +177,9 @@ DWORD WINAPI ProgramName(HMODULE, LPWSTR buffer, DWORD size) {
 
 TEST(IniFile, TheLastDotOfThePathCountsAndWhatDoesNotFitIsRefused) {
     TempDir dir;
+    WCHAR self[MAX_PATH], path[MAX_PATH];
+    const std::wstring ini = std::wstring(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH) - 3) + L"ini";
+    Torture("EN", [&] { return GetIniFile(path, MAX_PATH); }, [&](char c, DWORD error) { return IniLine(error, c == 'E' ? L"" : ini); });
     ImportPatch patch("kernel32.dll", "GetModuleFileNameW", reinterpret_cast<void*>(&ProgramName));
     ASSERT_TRUE(::CreateDirectoryW((dir / L"dir.ini").c_str(), nullptr) && WriteFileBytes(dir / L"there.ini", ""));
     // Capacity after the folder: exactly room for ".ini" (or "x" becoming "ini") and the terminator, then
@@ -178,39 +198,6 @@ TEST(IniFile, TheLastDotOfThePathCountsAndWhatDoesNotFitIsRefused) {
     WCHAR buffer[] = L"untouched";
     EXPECT_TRUE(GetIniFile(nullptr, MAX_PATH) == ERROR_INVALID_PARAMETER && GetIniFile(buffer, 0) == ERROR_INVALID_PARAMETER && !wcscmp(buffer, L"untouched"));
     EXPECT_EQ(Lines(2, IniLine(87, L"NULL")[0]), Take());
-}
-
-// Each system call of an operation failed in turn (a letter per call, the last for none): the result and
-// trace of that failure, and no key or heap block left behind. 0: success; T/G: the tree's or the grant's
-// failure; R/S: the grant's read or merge line first; M: out of memory; E: kError; H: kError as an HRESULT.
-TEST(Torture, EachFailedCallGivesItsResultAndReleasesEverything) {
-    const DWORD kError = ERROR_WRITE_PROTECT;
-    TempDir dir;
-    TestKey test;
-    const std::wstring tree = dir / L"T\\A", keys = L"T\\" + std::wstring(255, L'a') + L"\\" + std::wstring(255, L'b') + L"\\c";
-    WCHAR self[MAX_PATH], buffer[MAX_PATH];
-    const std::wstring ini = std::wstring(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH) - 3) + L"ini";
-    const struct { const char* outcomes; std::function<DWORD()> run; std::function<Lines(char, DWORD)> lines; } ops[] = {  // lines: none if empty
-        {"TTGRSMSG000", [&] { RemoveTree(dir / L"T"); return CreateDirectories(tree.c_str(), 1); }, [&](char c, DWORD error) { return DirTrace(tree, c, error); }},
-        {"MEE0E0E000", [&] { rolm::UniqueKey key;
-             return ::RegDeleteTreeW(test.root.get(), L"T"), static_cast<DWORD>(CreateRegKeys(test.root.get(), keys.c_str(), 0, KEY_ALL_ACCESS, key.put(), nullptr)); },
-         [&](char c, DWORD error) { return c == '0' ? Lines{} : Lines{L"CreateRegKeys > returns error " + N(error) + L" for the key " + keys}; }},
-        {"E00", [&] { return static_cast<DWORD>(CheckRegKey(HKEY_CURRENT_USER, L"Software")); }},
-        {"EN", [&] { return GetIniFile(buffer, MAX_PATH); }, [&](char c, DWORD error) { return IniLine(error, c == 'E' ? L"" : ini); }},
-        {"H0", [&] { return static_cast<DWORD>(GetFolderPath(CSIDL_WINDOWS, buffer)); }},
-    };
-    for (const auto& op : ops)
-        for (size_t n = 1; n <= strlen(op.outcomes); ++n) {
-            const char c = op.outcomes[n - 1];
-            const DWORD expected = c == '0' ? 0 : c == 'M' ? ERROR_NOT_ENOUGH_MEMORY : c == 'N' ? ERROR_FILE_NOT_FOUND : c == 'H' ? HRESULT_FROM_WIN32(kError) : kError;
-            SCOPED_TRACE(testing::Message() << op.outcomes << " call " << n);
-            Faults faults;
-            faults.FailNth(static_cast<int>(n), kError), Take();
-            EXPECT_EQ(expected, op.run());
-            EXPECT_EQ(n < strlen(op.outcomes), faults.Failed());
-            EXPECT_EQ(op.lines ? op.lines(c, expected) : Lines{}, Take());
-            EXPECT_EQ(0, faults.Held("key") + faults.Held("heap"));
-        }
 }
 
 }  // namespace
