@@ -6,9 +6,8 @@
 #include <rolm/fsreg.h>
 #include <shlobj.h>
 
-#include <algorithm>
 #include <functional>
-#include <thread>
+#include <future>
 
 #include "common/unique.h"
 #include "faults.h"
@@ -44,19 +43,18 @@ Lines IniLine(DWORD error, const std::wstring& path) { return {L"GetIniFile > er
 // failure, and no key or heap block left behind. 0: success; M: out of memory; N: not found; any other: kError.
 const DWORD kError = ERROR_WRITE_PROTECT;
 void Torture(const char* outcomes, const std::function<DWORD()>& run, const std::function<Lines(char, DWORD)>& lines = nullptr) {
-    for (size_t n = 1; n <= strlen(outcomes); ++n) {
-        const char c = outcomes[n - 1];
-        const DWORD expected = c == '0' ? 0 : c == 'M' ? ERROR_NOT_ENOUGH_MEMORY : c == 'N' ? ERROR_FILE_NOT_FOUND : kError;
-        SCOPED_TRACE(testing::Message() << outcomes << " call " << n);
+    for (const char* c = outcomes; *c != '\0'; ++c) {
+        const DWORD expected = *c == '0' ? 0 : *c == 'M' ? ERROR_NOT_ENOUGH_MEMORY : *c == 'N' ? ERROR_FILE_NOT_FOUND : kError;
+        SCOPED_TRACE(testing::Message() << outcomes << " call " << c - outcomes + 1);
         Faults faults;
-        faults.FailNth(static_cast<int>(n), kError), Take();
+        faults.FailNth(static_cast<int>(c - outcomes + 1), kError), Take();
         EXPECT_EQ(expected, run());
-        EXPECT_EQ(n < strlen(outcomes), faults.Failed());
-        EXPECT_EQ(lines ? lines(c, expected) : Lines{}, Take());
+        EXPECT_EQ(c[1] != '\0', faults.Failed());
+        EXPECT_EQ(lines ? lines(*c, expected) : Lines{}, Take());
         EXPECT_EQ(0, faults.Held("key") + faults.Held("heap"));
     }
 }
-template <typename F> F Real(const wchar_t* dll, const char* name) { return reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(dll), name))); }
+#define REAL(dll, name) reinterpret_cast<decltype(&::name)>(reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(dll), #name)))  // past the import table
 
 
 // The world group's access entry with a mask and inheritance, as its bytes.
@@ -66,7 +64,7 @@ std::string World(ACCESS_MASK mask, BYTE flags) {
 }
 // SetFileSecurityW's calls (Wine keeps no access list): the path, marked when the new list lacks g_world or
 // holds nothing else (the entries there before are merged into it).
-std::string g_world;
+std::string g_world;  // the entry wanted
 Lines g_written;
 BOOL WINAPI CaptureSetFileSecurity(LPCWSTR path, SECURITY_INFORMATION what, PSECURITY_DESCRIPTOR descriptor) {
     BOOL present = FALSE, defaulted = FALSE, world = FALSE;
@@ -75,7 +73,7 @@ BOOL WINAPI CaptureSetFileSecurity(LPCWSTR path, SECURITY_INFORMATION what, PSEC
     ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
     for (DWORD i = 0; dacl != nullptr && ::GetAce(dacl, i, reinterpret_cast<void**>(&ace)); ++i) world |= std::string(reinterpret_cast<char*>(ace), ace->AceSize) == g_world;
     g_written.push_back((world && dacl->AceCount > 1 ? L"" : L"lacking ") + std::wstring(path));
-    return Real<decltype(&::SetFileSecurityW)>(L"advapi32.dll", "SetFileSecurityW")(path, what, descriptor);
+    return REAL(L"advapi32.dll", SetFileSecurityW)(path, what, descriptor);
 }
 
 // Trees are refused whole or made top down; the grant is asked for every time (a failed one on a missing tree
@@ -83,8 +81,7 @@ BOOL WINAPI CaptureSetFileSecurity(LPCWSTR path, SECURITY_INFORMATION what, PSEC
 // at once both get 0.
 TEST(Directories, TreesAreMadeTopDownOrRefusedWholeAndOpenedToAll) {
     TempDir dir;
-    const std::wstring tree = dir / L"T\\A";
-    Torture("TTGRSMSG000", [&] { return RemoveTree(dir / L"T"), CreateDirectories(tree.c_str(), 1); }, [&](char c, DWORD error) { return DirTrace(tree, c, error); });
+    Torture("TTGRSMSG000", [&] { return RemoveTree(dir / L"T"), CreateDirectories((dir / L"T\\A").c_str(), 1); }, [&](char c, DWORD e) { return DirTrace(dir / L"T\\A", c, e); });
     ImportPatch patch("advapi32.dll", "SetFileSecurityW", reinterpret_cast<void*>(&CaptureSetFileSecurity));
     ASSERT_TRUE(WriteFileBytes(dir / L"f", "x"));
     const std::wstring d = dir / std::wstring(100, L'd'), g = dir / std::wstring(100, L'g');  // two levels, the last filling the path up
@@ -104,16 +101,13 @@ TEST(Directories, TreesAreMadeTopDownOrRefusedWholeAndOpenedToAll) {
     for (const std::wstring& absent : {std::wstring(L"Data"), g, dir / L"f\\sub"}) EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(absent.c_str())) << absent;
     EXPECT_TRUE(IsDirectory(dir / L"A\\B\\C") && IsDirectory(dir / L"V\\W") && IsDirectory(longest) && !IsDirectory(dir / L"f"));
     g_world = World(GENERIC_WRITE, 0), g_written.clear();
-    EXPECT_TRUE(AddAccessRights((dir / L"f").c_str(), GENERIC_WRITE, 0) && g_written == Lines{dir / L"f"});
-    EXPECT_TRUE(!AddAccessRights(nullptr, GENERIC_ALL, 3) && ::GetLastError() == ERROR_INVALID_PARAMETER);
-    for (const wchar_t* empty : {L"", L"\\", static_cast<const wchar_t*>(nullptr)})
-        EXPECT_TRUE(!CreateDirectoryTree(empty) && ::GetLastError() == kBad);
-    EXPECT_TRUE(CreateDirectoryTree(L"C:") && CreateDirectoryTree(L"C:\\"));
-    for (int round = 0; round < 40; ++round) {
+    EXPECT_TRUE(AddAccessRights((dir / L"f").c_str(), GENERIC_WRITE, 0) && g_written == Lines{dir / L"f"});  // a file like a directory
+    EXPECT_TRUE(!AddAccessRights(nullptr, GENERIC_ALL, 3) && ::GetLastError() == ERROR_INVALID_PARAMETER && CreateDirectoryTree(L"C:") && CreateDirectoryTree(L"C:\\"));
+    for (const wchar_t* empty : {L"", L"\\", static_cast<const wchar_t*>(nullptr)}) EXPECT_TRUE(!CreateDirectoryTree(empty) && ::GetLastError() == kBad);
+    for (int round = 0; round < 40; ++round) {  // two callers making the same tree at once
         const std::wstring path = dir / (N(round) + L"\\a\\b\\c\\d\\e");
-        std::thread other([&] { EXPECT_EQ(0u, CreateDirectories(path.c_str(), 0)); });
-        EXPECT_EQ(0u, CreateDirectories(path.c_str(), 0));
-        other.join();
+        auto other = std::async(std::launch::async, [&] { return CreateDirectories(path.c_str(), 0); });
+        EXPECT_TRUE(CreateDirectories(path.c_str(), 0) == 0 && other.get() == 0) << path;
     }
 }
 
@@ -121,22 +115,19 @@ TEST(Directories, TreesAreMadeTopDownOrRefusedWholeAndOpenedToAll) {
 HRESULT g_firstReport;
 std::vector<int> g_folders;
 HRESULT WINAPI ReportFolder(HWND owner, int folder, HANDLE token, DWORD flags, LPWSTR path) {
-    g_folders.push_back(folder);
-    return g_folders.size() == 1 && g_firstReport != S_OK ? g_firstReport
-           : Real<decltype(&::SHGetFolderPathW)>(L"shell32.dll", "SHGetFolderPathW")(owner, folder, token, flags, path);
+    return g_folders.push_back(folder), g_folders.size() == 1 && g_firstReport != S_OK ? g_firstReport : REAL(L"shell32.dll", SHGetFolderPathW)(owner, folder, token, flags, path);
 }
 
 TEST(FolderPath, AKnownFolderReportedMissingIsCreated) {
-    WCHAR path[MAX_PATH] = L"", favorites[MAX_PATH] = L"";
-    EXPECT_EQ(E_INVALIDARG, GetFolderPath(CSIDL_WINDOWS, nullptr));
-    ASSERT_EQ(S_OK, ::SHGetFolderPathW(nullptr, CSIDL_FAVORITES | CSIDL_FLAG_CREATE, nullptr, 0, favorites));
+    WCHAR favorites[MAX_PATH] = L"";
+    ASSERT_TRUE(GetFolderPath(CSIDL_WINDOWS, nullptr) == E_INVALIDARG && ::SHGetFolderPathW(nullptr, CSIDL_FAVORITES | CSIDL_FLAG_CREATE, nullptr, 0, favorites) == S_OK);
     RemoveTree(favorites);  // the first row asks the system for the removed folder
     ImportPatch patch("shell32.dll", "SHGetFolderPathW", reinterpret_cast<void*>(&ReportFolder));
     const HRESULT kDenied = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
     for (HRESULT first : {S_OK, S_FALSE, E_FAIL, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), E_INVALIDARG, kDenied}) {
         const bool missing = first != E_INVALIDARG && first != kDenied;  // known but missing: asked again with the create flag
         g_firstReport = first, g_folders.clear();
-        EXPECT_EQ(missing ? S_OK : first, GetFolderPath(CSIDL_FAVORITES, path)) << std::hex << first;
+        EXPECT_EQ(missing ? S_OK : first, GetFolderPath(CSIDL_FAVORITES, favorites)) << std::hex << first;
         EXPECT_TRUE(g_folders == (missing ? std::vector<int>{CSIDL_FAVORITES, CSIDL_FAVORITES | CSIDL_FLAG_CREATE} : std::vector<int>{CSIDL_FAVORITES}) && IsDirectory(favorites));
     }
 }
@@ -166,28 +157,30 @@ TEST(RegKeys, PathsAreCreatedThenOpenedOrRefused) {
     }
     EXPECT_EQ(ERROR_INVALID_PARAMETER, CreateRegKeys(root.get(), L"G", 0, KEY_ALL_ACCESS, nullptr, nullptr));
     EXPECT_TRUE(CheckRegKey(root.get(), L"A\\B") == 0 && CheckRegKey(root.get(), L"X") == ERROR_FILE_NOT_FOUND && CheckRegKey(root.get(), nullptr) == ERROR_BADKEY);
+    EXPECT_EQ(Lines{L"CreateRegKeys > returns error 87 for the key G"}, Take());
 }
 
 // The running program's name as the XP generation gives it: one that does not fit is cut, unterminated.
 std::wstring g_program;
 DWORD WINAPI ProgramName(HMODULE, LPWSTR buffer, DWORD size) {
-    const DWORD length = static_cast<DWORD>(g_program.size()), copied = std::min(length + 1, size);
+    const DWORD length = static_cast<DWORD>(g_program.size()), copied = size < length + 1 ? size : length + 1;
     return wmemcpy(buffer, g_program.c_str(), copied), copied > length ? length : size;
 }
 
 TEST(IniFile, TheLastDotOfThePathCountsAndWhatDoesNotFitIsRefused) {
     TempDir dir;
-    WCHAR self[MAX_PATH], path[MAX_PATH];
+    WCHAR self[MAX_PATH], buffer[MAX_PATH] = L"untouched";
+    EXPECT_TRUE(GetIniFile(nullptr, MAX_PATH) == ERROR_INVALID_PARAMETER && GetIniFile(buffer, 0) == ERROR_INVALID_PARAMETER && !wcscmp(buffer, L"untouched"));
+    EXPECT_EQ(Lines(2, IniLine(87, L"NULL")[0]), Take());
     const std::wstring ini = std::wstring(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH) - 3) + L"ini";
-    Torture("EN", [&] { return GetIniFile(path, MAX_PATH); }, [&](char c, DWORD error) { return IniLine(error, c == 'E' ? L"" : ini); });
+    Torture("EN", [&] { return GetIniFile(buffer, MAX_PATH); }, [&](char c, DWORD error) { return IniLine(error, c == 'E' ? L"" : ini); });
     ImportPatch patch("kernel32.dll", "GetModuleFileNameW", reinterpret_cast<void*>(&ProgramName));
     ASSERT_TRUE(::CreateDirectoryW((dir / L"dir.ini").c_str(), nullptr) && WriteFileBytes(dir / L"there.ini", ""));
     // Capacity after the folder: exactly room for ".ini" (or "x" becoming "ini") and the terminator, then
     // one short; the program's own path cut to fit is detected, not built upon.
     const struct { const wchar_t* program; DWORD capacity, error; const wchar_t* ini; } rows[] = {
-        {L"to.beta.exe", 99, 2, L"to.beta.ini"}, {L"a.old\\to", 99, 2, L"a.ini"}, {L"there.exe", 99, 0, L"there.ini"}, {L"dir", 99, 0, L"dir.ini"},
-        {L"plain", 10, 2, L"plain.ini"}, {L"plain", 9, ERROR_EXTENDED_ERROR, L"plain"}, {L"dot.x", 8, 2, L"dot.ini"},
-        {L"dot.x", 7, ERROR_EXTENDED_ERROR, L"dot.x"}, {L"dot.x", 5, ERROR_INSUFFICIENT_BUFFER, L"dot."},
+        {L"to.beta.exe", 99, 2, L"to.beta.ini"}, {L"a.old\\to", 99, 2, L"a.ini"}, {L"there.exe", 99, 0, L"there.ini"}, {L"dir", 99, 0, L"dir.ini"}, {L"plain", 10, 2, L"plain.ini"},
+        {L"plain", 9, ERROR_EXTENDED_ERROR, L"plain"}, {L"dot.x", 8, 2, L"dot.ini"}, {L"dot.x", 7, ERROR_EXTENDED_ERROR, L"dot.x"}, {L"dot.x", 5, ERROR_INSUFFICIENT_BUFFER, L"dot."},
     };
     for (const auto& row : rows) {
         std::vector<WCHAR> buffer(dir.path().size() + 1 + row.capacity, L'#');
@@ -195,9 +188,6 @@ TEST(IniFile, TheLastDotOfThePathCountsAndWhatDoesNotFitIsRefused) {
         EXPECT_EQ(row.error, GetIniFile(buffer.data(), static_cast<DWORD>(buffer.size()))) << row.program;
         EXPECT_EQ(IniLine(row.error, dir / row.ini), Take());
     }
-    WCHAR buffer[] = L"untouched";
-    EXPECT_TRUE(GetIniFile(nullptr, MAX_PATH) == ERROR_INVALID_PARAMETER && GetIniFile(buffer, 0) == ERROR_INVALID_PARAMETER && !wcscmp(buffer, L"untouched"));
-    EXPECT_EQ(Lines(2, IniLine(87, L"NULL")[0]), Take());
 }
 
 }  // namespace
