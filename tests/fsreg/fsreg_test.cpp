@@ -68,9 +68,8 @@ Lines g_written;
 BOOL WINAPI CaptureSetFileSecurity(LPCWSTR path, SECURITY_INFORMATION what, PSECURITY_DESCRIPTOR descriptor) {
     BOOL present = FALSE, defaulted = FALSE, world = FALSE;
     PACL dacl = nullptr, old = nullptr;
-    PSECURITY_DESCRIPTOR before = nullptr;
-    ::GetNamedSecurityInfoW(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &old, nullptr, &before);
-    rolm::UniqueLocal owned(before);
+    rolm::UniqueLocal before;
+    ::GetNamedSecurityInfoW(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &old, nullptr, before.put());
     ACE_HEADER* ace = nullptr;
     ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
     for (DWORD i = 0; dacl != nullptr && ::GetAce(dacl, i, reinterpret_cast<void**>(&ace)); ++i) world |= std::string(reinterpret_cast<char*>(ace), ace->AceSize) == g_world;
@@ -114,10 +113,9 @@ TEST(Directories, TreesAreMadeTopDownOrRefusedWholeAndOpenedToAll) {
 }
 
 // The first report of SHGetFolderPathW replaced (S_OK: the system's own); every call's folder kept.
-HRESULT g_firstReport;
-std::vector<int> g_folders;
+struct { HRESULT first; std::vector<int> folders; } g_report;
 HRESULT WINAPI ReportFolder(HWND owner, int folder, HANDLE token, DWORD flags, LPWSTR path) {
-    return g_folders.push_back(folder), g_folders.size() == 1 && g_firstReport != S_OK ? g_firstReport : REAL(L"shell32.dll", SHGetFolderPathW)(owner, folder, token, flags, path);
+    return g_report.folders.push_back(folder), g_report.folders.size() == 1 && g_report.first != S_OK ? g_report.first : REAL(L"shell32.dll", SHGetFolderPathW)(owner, folder, token, flags, path);
 }
 
 TEST(FolderPath, AKnownFolderReportedMissingIsCreated) {
@@ -128,9 +126,9 @@ TEST(FolderPath, AKnownFolderReportedMissingIsCreated) {
     const HRESULT kDenied = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
     for (HRESULT first : {S_OK, S_FALSE, E_FAIL, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), E_INVALIDARG, kDenied}) {
         const bool missing = first != E_INVALIDARG && first != kDenied;  // known but missing: asked again with the create flag
-        g_firstReport = first, g_folders.clear();
+        g_report.first = first, g_report.folders.clear();
         EXPECT_EQ(missing ? S_OK : first, GetFolderPath(CSIDL_FAVORITES, favorites)) << std::hex << first;
-        EXPECT_TRUE(g_folders == (missing ? std::vector<int>{CSIDL_FAVORITES, CSIDL_FAVORITES | CSIDL_FLAG_CREATE} : std::vector<int>{CSIDL_FAVORITES}) && IsDirectory(favorites));
+        EXPECT_TRUE(g_report.folders == (missing ? std::vector<int>{CSIDL_FAVORITES, CSIDL_FAVORITES | CSIDL_FLAG_CREATE} : std::vector<int>{CSIDL_FAVORITES}) && IsDirectory(favorites));
     }
 }
 
@@ -151,10 +149,12 @@ TEST(RegKeys, PathsAreCreatedThenOpenedOrRefused) {
             EXPECT_TRUE(CreateRegKeys(root.get(), path.c_str(), 0, KEY_ALL_ACCESS, key.put(), &disposition) == 0 && disposition == expected &&
                         ::RegSetValueExW(key.get(), L"v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&expected), 4) == 0) << path;
         }
-    for (const wchar_t* bad : {static_cast<const wchar_t*>(nullptr), L"", L"\\X", L"G"}) {  // G: no key to hand back
+    ASSERT_EQ(0, CreateRegKeys(root.get(), L"V\\W", REG_OPTION_VOLATILE, KEY_ALL_ACCESS, rolm::UniqueKey().put(), nullptr));  // at every level: W's child fails
+    const struct { const wchar_t* path; LONG error; } rows[] = {  // G: no key to hand back
+        {nullptr, ERROR_BAD_PATHNAME}, {L"", ERROR_BAD_PATHNAME}, {L"\\X", ERROR_BAD_PATHNAME}, {L"G", ERROR_INVALID_PARAMETER}, {L"V\\W\\N\\M", ERROR_CHILD_MUST_BE_VOLATILE}};
+    for (const auto& [bad, error] : rows) {
         HKEY failed = reinterpret_cast<HKEY>(0xBAD);
-        const LONG error = bad && *bad == L'G' ? ERROR_INVALID_PARAMETER : ERROR_BAD_PATHNAME;
-        EXPECT_TRUE(CreateRegKeys(root.get(), bad, 0, KEY_ALL_ACCESS, error == ERROR_BAD_PATHNAME ? &failed : nullptr, nullptr) == error && failed == (error == ERROR_BAD_PATHNAME ? nullptr : HKEY(0xBAD)));
+        EXPECT_TRUE(CreateRegKeys(root.get(), bad, 0, KEY_ALL_ACCESS, error == ERROR_INVALID_PARAMETER ? nullptr : &failed, nullptr) == error && failed == (error == ERROR_INVALID_PARAMETER ? HKEY(0xBAD) : nullptr));
         EXPECT_EQ(Lines{L"CreateRegKeys > returns error " + N(error) + L" for the key " + std::wstring(bad ? bad : L"NULL")}, Take());
     }
     EXPECT_TRUE(CheckRegKey(root.get(), L"A\\B") == 0 && CheckRegKey(root.get(), L"X") == ERROR_FILE_NOT_FOUND && CheckRegKey(root.get(), nullptr) == ERROR_BADKEY);

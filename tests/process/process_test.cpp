@@ -83,6 +83,7 @@ TEST(WaitForObject, Objects) {
         {'e', 0, OBJECT_OTHER, 200, TRUE, FALSE, WAIT_TIMEOUT, 0, 0, "T"},  // nothing asked or ended
         {'m', 0, OBJECT_OTHER, 1000, FALSE, TRUE, WAIT_ABANDONED_0, 0, 0, "A"},
         {'x', 0, OBJECT_PROCESS, 1000, TRUE, FALSE, 0, 0, ERROR_INVALID_HANDLE, "E6"},  // cannot be asked: not waited on
+        {'p', 60000, 3, 60000, TRUE, TRUE, 0, 0, ERROR_INVALID_PARAMETER, "", STILL_ACTIVE},  // an unknown kind: not even asked
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.trace);
@@ -217,21 +218,20 @@ TEST(LaunchProcess, StartsWaitsAndHandsOver) {
 // error, the failure's trace line, and every kernel handle it took closed. S: the start fails; C: COM refused,
 // the start goes on; Q/q: the exit code before/after the wait; W: the wait; 0: nothing seen.
 TEST(LaunchProcess, TortureEachFailedCallIsReportedAndNoHandleLeaks) {
-    const std::string outcomes = Shell() ? "CSQWq00" : "SQWq000";
+    const char* outcomes = Shell() ? "CSQWq00" : "SQWq000";
     std::wstring line = ChildLine(L"9 300");
     LaunchProcess(Self().c_str(), &line[0], nullptr, nullptr, SW_HIDE, nullptr);  // what the system keeps loaded after a first start
-    for (size_t n = 1; n <= outcomes.size(); ++n) {
-        const char c = outcomes[n - 1];
-        SCOPED_TRACE(testing::Message() << outcomes << " call " << n);
+    for (const char* c = outcomes; *c != '\0'; ++c) {
+        SCOPED_TRACE(testing::Message() << outcomes << " call " << c - outcomes + 1);
         DWORD launched = 0xBAD, error = 0xBAD, handles = HandleCount();
         Faults faults;
-        faults.FailNth(static_cast<int>(n), ERROR_WRITE_PROTECT), line = ChildLine(L"9 300"), Take();
+        faults.FailNth(static_cast<int>(c - outcomes + 1), ERROR_WRITE_PROTECT), line = ChildLine(L"9 300"), Take();
         const DWORD state = LaunchProcess(Self().c_str(), &line[0], &launched, &error, SW_HIDE, nullptr);
-        EXPECT_EQ(n < outcomes.size(), faults.Failed());
-        EXPECT_TRUE(state == (c == 'S' ? 0xFFFFFFFF : c == 'W' ? WAIT_FAILED : 0) && launched == (c != 'S')) << state;
-        EXPECT_EQ(c == '0' || c == 'C' ? 0u : 19u, error);
-        const wchar_t* seen = c == 'S' ? L"has returned FALSE with error code 19" : c == 'C' ? L"has returned 80070013"
-                            : c == 'W' ? L"WAIT_FAILED > ERROR == 19" : c == '0' ? L"exit code == 9 (" : L"error code == 19, exit code == ";
+        EXPECT_EQ(c[1] != '\0', faults.Failed());
+        EXPECT_TRUE(state == (*c == 'S' ? 0xFFFFFFFF : *c == 'W' ? WAIT_FAILED : 0) && launched == (*c != 'S')) << state;
+        EXPECT_EQ(*c == '0' || *c == 'C' ? 0u : 19u, error);
+        const wchar_t* seen = *c == 'S' ? L"has returned FALSE with error code 19" : *c == 'C' ? L"has returned 80070013"
+                            : *c == 'W' ? L"WAIT_FAILED > ERROR == 19" : *c == '0' ? L"exit code == 9 (" : L"error code == 19, exit code == ";
         EXPECT_NE(std::wstring::npos, Join(Take()).find(seen)) << seen;
         EXPECT_EQ(handles, HandleCount());
     }
