@@ -2,9 +2,16 @@
 # x86_64-w64-mingw32); test programs run under Wine.
 set(CMAKE_SYSTEM_NAME Windows)
 
-# posix thread model: GoogleTest needs std::mutex, which the win32 model lacks.
-set(CMAKE_C_COMPILER   ${ROLM_MINGW_TARGET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${ROLM_MINGW_TARGET}-g++-posix)
+# Thread model: posix by default, since GoogleTest needs std::mutex, which the
+# win32 model lacks. Its runtime (winpthread) imports GetTickCount64, which XP
+# lacks, so the shipped programs are built by a second configure with the
+# win32-model toolchain named here (see cmake/shipped-programs.cmake).
+if(NOT DEFINED ROLM_MINGW_THREADS)
+    set(ROLM_MINGW_THREADS posix)
+    set(ROLM_SHIPPED_TOOLCHAIN ${CMAKE_CURRENT_LIST_DIR}/${ROLM_MINGW_TARGET}-win32.cmake)
+endif()
+set(CMAKE_C_COMPILER   ${ROLM_MINGW_TARGET}-gcc-${ROLM_MINGW_THREADS})
+set(CMAKE_CXX_COMPILER ${ROLM_MINGW_TARGET}-g++-${ROLM_MINGW_THREADS})
 set(CMAKE_RC_COMPILER  ${ROLM_MINGW_TARGET}-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${ROLM_MINGW_TARGET})

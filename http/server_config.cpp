@@ -1,6 +1,7 @@
 #include <rolm/http.h>
 
 #include <stdlib.h>
+#include <strsafe.h>
 #include <wchar.h>
 
 ServerConfig g_ServerConfig;
@@ -12,7 +13,7 @@ bool Fits(LPCWSTR text, size_t capacity) {
 }
 
 void Copy(WCHAR* field, size_t capacity, LPCWSTR text) {
-    wcscpy_s(field, capacity, text != nullptr ? text : L"");
+    StringCchCopyW(field, capacity, text != nullptr ? text : L"");  // fits: checked first
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <rolm/trace.h>
 #include <stdio.h>
 #include <string.h>
+#include <strsafe.h>
 #include <wchar.h>
 
 #include "common/unique.h"
@@ -57,7 +58,7 @@ bool QueryNumber(HINTERNET hRequest, DWORD dwInfoLevel, WCHAR* text, DWORD cbTex
     return true;
 }
 
-// Step 4: the request, with "path?variables" as the object of a GET that has
+// The request, with "path?variables" as the object of a GET that has
 // variables (an empty variables text adds no "?").
 DWORD OpenRequest(HINTERNET hConnect, bool isGet, LPCSTR lpszUrl, LPCSTR lpszVariables,
                   UniqueInternet* request) {
@@ -72,7 +73,7 @@ DWORD OpenRequest(HINTERNET hConnect, bool isGet, LPCSTR lpszUrl, LPCSTR lpszVar
             TraceWrite(L"SendHttpRequest > _malloca(%d) has returned NULL", static_cast<int>(size));
             return ERROR_NOT_ENOUGH_MEMORY;
         }
-        _snprintf_s(object.data(), size, _TRUNCATE, "%s?%s", lpszUrl, lpszVariables);
+        StringCchPrintfA(object.data(), size, "%s?%s", lpszUrl, lpszVariables);
         request->reset(::HttpOpenRequestA(hConnect, verb, object.data(), nullptr, nullptr, nullptr,
                                           kRequestFlags, 0));
     }
@@ -87,25 +88,47 @@ DWORD OpenRequest(HINTERNET hConnect, bool isGet, LPCSTR lpszUrl, LPCSTR lpszVar
     return 0;
 }
 
-// Step 12: the body into *block, its length into *pdwLength. Returns 0, or
-// ERROR_INSUFFICIENT_BUFFER when a body of unannounced length passes
-// _MAX_BUFFER.
-DWORD ReadBody(HINTERNET hRequest, UniqueCHeapBlock* block, DWORD* pdwLength) {
+// The announced length, traced; false when the query failed (no body).
+bool AnnouncedLength(HINTERNET hRequest, DWORD* length) {
     DWORD lengthError = 0;
     const LONG announced = static_cast<LONG>(HttpGetContentLength(hRequest, &lengthError));
     TraceWrite(L"SendHttpRequest > HttpGetContentLength(...) returns %d with error code %d",
                announced, lengthError);
-    if (lengthError != 0) return 0;
-
     // A negative length is no better than none: read it as unannounced.
-    const DWORD length = announced > 0 ? static_cast<DWORD>(announced) : 0;
+    *length = announced > 0 ? static_cast<DWORD>(announced) : 0;
+    return lengthError == 0;
+}
+
+// Grows a block of unannounced length by exactly the available bytes (and
+// its zero); false, with the block released, when the heap refuses.
+bool Grow(UniqueCHeapBlock* block, DWORD position, DWORD available) {
+    void* grown = nullptr;
+    if (available < static_cast<size_t>(-1) - position - 1) {
+        const size_t size = static_cast<size_t>(position) + available + 1;
+        grown = position == 0 ? ::malloc(size) : ::realloc(block->get(), size);
+    }
+    if (grown == nullptr) {
+        block->reset();
+        TraceWrite(L"SendHttpRequest > malloc() or realloc() has returned NULL");
+        return false;
+    }
+    block->release();  // realloc took the old block over
+    block->reset(grown);
+    return true;
+}
+
+// The body into *block, its length into *pdwLength. Returns 0, or
+// ERROR_INSUFFICIENT_BUFFER when a body of unannounced length passes
+// _MAX_BUFFER.
+DWORD ReadBody(HINTERNET hRequest, UniqueCHeapBlock* block, DWORD* pdwLength) {
+    DWORD length = 0;
+    if (!AnnouncedLength(hRequest, &length)) return 0;
     if (length > 0) {
         block->reset(::calloc(static_cast<size_t>(length) + 1, 1));
         if (!block->valid()) {
             TraceWrite(L"SendHttpRequest > malloc(%d) has returned NULL", length + 1);
             return 0;
         }
-        *pdwLength = length;
     }
 
     DWORD result = 0;
@@ -115,51 +138,35 @@ DWORD ReadBody(HINTERNET hRequest, UniqueCHeapBlock* block, DWORD* pdwLength) {
     while (length == 0 || position < length) {
         if (!::InternetQueryDataAvailable(hRequest, &available, 0, 0) || available == 0) {
             DWORD error = available == 0 ? 0 : ::GetLastError();
-            *pdwLength = position;
             if (error != ERROR_NO_MORE_FILES && available != 0)
                 TraceWrite(L"SendHttpRequest > InternetQueryDataAvailable(...) has returned FALSE with dwSizeToRead == %d, dwError == %d",
                            available, error);
             break;
         }
-        if (length == 0) {
-            void* grown = nullptr;
-            if (available < static_cast<size_t>(-1) - position - 1) {
-                const size_t size = static_cast<size_t>(position) + available + 1;
-                grown = position == 0 ? ::malloc(size) : ::realloc(block->get(), size);
-            }
-            if (grown == nullptr) {
-                block->reset();
-                *pdwLength = position;
-                TraceWrite(L"SendHttpRequest > malloc() or realloc() has returned NULL");
-                break;
-            }
-            block->release();  // realloc took the old block over
-            block->reset(grown);
-        }
+        if (length == 0 && !Grow(block, position, available)) break;
         const DWORD toRead = length == 0 || available < length - position ? available : length - position;
         read = 0;
         if (!::InternetReadFile(hRequest, static_cast<char*>(block->get()) + position, toRead, &read) ||
             read == 0) {
-            *pdwLength = position;
             TraceWrite(L"SendHttpRequest > InternetReadFile(...) has returned FALSE with dwSizeToRead == %d, dwSizeRead == %d",
                        toRead, read);
             break;
         }
         position += read;
         if (length == 0 && position > _MAX_BUFFER) {
-            *pdwLength = position;
             TraceWrite(L"SendHttpRequest > dwCurrentPos == %d > _MAX_BUFFER == %d -> ERROR_INSUFFICIENT_BUFFER",
                        position, _MAX_BUFFER);
             result = ERROR_INSUFFICIENT_BUFFER;
             break;
         }
     }
+    *pdwLength = position;
     // Every block handed out ends in a zero byte, also an empty one.
-    if (block->valid()) static_cast<char*>(block->get())[*pdwLength] = '\0';
+    if (block->valid()) static_cast<char*>(block->get())[position] = '\0';
     return result;
 }
 
-// Step 13: the raw headers, one line each, never read when the query failed.
+// The raw headers, one line each, never read when the query failed.
 void TraceHeaders(HINTERNET hRequest) {
     UniqueCHeapBlock buffer(::malloc(kRawHeaderBytes));
     if (!buffer.valid()) {
@@ -184,7 +191,7 @@ void TraceHeaders(HINTERNET hRequest) {
     }
 }
 
-// Step 13: the start of the body, cut at 255 bytes or at a zero byte inside it.
+// The start of the body, cut at 255 bytes or at a zero byte inside it.
 void TraceResponse(const char* block, DWORD length) {
     char excerpt[kResponseExcerpt + 1];
     const size_t count = length < kResponseExcerpt ? length : kResponseExcerpt;
@@ -195,6 +202,61 @@ void TraceResponse(const char* block, DWORD length) {
         TraceWrite(L"SendHttpRequest  > server response == (%s)", text.get());
     else
         TraceWrite(L"SendHttpRequest  > server response == (%s)...", text.get());
+}
+
+// The user name and password as options of the request, each only when given.
+DWORD SetCredentials(HINTERNET hRequest, LPCWSTR lpszHttpLogin, LPCWSTR lpszHttpPswd) {
+    if (*lpszHttpLogin != L'\0' &&
+        !::InternetSetOptionW(hRequest, INTERNET_OPTION_USERNAME, const_cast<LPWSTR>(lpszHttpLogin),
+                              static_cast<DWORD>(wcslen(lpszHttpLogin) + 1))) {
+        DWORD error = ::GetLastError();
+        TraceWrite(L"SendHttpRequest > InternetSetOption( INTERNET_OPTION_USERNAME ) has failed with error == %d", error);
+        return error;
+    }
+    if (*lpszHttpPswd != L'\0' &&
+        !::InternetSetOptionW(hRequest, INTERNET_OPTION_PASSWORD, const_cast<LPWSTR>(lpszHttpPswd),
+                              static_cast<DWORD>(wcslen(lpszHttpPswd) + 1))) {
+        DWORD error = ::GetLastError();
+        TraceWrite(L"SendHttpRequest > InternetSetOption( INTERNET_OPTION_PASSWORD ) has failed with error == %d", error);
+        return error;
+    }
+    return 0;
+}
+
+// Sends the request (a POST with the form header and the variables as its
+// body), and again for as long as the user confirms credentials in the
+// system's sign-in dialog, owned by hwndParent or else the desktop.
+DWORD SendWithSignIn(HINTERNET hRequest, bool isGet, LPCSTR lpszVariables, HWND hwndParent) {
+    HWND owner = ::IsWindow(hwndParent) ? hwndParent : ::GetDesktopWindow();
+    char formHeader[rolm::kFormHeaderBuffer];
+    DWORD formHeaderLength = 0;
+    if (!isGet) {
+        DWORD error = rolm::GetFormHeader(formHeader, sizeof formHeader, &formHeaderLength);
+        if (error != 0) {
+            TraceWrite(L"SendHttpRequest > the form header can't be deciphered -> error == %d", error);
+            return error;
+        }
+    }
+    LPVOID data = lpszVariables != nullptr && !isGet ? const_cast<LPSTR>(lpszVariables) : nullptr;
+    const DWORD dataLength = data != nullptr ? static_cast<DWORD>(strlen(lpszVariables)) : 0;
+
+    DWORD dwRetry = 0;
+    do {
+        BOOL sent = isGet ? ::HttpSendRequestW(hRequest, nullptr, 0, nullptr, 0)
+                          : ::HttpSendRequestA(hRequest, formHeader, formHeaderLength,
+                                               dataLength != 0 ? data : nullptr, dataLength);
+        if (!sent) {
+            DWORD error = ::GetLastError();
+            if (isGet)
+                TraceWrite(L"SendHttpRequest > method == GET, HttpSendRequest(...) has failed with error == %d", error);
+            else
+                TraceWrite(L"SendHttpRequest > method == POST, HttpSendRequest(...) has failed with error == %d", error);
+            return error;
+        }
+        dwRetry = ::InternetErrorDlg(owner, hRequest, ERROR_SUCCESS, kErrorDialogFlags, nullptr);
+    } while (dwRetry == ERROR_INTERNET_FORCE_RETRY);
+    TraceWrite(L"SendHttpRequest > InternetErrorDlg(...) -> dwRetry == %d != ERROR_INTERNET_FORCE_RETRY", dwRetry);
+    return 0;
 }
 
 bool Terminated(const WCHAR* field, size_t capacity) {
@@ -235,7 +297,6 @@ DWORD SendHttpRequest(LPCWSTR lpszMethod, LPCWSTR lpszAgent, LPCWSTR lpszServer,
                       LPCSTR lpszUrl, LPCWSTR lpszHttpLogin, LPCWSTR lpszHttpPswd,
                       LPCSTR lpszVariables, LPBYTE* ppbyResponse, DWORD* pdwBufferLength,
                       DWORD* pdwStatusCode, HWND hwndParent) {
-    // 1. Arguments.
     if (lpszServer == nullptr || *lpszServer == L'\0' || lpszUrl == nullptr || *lpszUrl == '\0' ||
         ppbyResponse == nullptr || pdwBufferLength == nullptr || pdwStatusCode == nullptr ||
         lpszHttpLogin == nullptr || lpszHttpPswd == nullptr)
@@ -247,91 +308,32 @@ DWORD SendHttpRequest(LPCWSTR lpszMethod, LPCWSTR lpszAgent, LPCWSTR lpszServer,
 
     // Closed in reverse order (request, connection, root) on every return.
     UniqueInternet root, connection, request;
-
-    // 2. Root handle and connection.
     DWORD error = InternetAccessServer(lpszAgent, lpszServer, wPort, INTERNET_SERVICE_HTTP,
                                        root.put(), connection.put());
     if (error != 0) {
         TraceWrite(L"SendHttpRequest > InternetAccessServer(...) has failed with error == %d", error);
         return error;
     }
-
-    // 3.
     if (lpszVariables != nullptr)
         TraceWrite(L"SendHttpRequest > variables == %s",
                    WideCopy(lpszVariables, strlen(lpszVariables)).get());
-
-    // 4. The request.
-    error = OpenRequest(connection.get(), isGet, lpszUrl, lpszVariables, &request);
-    if (error != 0) return error;
-
-    // 5, 6. Credentials, only when given.
-    if (*lpszHttpLogin != L'\0' &&
-        !::InternetSetOptionW(request.get(), INTERNET_OPTION_USERNAME, const_cast<LPWSTR>(lpszHttpLogin),
-                              static_cast<DWORD>(wcslen(lpszHttpLogin) + 1))) {
-        error = ::GetLastError();
-        TraceWrite(L"SendHttpRequest > InternetSetOption( INTERNET_OPTION_USERNAME ) has failed with error == %d", error);
+    if ((error = OpenRequest(connection.get(), isGet, lpszUrl, lpszVariables, &request)) != 0 ||
+        (error = SetCredentials(request.get(), lpszHttpLogin, lpszHttpPswd)) != 0 ||
+        (error = SendWithSignIn(request.get(), isGet, lpszVariables, hwndParent)) != 0)
         return error;
-    }
-    if (*lpszHttpPswd != L'\0' &&
-        !::InternetSetOptionW(request.get(), INTERNET_OPTION_PASSWORD, const_cast<LPWSTR>(lpszHttpPswd),
-                              static_cast<DWORD>(wcslen(lpszHttpPswd) + 1))) {
-        error = ::GetLastError();
-        TraceWrite(L"SendHttpRequest > InternetSetOption( INTERNET_OPTION_PASSWORD ) has failed with error == %d", error);
-        return error;
-    }
 
-    // 7. Owner of the sign-in dialog.
-    HWND owner = ::IsWindow(hwndParent) ? hwndParent : ::GetDesktopWindow();
-
-    // 8. The form header of a POST.
-    char formHeader[rolm::kFormHeaderBuffer];
-    DWORD formHeaderLength = 0;
-    if (!isGet) {
-        error = rolm::GetFormHeader(formHeader, sizeof formHeader, &formHeaderLength);
-        if (error != 0) {
-            TraceWrite(L"SendHttpRequest > the form header can't be deciphered -> error == %d", error);
-            return error;
-        }
-    }
-    LPVOID data = lpszVariables != nullptr && !isGet ? const_cast<LPSTR>(lpszVariables) : nullptr;
-    const DWORD dataLength = data != nullptr ? static_cast<DWORD>(strlen(lpszVariables)) : 0;
-
-    // 9, 10. Send, and again for as long as the user confirms credentials.
-    DWORD dwRetry = 0;
-    do {
-        BOOL sent = isGet ? ::HttpSendRequestW(request.get(), nullptr, 0, nullptr, 0)
-                          : ::HttpSendRequestA(request.get(), formHeader, formHeaderLength,
-                                               dataLength != 0 ? data : nullptr, dataLength);
-        if (!sent) {
-            error = ::GetLastError();
-            if (isGet)
-                TraceWrite(L"SendHttpRequest > method == GET, HttpSendRequest(...) has failed with error == %d", error);
-            else
-                TraceWrite(L"SendHttpRequest > method == POST, HttpSendRequest(...) has failed with error == %d", error);
-            return error;
-        }
-        dwRetry = ::InternetErrorDlg(owner, request.get(), ERROR_SUCCESS, kErrorDialogFlags, nullptr);
-    } while (dwRetry == ERROR_INTERNET_FORCE_RETRY);
-    TraceWrite(L"SendHttpRequest > InternetErrorDlg(...) -> dwRetry == %d != ERROR_INTERNET_FORCE_RETRY", dwRetry);
-
-    // 11. Status; no body from 300 on.
+    // No body from status 300 on, nor when the status can't be read.
     DWORD statusError = 0;
     *pdwStatusCode = HttpGetStatusCode(request.get(), &statusError);
-
-    // 12. Body.
     DWORD result = 0;
     UniqueCHeapBlock body;
     if (statusError == 0 && *pdwStatusCode < HTTP_STATUS_AMBIGUOUS)
         result = ReadBody(request.get(), &body, pdwBufferLength);
 
-    // 13. Report.
     TraceWrite(L"SendHttpRequest > dwBufferLength == %d", *pdwBufferLength);
     TraceHeaders(request.get());
     if (body.valid() && *pdwBufferLength != 0)
         TraceResponse(static_cast<const char*>(body.get()), *pdwBufferLength);
-
-    // 14. The handles close as this scope ends.
     *ppbyResponse = static_cast<LPBYTE>(body.release());
     return result;
 }
@@ -346,11 +348,11 @@ DWORD GetServerResponse(LPCSTR lpszVariables, LPBYTE* ppbyResponse, DWORD* pdwBu
         !Terminated(config.szHttpPswd, _countof(config.szHttpPswd)))
         return ERROR_INVALID_PARAMETER;
 
-    // 1. The record, never with its password.
+    // The record, never with its password.
     TraceWrite(L"GetServerResponse > g_ServerConfig.wPort == (%d), g_ServerConfig.szServer == (%s), g_ServerConfig.szUrl == (%s), g_ServerConfig.szHttpLogin == (%s), g_ServerConfig.szHttpPswd == (%s)",
                config.wPort, config.szServer, config.szUrl, config.szHttpLogin, L"**********");
 
-    // 2. The path as 8-bit text.
+    // The path as 8-bit text.
     const size_t size = wcslen(config.szUrl) * 2 + 2;
     Scratch<char, 1024> url(size);
     if (url.data() == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
@@ -358,7 +360,6 @@ DWORD GetServerResponse(LPCSTR lpszVariables, LPBYTE* ppbyResponse, DWORD* pdwBu
                               nullptr, nullptr) == 0)
         url.data()[0] = '\0';
 
-    // 3.
     return SendHttpRequest(L"POST", L"Tellborn", config.szServer, config.wPort, url.data(),
                            config.szHttpLogin, config.szHttpPswd, lpszVariables, ppbyResponse,
                            pdwBufferLength, pdwStatusCode, hwndParent);

@@ -3,6 +3,7 @@
 #include <rolm/net.h>
 #include <rolm/trace.h>
 #include <stdlib.h>
+#include <strsafe.h>
 #include <wchar.h>
 
 #include "net/system.h"
@@ -31,9 +32,10 @@ const DWORD kConfiguredMask = 0x53;
 LPWSTR ConnectionFlagsText(DWORD dwFlags, LPWSTR lpszBuffer, DWORD cchBuffer) {
     if (lpszBuffer == nullptr || cchBuffer == 0) return lpszBuffer;
     lpszBuffer[0] = L'\0';
+    if (cchBuffer > STRSAFE_MAX_CCH) cchBuffer = STRSAFE_MAX_CCH;  // beyond it nothing would be written
     for (const FlagText& piece : kFlagTexts)
         if ((dwFlags & 0xFF & piece.flag) != 0)
-            wcsncat_s(lpszBuffer, cchBuffer, piece.text, _TRUNCATE);
+            StringCchCatW(lpszBuffer, cchBuffer, piece.text);  // cut to fit
     return lpszBuffer;
 }
 

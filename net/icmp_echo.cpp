@@ -41,6 +41,71 @@ private:
     IcmpCloseHandleProc close_;
 };
 
+// The address of an export of the service's library; 0, or the error traced.
+template <typename Proc>
+DWORD Find(HMODULE module, const char* name, const wchar_t* wideName, Proc* proc) {
+    *proc = Lookup<Proc>(module, name);
+    if (*proc != nullptr) return 0;
+    DWORD error = ::GetLastError();
+    TraceWrite(L"SendIcmpEcho > GetProcAddress(hModule, \"%s\") has failed -> error: %ld", wideName,
+               error);
+    return error;
+}
+
+// The service's library: Iphlpapi.dll when it exports IcmpCreateFile (said
+// only then), else Icmp.dll.
+DWORD LoadService(rolm::UniqueModule* library, IcmpCreateFileProc* createFile) {
+    library->reset(rolm::net::System().loadLibrary(L"Iphlpapi.dll"));
+    if (library->valid()) {
+        *createFile = Lookup<IcmpCreateFileProc>(library->get(), "IcmpCreateFile");
+        if (*createFile != nullptr) {
+            TraceWrite(L"SendIcmpEcho > LoadLibrary(\"Iphlpapi.dll\") has succed");
+            return 0;
+        }
+        library->reset();
+    } else {
+        TraceWrite(L"SendIcmpEcho > LoadLibrary(\"Iphlpapi.dll\") has failed -> error: %ld",
+                   ::GetLastError());
+    }
+    library->reset(rolm::net::System().loadLibrary(L"Icmp.dll"));
+    if (!library->valid()) {
+        DWORD error = ::GetLastError();
+        TraceWrite(L"SendIcmpEcho > LoadLibrary(\"Icmp.dll\") has failed -> error: %ld", error);
+        return error;
+    }
+    TraceWrite(L"SendIcmpEcho > LoadLibrary(\"Icmp.dll\") has succed");
+    return Find(library->get(), "IcmpCreateFile", L"IcmpCreateFile", createFile);
+}
+
+// One echo request with the fixed data and its replies, traced. The text and
+// its terminating zero byte are 28 bytes of data; the reply buffer holds one
+// reply record of this build's layout and the echoed data.
+DWORD Echo(IcmpSendEchoProc sendEcho, HANDLE echo, IPAddr address, const char* resolvedName) {
+    char requestData[] = "icmp send echo dacodac coco";
+    union {
+        ICMP_ECHO_REPLY record;
+        unsigned char bytes[sizeof(ICMP_ECHO_REPLY) + sizeof requestData];
+    } reply;
+    memset(&reply, 0, sizeof reply);
+    DWORD replies = sendEcho(echo, address, requestData, sizeof requestData, nullptr, reply.bytes,
+                             sizeof reply.bytes, 1000);
+    if (replies == 0) {
+        DWORD error = ::GetLastError();
+        TraceWrite(L"SendIcmpEcho > IcmpSendEcho(...) has failed -> error == %d", error);
+        return error;
+    }
+    TraceWrite(L"SendIcmpEcho > IcmpSendEcho(...) sent icmp message to %s",
+               AnsiText(resolvedName).c_str());
+    char replier[16];
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(&reply.record.Address);
+    wsprintfA(replier, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    TraceWrite(L"SendIcmpEcho > received %d icmp message response from %s", replies,
+               AnsiText(replier).c_str());
+    TraceWrite(L"SendIcmpEcho > status = %d, round-trip time = %d ms", reply.record.Status,
+               reply.record.RoundTripTime);
+    return 0;
+}
+
 }  // namespace
 
 BOOL SendIcmpEcho(LPCSTR lpszServer, DWORD* pdwError) {
@@ -53,55 +118,24 @@ BOOL SendIcmpEcho(LPCSTR lpszServer, DWORD* pdwError) {
         TraceWrite(L"SendIcmpEcho > WSAStartup(...) has failed -> error == %d", winsock.error());
         return FALSE;
     }
-
     char resolvedName[256];
     IPAddr address = 0;
-    DWORD resolved = GetIPaddress(lpszServer, &address, nullptr, resolvedName, sizeof resolvedName);
-    if (resolved != 0) {
-        error = resolved;
+    DWORD result = GetIPaddress(lpszServer, &address, nullptr, resolvedName, sizeof resolvedName);
+    if (result != 0) {
+        error = result;
         return FALSE;
     }
 
-    rolm::UniqueModule library(rolm::net::System().loadLibrary(L"Iphlpapi.dll"));
+    // The library, its close function, the echo handle, its send function.
+    rolm::UniqueModule library;
     IcmpCreateFileProc createFile = nullptr;
-    if (library) {
-        createFile = Lookup<IcmpCreateFileProc>(library.get(), "IcmpCreateFile");
-        if (createFile != nullptr)
-            TraceWrite(L"SendIcmpEcho > LoadLibrary(\"Iphlpapi.dll\") has succed");
-        else
-            library.reset();
-    } else {
-        TraceWrite(L"SendIcmpEcho > LoadLibrary(\"Iphlpapi.dll\") has failed -> error: %ld",
-                   ::GetLastError());
-    }
-    if (createFile == nullptr) {
-        library.reset(rolm::net::System().loadLibrary(L"Icmp.dll"));
-        if (!library) {
-            error = ::GetLastError();
-            TraceWrite(L"SendIcmpEcho > LoadLibrary(\"Icmp.dll\") has failed -> error: %ld",
-                       error);
-            return FALSE;
-        }
-        TraceWrite(L"SendIcmpEcho > LoadLibrary(\"Icmp.dll\") has succed");
-        createFile = Lookup<IcmpCreateFileProc>(library.get(), "IcmpCreateFile");
-        if (createFile == nullptr) {
-            error = ::GetLastError();
-            TraceWrite(L"SendIcmpEcho > GetProcAddress(hModule, \"IcmpCreateFile\") has failed "
-                       L"-> error: %ld",
-                       error);
-            return FALSE;
-        }
-    }
-
-    IcmpCloseHandleProc closeHandle = Lookup<IcmpCloseHandleProc>(library.get(), "IcmpCloseHandle");
-    if (closeHandle == nullptr) {
-        error = ::GetLastError();
-        TraceWrite(L"SendIcmpEcho > GetProcAddress(hModule, \"IcmpCloseHandle\") has failed -> "
-                   L"error: %ld",
-                   error);
+    IcmpCloseHandleProc closeHandle = nullptr;
+    IcmpSendEchoProc sendEcho = nullptr;
+    if ((result = LoadService(&library, &createFile)) != 0 ||
+        (result = Find(library.get(), "IcmpCloseHandle", L"IcmpCloseHandle", &closeHandle)) != 0) {
+        error = result;
         return FALSE;
     }
-
     HANDLE opened = createFile();
     if (opened == INVALID_HANDLE_VALUE) {
         error = ::GetLastError();
@@ -111,42 +145,11 @@ BOOL SendIcmpEcho(LPCSTR lpszServer, DWORD* pdwError) {
         return FALSE;
     }
     EchoHandle echo(opened, closeHandle);
-
-    // The text and its terminating zero byte: 28 bytes of data. The reply
-    // buffer holds one reply record of this build's layout and the echoed data.
-    char requestData[] = "icmp send echo dacodac coco";
-    union {
-        ICMP_ECHO_REPLY record;
-        unsigned char bytes[sizeof(ICMP_ECHO_REPLY) + sizeof requestData];
-    } reply;
-    memset(&reply, 0, sizeof reply);
-
-    IcmpSendEchoProc sendEcho = Lookup<IcmpSendEchoProc>(library.get(), "IcmpSendEcho");
-    if (sendEcho == nullptr) {
-        error = ::GetLastError();
-        TraceWrite(L"SendIcmpEcho > GetProcAddress(hModule, \"IcmpSendEcho\") has failed -> "
-                   L"error: %ld",
-                   error);
+    if ((result = Find(library.get(), "IcmpSendEcho", L"IcmpSendEcho", &sendEcho)) != 0 ||
+        (result = Echo(sendEcho, echo.get(), address, resolvedName)) != 0) {
+        error = result;
         return FALSE;
     }
-
-    DWORD replies = sendEcho(echo.get(), address, requestData, sizeof requestData, nullptr,
-                             reply.bytes, sizeof reply.bytes, 1000);
-    if (replies == 0) {
-        error = ::GetLastError();
-        TraceWrite(L"SendIcmpEcho > IcmpSendEcho(...) has failed -> error == %d", error);
-        return FALSE;
-    }
-
-    TraceWrite(L"SendIcmpEcho > IcmpSendEcho(...) sent icmp message to %s",
-               AnsiText(resolvedName).c_str());
-    char replier[16];
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(&reply.record.Address);
-    wsprintfA(replier, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-    TraceWrite(L"SendIcmpEcho > received %d icmp message response from %s", replies,
-               AnsiText(replier).c_str());
-    TraceWrite(L"SendIcmpEcho > status = %d, round-trip time = %d ms", reply.record.Status,
-               reply.record.RoundTripTime);
     error = 0;
     return TRUE;
 }

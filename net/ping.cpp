@@ -96,6 +96,93 @@ BOOL decode_resp(const char* buf, int bytes, const sockaddr_in* from) {
     return FALSE;
 }
 
+namespace {
+
+// Sets one of the socket's two timeouts; the error, traced with failedLine.
+DWORD SetTimeout(SOCKET sock, int option, int milliseconds, const wchar_t* failedLine) {
+    if (::setsockopt(sock, SOL_SOCKET, option, reinterpret_cast<const char*>(&milliseconds),
+                     sizeof milliseconds) != SOCKET_ERROR)
+        return 0;
+    DWORD error = ::WSAGetLastError();
+    TraceWrite(failedLine, error);
+    return error;
+}
+
+// The raw ICMP socket with both timeouts set. Overlapped, although every call
+// on it blocks: the system applies SO_RCVTIMEO and SO_SNDTIMEO only to
+// sockets made with this flag, and without them a silent host would block
+// the receive for ever.
+DWORD OpenSocket(int timeout, rolm::UniqueSocket* sock) {
+    sock->reset(::WSASocketW(AF_INET, SOCK_RAW, IPPROTO_ICMP, nullptr, 0, WSA_FLAG_OVERLAPPED));
+    if (!sock->valid()) {
+        DWORD error = ::WSAGetLastError();
+        TraceWrite(L"Ping > WSASocket(...) has failed -> error == %d", error);
+        return error;
+    }
+    DWORD error = SetTimeout(sock->get(), SO_RCVTIMEO, timeout,
+                             L"Ping > setsockopt(...) has failed to set the received timeout -> error == %d");
+    if (error == 0)
+        error = SetTimeout(sock->get(), SO_SNDTIMEO, timeout,
+                           L"Ping > setsockopt (...) has failed to set the timeout sending -> error == %d");
+    return error;
+}
+
+// The request and reply buffers, 1024 zeroed bytes each from the process heap.
+DWORD AllocateBuffers(rolm::UniqueProcessHeapBlock* request, rolm::UniqueProcessHeapBlock* reply) {
+    HANDLE heap = ::GetProcessHeap();
+    request->reset(::HeapAlloc(heap, HEAP_ZERO_MEMORY, kBufferBytes));
+    if (!request->valid()) {
+        TraceWrite(L"Ping > HeapAlloc(...) has failed -> icmp_data == NULL");
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    reply->reset(::HeapAlloc(heap, HEAP_ZERO_MEMORY, kBufferBytes));
+    if (!reply->valid()) {
+        TraceWrite(L"Ping > HeapAlloc(...) has failed -> recvbuf == NULL");
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return 0;
+}
+
+enum TryOutcome { kDecided, kTimedOut, kFailed };
+
+// One echo request with this sequence number and its first answer. Decided:
+// *answered says whether it was our reply. Failed: *status holds the error.
+TryOutcome OneTry(SOCKET sock, const sockaddr_in& dest, char* icmp_data, int size, char* recvbuf,
+                  unsigned sequence, BOOL* answered, DWORD* status) {
+    PutWord(icmp_data + 2, 0);
+    PutWord(icmp_data + 6, static_cast<USHORT>(sequence & 0xFFFF));
+    PutWord(icmp_data + 2, echo_checksum(icmp_data, size));
+
+    int sent = ::sendto(sock, icmp_data, size, 0, reinterpret_cast<const sockaddr*>(&dest), sizeof dest);
+    if (sent == SOCKET_ERROR) {
+        *status = ::WSAGetLastError();
+        if (*status == WSAETIMEDOUT) {
+            TraceWrite(L"Ping > sendto(...) -> timeout");
+            return kTimedOut;
+        }
+        TraceWrite(L"Ping > sendto(...) has failed -> error == %d", *status);
+        return kFailed;
+    }
+    TraceWrite(L"Ping > sendto(...) wrote %d bytes on a maximum of %d", sent, size);
+    sockaddr_in from;
+    int fromLength = sizeof from;
+    int received = ::recvfrom(sock, recvbuf, kBufferBytes, 0, reinterpret_cast<sockaddr*>(&from),
+                              &fromLength);
+    if (received != SOCKET_ERROR) {
+        *answered = decode_resp(recvbuf, received, &from);
+        return kDecided;
+    }
+    *status = ::WSAGetLastError();
+    if (*status == WSAETIMEDOUT) {
+        TraceWrite(L"Ping > recvfrom(...) -> timeout");
+        return kTimedOut;
+    }
+    TraceWrite(L"Ping > recvfrom(...) has failed -> error == %d", *status);
+    return kFailed;
+}
+
+}  // namespace
+
 BOOL Ping(LPCSTR lpszServer, int nDatasize, int nTimeout, int nMaxSeqTimeout, DWORD* pdwError) {
     const int datasize = nDatasize < 1 ? 32 : nDatasize;
     const int timeout = nTimeout < 1 ? 1000 : nTimeout;
@@ -107,7 +194,7 @@ BOOL Ping(LPCSTR lpszServer, int nDatasize, int nTimeout, int nMaxSeqTimeout, DW
     DWORD ignored = 0;
     DWORD& error = pdwError != nullptr ? *pdwError : ignored;
 
-    // The request buffer holds 1016 bytes of data at most.
+    // Refused before anything is taken: the request buffer holds 1016 bytes of data at most.
     if (datasize > ROLM_PING_MAX_DATASIZE) {
         error = ERROR_INVALID_PARAMETER;
         TraceWrite(L"Ping > nDatasize == %d exceeds %d -> error == %d", datasize,
@@ -115,115 +202,45 @@ BOOL Ping(LPCSTR lpszServer, int nDatasize, int nTimeout, int nMaxSeqTimeout, DW
         return FALSE;
     }
 
+    // Windows Sockets, the socket, the destination, the buffers.
     rolm::WinsockSession winsock;
     if (!winsock.started()) {
         error = winsock.error();
         TraceWrite(L"Ping > WSAStartup(...) has failed -> error == %d", winsock.error());
         return FALSE;
     }
-
-    // Overlapped, although every call below blocks: the system applies
-    // SO_RCVTIMEO and SO_SNDTIMEO only to sockets made with this flag, and
-    // without them a silent host would block the receive for ever.
-    rolm::UniqueSocket sock(
-        ::WSASocketW(AF_INET, SOCK_RAW, IPPROTO_ICMP, nullptr, 0, WSA_FLAG_OVERLAPPED));
-    if (!sock) {
-        error = ::WSAGetLastError();
-        TraceWrite(L"Ping > WSASocket(...) has failed -> error == %d", error);
-        return FALSE;
-    }
-
-    nTimeout = timeout;
-    if (::setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&nTimeout),
-                     sizeof nTimeout) == SOCKET_ERROR) {
-        error = ::WSAGetLastError();
-        TraceWrite(L"Ping > setsockopt(...) has failed to set the received timeout -> error == %d",
-                   error);
-        return FALSE;
-    }
-    if (::setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&nTimeout),
-                     sizeof nTimeout) == SOCKET_ERROR) {
-        error = ::WSAGetLastError();
-        TraceWrite(L"Ping > setsockopt (...) has failed to set the timeout sending -> error == %d",
-                   error);
-        return FALSE;
-    }
-
+    rolm::UniqueSocket sock;
+    if ((error = OpenSocket(timeout, &sock)) != 0) return FALSE;
     sockaddr_in dest;
     memset(&dest, 0, sizeof dest);
     USHORT family = 0;
-    DWORD resolved = GetIPaddress(lpszServer, &dest.sin_addr.s_addr, &family, nullptr, 0);
-    if (resolved != 0) {
-        error = resolved;
+    if ((error = GetIPaddress(lpszServer, &dest.sin_addr.s_addr, &family, nullptr, 0)) != 0)
         return FALSE;
-    }
     dest.sin_family = family;
+    rolm::UniqueProcessHeapBlock request, reply;
+    if ((error = AllocateBuffers(&request, &reply)) != 0) return FALSE;
+    char* icmp_data = static_cast<char*>(request.get());
+    const int size = datasize + kHeaderBytes;
+    fill_echo_request(icmp_data, size);
 
-    nDatasize = datasize + kHeaderBytes;
-    HANDLE heap = ::GetProcessHeap();
-    rolm::UniqueProcessHeapBlock requestBlock(::HeapAlloc(heap, HEAP_ZERO_MEMORY, kBufferBytes));
-    char* icmp_data = static_cast<char*>(requestBlock.get());
-    if (icmp_data == nullptr) {
-        error = ERROR_NOT_ENOUGH_MEMORY;
-        TraceWrite(L"Ping > HeapAlloc(...) has failed -> icmp_data == NULL");
-        return FALSE;
-    }
-    fill_echo_request(icmp_data, nDatasize);
-    rolm::UniqueProcessHeapBlock replyBlock(::HeapAlloc(heap, HEAP_ZERO_MEMORY, kBufferBytes));
-    char* recvbuf = static_cast<char*>(replyBlock.get());
-    if (recvbuf == nullptr) {
-        error = ERROR_NOT_ENOUGH_MEMORY;
-        TraceWrite(L"Ping > HeapAlloc(...) has failed -> recvbuf == NULL");
-        return FALSE;
-    }
-
+    // Tries until one is decided or fails, or the sequence numbers run out,
+    // pausing after each that timed out.
     BOOL result = FALSE;
     DWORD status = 0;
     const DWORD start = ::GetTickCount();
     const unsigned lastSequence = rolm::net::EffectiveMaxSequence(nMaxSeqTimeout);
-    for (unsigned sequence = 0;;) {
-        PutWord(icmp_data + 2, 0);
-        PutWord(icmp_data + 6, static_cast<USHORT>(sequence & 0xFFFF));
-        PutWord(icmp_data + 2, echo_checksum(icmp_data, nDatasize));
-
-        const wchar_t* timedOut = nullptr;
-        int sent = ::sendto(sock.get(), icmp_data, nDatasize, 0,
-                            reinterpret_cast<const sockaddr*>(&dest), sizeof dest);
-        if (sent == SOCKET_ERROR) {
-            status = ::WSAGetLastError();
-            if (status != WSAETIMEDOUT) {
-                TraceWrite(L"Ping > sendto(...) has failed -> error == %d", status);
-                break;
-            }
-            timedOut = L"Ping > sendto(...) -> timeout";
-        } else {
-            TraceWrite(L"Ping > sendto(...) wrote %d bytes on a maximum of %d", sent, nDatasize);
-            sockaddr_in from;
-            int fromLength = sizeof from;
-            int received = ::recvfrom(sock.get(), recvbuf, kBufferBytes, 0,
-                                      reinterpret_cast<sockaddr*>(&from), &fromLength);
-            if (received != SOCKET_ERROR) {
-                result = decode_resp(recvbuf, received, &from);
-                break;
-            }
-            status = ::WSAGetLastError();
-            if (status != WSAETIMEDOUT) {
-                TraceWrite(L"Ping > recvfrom(...) has failed -> error == %d", status);
-                break;
-            }
-            timedOut = L"Ping > recvfrom(...) -> timeout";
-        }
-
-        TraceWrite(timedOut);
+    for (unsigned sequence = 0;; ++sequence) {
+        TryOutcome outcome = OneTry(sock.get(), dest, icmp_data, size,
+                                    static_cast<char*>(reply.get()), sequence, &result, &status);
+        if (outcome != kTimedOut) break;
         status = 0;
         rolm::net::System().sleep(kPauseMs);
-        ++sequence;
-        if ((sequence & 0xFFFF) > lastSequence) break;
+        if (((sequence + 1) & 0xFFFF) > lastSequence) break;
     }
     const DWORD elapsed = ::GetTickCount() - start;
 
-    replyBlock.reset();
-    requestBlock.reset();
+    reply.reset();
+    request.reset();
     error = status;
     TraceWrite(L"Ping > returns %d, elapsed time: %u ms", result, elapsed);
     return result;

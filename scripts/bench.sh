@@ -10,7 +10,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build "$build" -j2 --target rolm_bench rolmview >/dev/null
+cmake --build "$build" -j2 --target rolm_bench rolm_shipped >/dev/null
 . "$here/wine-env.sh"
 echo "rolm benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(uname -m), $("$ROLM_WINE" --version 2>/dev/null)"
 "$here/wine-run.sh" "$build/wineprefix" "$build/bin/rolm_bench.exe" 2>/dev/null | tr -d '\r'

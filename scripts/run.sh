@@ -8,7 +8,7 @@ scripts/setup.sh
 . scripts/wine-env.sh
 if [ "$ROLM_WINE" = /usr/lib/wine/wine ]; then preset=mingw-wine; dir=build; else preset=mingw64-wine; dir=build64; fi
 cmake --preset "$preset" >/dev/null
-cmake --build --preset "$preset" --target rolm_cli rolmview
+cmake --build --preset "$preset" --target rolm_shipped  # rolm.exe, rolmview.exe (win32-thread compilers)
 if [ $# -gt 0 ]; then
     exec scripts/wine-run.sh "$PWD/$dir/wineprefix" "$dir/bin/rolm.exe" "$@"
 fi

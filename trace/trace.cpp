@@ -2,7 +2,7 @@
 
 #include <shlwapi.h>
 #include <stdarg.h>
-#include <stdio.h>
+#include <strsafe.h>
 #include <wchar.h>
 
 #include "common/unique.h"
@@ -32,29 +32,81 @@ struct TraceState {
 };
 TraceState g_trace;
 
-// A critical section made ready on first use: InitOnce is not on the XP
-// generation, and a static constructor would run after callers in other
-// static constructors.
-volatile LONG g_lockState;  // 0 none, 1 being made, 2 ready
+// The lock: a critical section, and an event that wakes its waiters. A thread
+// waiting for it keeps handling messages sent to its own windows, since the
+// holder may be delivering a line to one of them; a plain wait would deadlock.
+// Made ready on first use: InitOnce is not on the XP generation, and a static
+// constructor would run after callers in other static constructors.
+volatile LONG g_lockState;  // 0 none, 1 being made, 2 ready, 3 unusable
 CRITICAL_SECTION g_lock;
-DWORD g_writingThread;  // thread inside TraceWrite, 0 when none
+HANDLE g_released;          // auto-reset, set when the lock is left while someone waits
+volatile LONG g_waiters;
+DWORD g_insideSlot;         // thread-local mark: this thread is inside the facility
 
+bool LockReady() {
+    if (g_lockState < 2) {
+        if (::InterlockedCompareExchange(&g_lockState, 1, 0) == 0) {
+            ::InitializeCriticalSection(&g_lock);
+            g_released = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+            g_insideSlot = ::TlsAlloc();
+            bool usable = g_released != nullptr && g_insideSlot != TLS_OUT_OF_INDEXES;
+            ::InterlockedExchange(&g_lockState, usable ? 2 : 3);
+        } else {
+            while (g_lockState < 2) ::Sleep(0);
+        }
+    }
+    return g_lockState == 2;
+}
+
+// Held for a whole call. Not taken (held() false) when the facility is unusable
+// or when this thread is already inside it: a window procedure run while a line
+// is being delivered, or while this thread waits for the lock, must not wait
+// for a lock whose holder waits for that very procedure.
 class TraceLock {
 public:
     TraceLock() {
-        if (g_lockState != 2) {
-            if (::InterlockedCompareExchange(&g_lockState, 1, 0) == 0) {
-                ::InitializeCriticalSection(&g_lock);
-                ::InterlockedExchange(&g_lockState, 2);
-            } else {
-                while (g_lockState != 2) ::Sleep(0);
-            }
-        }
-        ::EnterCriticalSection(&g_lock);
+        if (!LockReady() || ::TlsGetValue(g_insideSlot) != nullptr) return;
+        ::TlsSetValue(g_insideSlot, this);
+        if (!::TryEnterCriticalSection(&g_lock)) Wait();
+        held_ = true;
     }
-    ~TraceLock() { ::LeaveCriticalSection(&g_lock); }
+    ~TraceLock() {
+        if (!held_) return;
+        ::LeaveCriticalSection(&g_lock);
+        if (g_waiters > 0) ::SetEvent(g_released);
+        ::TlsSetValue(g_insideSlot, nullptr);
+    }
+    bool held() const { return held_; }
     TraceLock(const TraceLock&) = delete;
     TraceLock& operator=(const TraceLock&) = delete;
+
+private:
+    static void Wait() {
+        ::InterlockedIncrement(&g_waiters);
+        while (!::TryEnterCriticalSection(&g_lock)) {
+            // The timeout only bounds a wake-up lost between a failed try and the wait.
+            if (::MsgWaitForMultipleObjects(1, &g_released, FALSE, 50, QS_SENDMESSAGE) !=
+                WAIT_OBJECT_0) {
+                MSG message;
+                ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+            }
+        }
+        ::InterlockedDecrement(&g_waiters);
+    }
+    bool held_ = false;
+};
+
+// The caller's last error (and so its Windows Sockets error) outlives the
+// call: operations read it after tracing their failure.
+class LastErrorKept {
+public:
+    LastErrorKept() : error_(::GetLastError()) {}
+    ~LastErrorKept() { ::SetLastError(error_); }
+    LastErrorKept(const LastErrorKept&) = delete;
+    LastErrorKept& operator=(const LastErrorKept&) = delete;
+
+private:
+    DWORD error_;
 };
 
 // Appends the name to a format, "%" doubled so that it prints as itself,
@@ -76,34 +128,37 @@ void BuildFormats(LPCWSTR name) {
     bool named = name != nullptr && name[0] != L'\0';
     if (g_trace.timedFormat[0] == L'\0') {
         if (named) {
-            wcscpy_s(g_trace.timedFormat, kFormatChars, L"%s ");
+            StringCchCopyW(g_trace.timedFormat, kFormatChars, L"%s ");
             AppendName(g_trace.timedFormat, name);
-            wcscat_s(g_trace.timedFormat, kFormatChars, L" %s");
+            StringCchCatW(g_trace.timedFormat, kFormatChars, L" %s");
         } else {
-            wcscpy_s(g_trace.timedFormat, kFormatChars, L"%s %s");
+            StringCchCopyW(g_trace.timedFormat, kFormatChars, L"%s %s");
         }
     }
     if (g_trace.plainFormat[0] == L'\0') {
         if (named) {
             AppendName(g_trace.plainFormat, name);
-            wcscat_s(g_trace.plainFormat, kFormatChars, L" %s");
+            StringCchCatW(g_trace.plainFormat, kFormatChars, L" %s");
         } else {
-            wcscpy_s(g_trace.plainFormat, kFormatChars, L"%s");
+            StringCchCopyW(g_trace.plainFormat, kFormatChars, L"%s");
         }
     }
 }
 
-// Length of what a _TRUNCATE print produced: its count, or the cut text's.
-int PrintedLength(int result, const WCHAR* buffer) {
-    return result >= 0 ? result : static_cast<int>(wcslen(buffer));
+// Prints into buffer, cut to capacity - 1 characters and terminated whatever
+// the print reports (a cut or a format error); returns the length.
+int PrintCut(WCHAR* buffer, size_t capacity, const WCHAR* format, va_list args) {
+    if (capacity > STRSAFE_MAX_CCH) capacity = STRSAFE_MAX_CCH;
+    StringCchVPrintfW(buffer, capacity, format, args);
+    return static_cast<int>(wcslen(buffer));
 }
 
-int Compose(const WCHAR* format, ...) {
+int Print(WCHAR* buffer, size_t capacity, const WCHAR* format, ...) {
     va_list args;
     va_start(args, format);
-    int result = _vsnwprintf_s(g_trace.line, kLineChars, _TRUNCATE, format, args);
+    int length = PrintCut(buffer, capacity, format, args);
     va_end(args);
-    return PrintedLength(result, g_trace.line);
+    return length;
 }
 
 void AppendToLogFile() {
@@ -118,7 +173,8 @@ void AppendToLogFile() {
                                         FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return;  // deleted, moved or held by a writer: this line is lost for the file
-    ::SetFilePointer(file.get(), 0, nullptr, FILE_END);
+    // A failed seek would write over the start of the file: the line is dropped instead.
+    if (::SetFilePointer(file.get(), 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) return;
     DWORD written = 0;
     ::WriteFile(file.get(), g_trace.line, static_cast<DWORD>(length) * sizeof(WCHAR), &written,
                 nullptr);
@@ -145,7 +201,9 @@ void SendAnsiLine(HWND window) {
 }  // namespace
 
 void TraceInit(LPCWSTR lpszName, DWORD dwFileSwitch) {
+    LastErrorKept lastError;
     TraceLock lock;
+    if (!lock.held()) return;
     BuildFormats(lpszName);
 
     if (!::IsWindow(g_trace.vellosk)) g_trace.vellosk = ::FindWindowW(L"Vellosk", nullptr);
@@ -174,36 +232,34 @@ void TraceWrite(LPCWSTR lpszFormat, ...) {
         return;
     if (lpszFormat == nullptr) return;
 
+    LastErrorKept lastError;
     TraceLock lock;
-    DWORD self = ::GetCurrentThreadId();
-    if (g_writingThread == self) return;  // re-entered while delivering: keep the line in flight
-    g_writingThread = self;
+    if (!lock.held()) return;  // re-entered while delivering: keep the line in flight
 
     va_list args;
     va_start(args, lpszFormat);
-    _vsnwprintf_s(g_trace.message, kLineChars, _TRUNCATE, lpszFormat, args);
+    PrintCut(g_trace.message, kLineChars, lpszFormat, args);
     va_end(args);
 
     if (g_trace.qrvList != nullptr || g_trace.fileSwitch != 0) {
         SYSTEMTIME now;
         ::GetLocalTime(&now);
-        _snwprintf_s(g_trace.stamp, kStampChars, _TRUNCATE, L"%02.2u:%02.2u:%02.2u,%02.2u",
-                     now.wHour, now.wMinute, now.wSecond, now.wMilliseconds / 10);
-        g_trace.lineLength = Compose(g_trace.timedFormat, g_trace.stamp, g_trace.message);
+        Print(g_trace.stamp, kStampChars, L"%02.2u:%02.2u:%02.2u,%02.2u", now.wHour, now.wMinute,
+              now.wSecond, now.wMilliseconds / 10);
+        g_trace.lineLength =
+            Print(g_trace.line, kLineChars, g_trace.timedFormat, g_trace.stamp, g_trace.message);
         if (g_trace.qrvList != nullptr)
             ::SendMessageW(g_trace.qrvList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(g_trace.line));
         if (g_trace.fileSwitch != 0) AppendToLogFile();
     }
 
     if (g_trace.vellosk != nullptr || g_trace.wendlook != nullptr) {
-        g_trace.lineLength = Compose(g_trace.plainFormat, g_trace.message);
+        g_trace.lineLength = Print(g_trace.line, kLineChars, g_trace.plainFormat, g_trace.message);
         if (g_trace.vellosk != nullptr)
             SendCopyData(g_trace.vellosk, 1, g_trace.line,
                          static_cast<DWORD>(g_trace.lineLength + 1) * sizeof(WCHAR));
         if (g_trace.wendlook != nullptr) SendAnsiLine(g_trace.wendlook);
     }
-
-    g_writingThread = 0;
 }
 
 LPWSTR FormatFileTime(const FILETIME* pTime, LPWSTR lpszBuffer, DWORD dwCapacity) {
@@ -216,16 +272,15 @@ LPWSTR FormatFileTime(const FILETIME* pTime, LPWSTR lpszBuffer, DWORD dwCapacity
     FILETIME whole;
     if ((value >> 63) != 0 || !::FileTimeToSystemTime(pTime, &fields) ||
         !::SystemTimeToFileTime(&fields, &whole)) {
-        _snwprintf_s(lpszBuffer, dwCapacity, _TRUNCATE, L"%016.16I64X", value);
+        Print(lpszBuffer, dwCapacity, L"%016.16I64X", value);
         return lpszBuffer;
     }
     // Below 10000, so the low 16 bits of each value give the exact difference.
     unsigned below = static_cast<WORD>(static_cast<WORD>(pTime->dwLowDateTime) -
                                        static_cast<WORD>(whole.dwLowDateTime));
-    _snwprintf_s(lpszBuffer, dwCapacity, _TRUNCATE,
-                 L"%d-%02.2d-%02.2d %02.2d:%02.2d:%02.2d %dms %d.%d\u00B5s", fields.wYear,
-                 fields.wMonth, fields.wDay, fields.wHour, fields.wMinute, fields.wSecond,
-                 fields.wMilliseconds, below / 10, below % 10);
+    Print(lpszBuffer, dwCapacity, L"%d-%02.2d-%02.2d %02.2d:%02.2d:%02.2d %dms %d.%d\u00B5s",
+          fields.wYear, fields.wMonth, fields.wDay, fields.wHour, fields.wMinute, fields.wSecond,
+          fields.wMilliseconds, below / 10, below % 10);
     return lpszBuffer;
 }
 

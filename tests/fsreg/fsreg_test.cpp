@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <rolm/fsreg.h>
 #include <shlobj.h>
+#include <shlwapi.h>
 
 #include <functional>
 #include <future>
@@ -41,7 +42,7 @@ Lines DirTrace(const std::wstring& path, char c, DWORD error) {
 Lines IniLine(DWORD error, const std::wstring& path) { return {L"GetIniFile > error == (" + N(error) + L"), path == (" + path + L")"}; }
 // Each system call of run failed in turn (a letter per call, the last for none): the result and trace of that
 // failure, and no key or heap block left behind. 0: success; M: out of memory; N: not found; any other: the error.
-void Torture(const char* outcomes, const std::function<DWORD()>& run, const std::function<Lines(char, DWORD)>& lines = nullptr) {
+void FailEachCall(const char* outcomes, const std::function<DWORD()>& run, const std::function<Lines(char, DWORD)>& lines = nullptr) {
     for (const char* c = outcomes; *c != '\0'; ++c) {
         const DWORD expected = *c == '0' ? 0 : *c == 'M' ? ERROR_NOT_ENOUGH_MEMORY : *c == 'N' ? ERROR_FILE_NOT_FOUND : ERROR_WRITE_PROTECT;
         SCOPED_TRACE(testing::Message() << outcomes << " call " << c - outcomes + 1);
@@ -82,7 +83,7 @@ BOOL WINAPI CaptureSetFileSecurity(LPCWSTR path, SECURITY_INFORMATION what, PSEC
 // at once both get 0.
 TEST(Directories, TreesAreMadeTopDownOrRefusedWholeAndOpenedToAll) {
     TempDir dir;
-    Torture("TTGRSMSG000", [&] { return RemoveTree(dir / L"T"), CreateDirectories((dir / L"T\\A").c_str(), 1); }, [&](char c, DWORD e) { return DirTrace(dir / L"T\\A", c, e); });
+    FailEachCall("TTGRSMSG000", [&] { return RemoveTree(dir / L"T"), CreateDirectories((dir / L"T\\A").c_str(), 1); }, [&](char c, DWORD e) { return DirTrace(dir / L"T\\A", c, e); });
     ImportPatch patch("advapi32.dll", "SetFileSecurityW", reinterpret_cast<void*>(&CaptureSetFileSecurity));
     ASSERT_TRUE(WriteFileBytes(dir / L"f", "x"));
     const std::wstring d = dir / std::wstring(100, L'd'), g = dir / std::wstring(100, L'g');  // two levels, the last filling the path up
@@ -123,9 +124,8 @@ TEST(FolderPath, AKnownFolderReportedMissingIsCreated) {
     ASSERT_TRUE(GetFolderPath(CSIDL_WINDOWS, nullptr) == E_INVALIDARG && ::SHGetFolderPathW(nullptr, CSIDL_FAVORITES | CSIDL_FLAG_CREATE, nullptr, 0, favorites) == S_OK);
     RemoveTree(favorites);  // the first row asks the system for the removed folder
     ImportPatch patch("shell32.dll", "SHGetFolderPathW", reinterpret_cast<void*>(&ReportFolder));
-    const HRESULT kDenied = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
-    for (HRESULT first : {S_OK, S_FALSE, E_FAIL, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), E_INVALIDARG, kDenied}) {
-        const bool missing = first != E_INVALIDARG && first != kDenied;  // known but missing: asked again with the create flag
+    for (HRESULT first : {S_OK, S_FALSE, E_FAIL, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), E_INVALIDARG, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)}) {
+        const bool missing = first != E_INVALIDARG && HRESULT_CODE(first) != ERROR_ACCESS_DENIED;  // known but missing: asked again with the create flag
         g_report.first = first, g_report.folders.clear();
         EXPECT_EQ(missing ? S_OK : first, GetFolderPath(CSIDL_FAVORITES, favorites)) << std::hex << first;
         EXPECT_TRUE(g_report.folders == (missing ? std::vector<int>{CSIDL_FAVORITES, CSIDL_FAVORITES | CSIDL_FLAG_CREATE} : std::vector<int>{CSIDL_FAVORITES}) && IsDirectory(favorites));
@@ -135,11 +135,11 @@ TEST(FolderPath, AKnownFolderReportedMissingIsCreated) {
 // Levels made with the caller's options and access; a failing one is in the torture test.
 TEST(RegKeys, PathsAreCreatedThenOpenedOrRefused) {
     const std::wstring name = L"Software\\rolm-test-" + N(::GetCurrentProcessId()), keys = L"T\\" + std::wstring(255, L'a') + L"\\" + std::wstring(255, L'b') + L"\\c";
-    struct Key : rolm::UniqueKey { std::wstring name; ~Key() { reset(), ::RegDeleteTreeW(HKEY_CURRENT_USER, name.c_str()); } } root;  // deleted with its sub keys afterwards
+    struct Key : rolm::UniqueKey { std::wstring name; ~Key() { reset(), ::SHDeleteKeyW(HKEY_CURRENT_USER, name.c_str()); } } root;  // deleted with its sub keys afterwards
     ASSERT_EQ(0, ::RegCreateKeyExW(HKEY_CURRENT_USER, (root.name = name).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, root.put(), nullptr));
-    Torture("MEE0E0E000", [&] { rolm::UniqueKey key; return ::RegDeleteTreeW(root.get(), L"T"), static_cast<DWORD>(CreateRegKeys(root.get(), keys.c_str(), 0, KEY_ALL_ACCESS, key.put(), nullptr)); },
+    FailEachCall("MEE0E0E000", [&] { rolm::UniqueKey key; return ::SHDeleteKeyW(root.get(), L"T"), static_cast<DWORD>(CreateRegKeys(root.get(), keys.c_str(), 0, KEY_ALL_ACCESS, key.put(), nullptr)); },
             [&](char c, DWORD error) { return c == '0' ? Lines{} : Lines{L"CreateRegKeys > returns error " + N(error) + L" for the key " + keys}; });
-    Torture("E00", [&] { return static_cast<DWORD>(CheckRegKey(HKEY_CURRENT_USER, L"Software")); });
+    FailEachCall("E00", [&] { return static_cast<DWORD>(CheckRegKey(HKEY_CURRENT_USER, L"Software")); });
     // 510 characters fill the stack copy with the added "\" and the terminator; 511 need the heap.
     const std::wstring deep = std::wstring(250, L'k') + L"\\" + std::wstring(250, L'k') + L"\\";
     for (const std::wstring& path : {std::wstring(L"A\\B"), std::wstring(L"C\\D\\"), std::wstring(L"E\\\\F"), deep + L"12345678", deep + L"123456789"})
@@ -173,7 +173,7 @@ TEST(IniFile, TheLastDotOfThePathCountsAndWhatDoesNotFitIsRefused) {
     EXPECT_TRUE(GetIniFile(nullptr, MAX_PATH) == ERROR_INVALID_PARAMETER && GetIniFile(buffer, 0) == ERROR_INVALID_PARAMETER && !wcscmp(buffer, L"untouched"));
     EXPECT_EQ(Lines(2, IniLine(87, L"NULL")[0]), Take());
     const std::wstring ini = std::wstring(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH) - 3) + L"ini";
-    Torture("EN", [&] { return GetIniFile(buffer, MAX_PATH); }, [&](char c, DWORD error) { return IniLine(error, c == 'E' ? L"" : ini); });
+    FailEachCall("EN", [&] { return GetIniFile(buffer, MAX_PATH); }, [&](char c, DWORD error) { return IniLine(error, c == 'E' ? L"" : ini); });
     ImportPatch patch("kernel32.dll", "GetModuleFileNameW", reinterpret_cast<void*>(&ProgramName));
     ASSERT_TRUE(::CreateDirectoryW((dir / L"dir.ini").c_str(), nullptr) && WriteFileBytes(dir / L"there.ini", ""));
     // Capacity after the folder: exactly room for ".ini" (or "x" becoming "ini") and the terminator, then

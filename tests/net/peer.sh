@@ -1,40 +1,15 @@
 #!/bin/sh
-# Network namespace peers for the raw-socket probe tests.
-#   peer.sh up STATEFILE    make them; STATEFILE says "up" or why not
-#   peer.sh down STATEFILE  remove them (also what "up" does first)
-# Peers: 10.251.0.2 answers echo requests (link 10.251.0.1/30),
-#        10.251.0.6 ignores them (link 10.251.0.5/30).
+# peer.sh up|down STATEFILE: namespace peers for the raw-socket probes, 10.251.0.2 answering echo
+# requests, 10.251.0.6 silent; STATEFILE says "up" or why not. "down" (and "up" first) removes them.
 state=$2
-
-# Deleting a namespace takes its veth ends, and so their partners, with it.
-remove() {
-    for ns in rolmnet-answer rolmnet-silent; do ip netns del "$ns" 2>/dev/null; done
-    for link in rolmnetA0 rolmnetS0; do ip link del "$link" 2>/dev/null; done
-    return 0
+remove() { for n in rolmnet-answer rolmnet-silent; do ip netns del $n; done; for l in rolmnetA0 rolmnetS0; do ip link del $l; done; } 2>/dev/null
+peer() {  # NAMESPACE LINK HOSTADDR PEERADDR
+    ip netns add "$1" && ip link add "${2}0" type veth peer name "${2}1" && ip link set "${2}1" netns "$1" &&
+        ip addr add "$3/30" dev "${2}0" && ip link set "${2}0" up &&
+        ip netns exec "$1" sh -c "ip addr add $4/30 dev ${2}1 && ip link set ${2}1 up && ip link set lo up"
 }
-
-unavailable() {
-    echo "$1" >"$state"
-    echo "net peers unavailable: $1"
-    remove
-    exit 0
-}
-
-# peer NAMESPACE LINK HOSTADDR PEERADDR
-peer() {
-    ip netns add "$1" && ip link add "${2}0" type veth peer name "${2}1" &&
-        ip link set "${2}1" netns "$1" && ip addr add "$3/30" dev "${2}0" &&
-        ip link set "${2}0" up && ip netns exec "$1" ip addr add "$4/30" dev "${2}1" &&
-        ip netns exec "$1" ip link set "${2}1" up && ip netns exec "$1" ip link set lo up
-}
-
 remove
 [ "$1" = up ] || { rm -f "$state"; exit 0; }
-[ "$(id -u)" = 0 ] || unavailable "not root (raw sockets and namespaces need root)"
-command -v ip >/dev/null 2>&1 || unavailable "no ip command (iproute2)"
-peer rolmnet-answer rolmnetA 10.251.0.1 10.251.0.2 || unavailable "cannot make the answering peer"
-peer rolmnet-silent rolmnetS 10.251.0.5 10.251.0.6 || unavailable "cannot make the silent peer"
-ip netns exec rolmnet-silent sysctl -qw net.ipv4.icmp_echo_ignore_all=1 ||
-    unavailable "cannot silence the silent peer"
-echo up >"$state"
-echo "net peers up: 10.251.0.2 answers, 10.251.0.6 is silent"
+if peer rolmnet-answer rolmnetA 10.251.0.1 10.251.0.2 && peer rolmnet-silent rolmnetS 10.251.0.5 10.251.0.6 &&
+    ip netns exec rolmnet-silent sysctl -qw net.ipv4.icmp_echo_ignore_all=1; then echo up | tee "$state"
+else echo "cannot make the peers (raw sockets and namespaces need root and iproute2)" | tee "$state"; remove; fi

@@ -13,6 +13,11 @@ volatile LONG g_calls = 0;
 volatile LONG g_failAt = 0;
 volatile LONG g_failed = 0;
 DWORD g_error = 0;
+const char* g_failedName = nullptr;
+volatile DWORD g_thread = ~0u;  // the thread whose calls count
+
+bool Counted() { return g_thread == ~0u || g_thread == ::GetCurrentThreadId(); }
+LONG g_failedOccurrence = 0;
 
 // The import table entry through which this program calls dll!function.
 void** FindImport(const char* dll, const char* function) {
@@ -56,17 +61,20 @@ Slot::Slot(const char* dll_, const char* name_, Fails fails_, Role role_, const 
 }
 
 bool Enter(Slot& slot) {
+    if (!Counted()) return false;
     ::InterlockedIncrement(&slot.calls);
     if (slot.fails == Fails::Never) return false;
     LONG n = ::InterlockedIncrement(&g_calls);
     if (n != g_failAt) return false;
     g_failed = 1;
+    g_failedName = slot.name;
+    g_failedOccurrence = slot.calls;
     ::SetLastError(g_error);
     return true;
 }
 
 void Leave(Slot& slot, bool succeeded) {
-    if (!succeeded) return;
+    if (!succeeded || !Counted()) return;
     if (slot.role == Role::Open) ::InterlockedIncrement(&slot.opens);
     if (slot.role == Role::Close) ::InterlockedIncrement(&slot.closes);
 }
@@ -88,6 +96,7 @@ Faults::Faults() {
 }
 
 Faults::~Faults() {
+    g_thread = ~0u;
     for (detail::Slot* slot = g_slots; slot != nullptr; slot = slot->next) {
         void** entry = FindImport(slot->dll, slot->name);
         if (entry != nullptr && slot->original != nullptr) Swap(entry, slot->original);
@@ -97,11 +106,19 @@ Faults::~Faults() {
 void Faults::FailNth(int n, DWORD error) {
     g_error = error;
     g_failed = 0;
+    g_failedName = nullptr;
     g_failAt = g_calls + n;
     if (n == 0) g_failAt = 0;
 }
 
 bool Faults::Failed() const { return g_failed != 0; }
+
+void Faults::CountThread(DWORD threadId) { g_thread = threadId; }
+
+const char* Faults::FailedCall(int* occurrence) const {
+    if (occurrence != nullptr) *occurrence = g_failedName != nullptr ? g_failedOccurrence : 0;
+    return g_failedName;
+}
 int Faults::Calls() const { return g_calls; }
 
 int Faults::Calls(const char* name) const {
@@ -119,6 +136,7 @@ int Faults::Held(const char* kind) const {
 
 void Faults::Reset() {
     g_calls = g_failAt = g_failed = 0;
+    g_failedName = nullptr;
     for (detail::Slot* slot = g_slots; slot != nullptr; slot = slot->next)
         slot->calls = slot->opens = slot->closes = 0;
 }

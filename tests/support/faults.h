@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <string>
 #include <type_traits>
 
 #if defined(__GNUC__)
@@ -155,11 +156,35 @@ public:
     // The nth counted call from now on fails with error; 0 fails none.
     void FailNth(int n, DWORD error);
     bool Failed() const;  // whether the armed failure has happened
+    // The stand-in whose call failed and which of its calls that was (1: its
+    // first since Reset); null when none failed.
+    const char* FailedCall(int* occurrence = nullptr) const;
     int Calls() const;    // failable calls since construction or Reset
     int Calls(const char* name) const;
     int Held(const char* kind) const;  // successful opens minus closes
     void Reset();                      // counts to zero, nothing armed
+    // Counts (and fails) only the calls of this thread from now on; 0: of no
+    // thread, ~0u: of every thread (the start, and again when a Faults goes). For operations whose helpers
+    // (a trace capture, a server) call the same functions on their threads.
+    static void CountThread(DWORD threadId);
 };
+
+// A torture run: op with its 1st, 2nd, ... counted call failing with error,
+// until it makes no such call; check(outcome, name, k) sees each outcome with
+// the failed call, the kth of that name. Nothing is left armed afterwards.
+template <typename Op, typename Check>
+void Torture(Faults& faults, DWORD error, Op op, Check check) {
+    for (int n = 1;; ++n) {
+        faults.Reset();
+        faults.FailNth(n, error);
+        auto outcome = op();
+        int k = 0;
+        const char* name = faults.FailedCall(&k);
+        if (name == nullptr) break;
+        check(outcome, std::string(name), k);
+    }
+    faults.Reset();
+}
 
 // Replaces this program's import of DLL!function while alive.
 class ImportPatch {

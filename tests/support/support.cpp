@@ -1,11 +1,14 @@
 #include "support.h"
 
+#include "common/unique.h"
+
 #include <psapi.h>
 #include <rolm/trace.h>
 #include <shellapi.h>
 
 #include <map>
 #include <stdio.h>
+#include <strsafe.h>
 
 namespace rolm_test {
 
@@ -16,15 +19,13 @@ TraceLog& TraceLog::Get() {
 
 TraceLog::TraceLog() {
     ::InitializeCriticalSection(&lock_);
-    HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    rolm::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     struct Start {
         TraceLog* self;
         HANDLE ready;
-    } start = {this, ready};
-    HANDLE thread = ::CreateThread(nullptr, 0, Thread, &start, 0, nullptr);
-    ::WaitForSingleObject(ready, INFINITE);
-    ::CloseHandle(thread);
-    ::CloseHandle(ready);
+    } start = {this, ready.get()};
+    rolm::UniqueHandle thread(::CreateThread(nullptr, 0, Thread, &start, 0, nullptr));
+    ::WaitForSingleObject(ready.get(), INFINITE);
     TraceInit(nullptr, 0);
 }
 
@@ -92,7 +93,7 @@ TempDir::TempDir() {
     wchar_t base[MAX_PATH];
     ::GetTempPathW(MAX_PATH, base);
     wchar_t name[64];
-    swprintf_s(name, L"rolmtest-%lu-%ld", ::GetCurrentProcessId(),
+    StringCchPrintfW(name, _countof(name), L"rolmtest-%lu-%ld", ::GetCurrentProcessId(),
                ::InterlockedIncrement(&counter));
     path_ = std::wstring(base) + name;
     ::CreateDirectoryW(path_.c_str(), nullptr);
@@ -131,18 +132,19 @@ HANDLE StartProgram(const std::wstring& commandLine, DWORD* processId) {
         if (attempt == 4 || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return nullptr;
         ::Sleep(200);
     }
-    ::CloseHandle(pi.hThread);
+    rolm::UniqueHandle thread(pi.hThread);
     if (processId != nullptr) *processId = pi.dwProcessId;
     return pi.hProcess;
 }
 
 DWORD RunProgram(const std::wstring& commandLine, DWORD timeoutMs) {
-    HANDLE process = StartProgram(commandLine);
-    if (process == nullptr) return ~0u;
+    rolm::UniqueHandle process(StartProgram(commandLine));
+    if (!process) return ~0u;
     DWORD code = ~0u;
-    if (::WaitForSingleObject(process, timeoutMs) == WAIT_OBJECT_0) ::GetExitCodeProcess(process, &code);
-    else ::TerminateProcess(process, ~0u);
-    ::CloseHandle(process);
+    if (::WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0)
+        ::GetExitCodeProcess(process.get(), &code);
+    else
+        ::TerminateProcess(process.get(), ~0u);
     return code;
 }
 
@@ -166,23 +168,20 @@ DWORD HandleCount() {
 
 std::string ReadFileBytes(const std::wstring& path) {
     std::string bytes;
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return bytes;
+    rolm::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr));
     char block[4096];
     DWORD read = 0;
-    while (::ReadFile(file, block, sizeof block, &read, nullptr) && read > 0) bytes.append(block, read);
-    ::CloseHandle(file);
+    while (file && ::ReadFile(file.get(), block, sizeof block, &read, nullptr) && read > 0)
+        bytes.append(block, read);
     return bytes;
 }
 
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    rolm::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD written = 0;
-    BOOL ok = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    ::CloseHandle(file);
-    return ok && written == bytes.size();
+    return file && ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
 }
 
 std::wstring Widen(const std::string& utf8) {

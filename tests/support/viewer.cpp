@@ -1,61 +1,113 @@
 #include "viewer.h"
 
 #include <stdio.h>
+#include <strsafe.h>
 
 namespace rolm_test {
+
+namespace {
+
+struct FindMain {
+    DWORD pid;
+    HWND window;
+};
+
+BOOL CALLBACK IsMain(HWND window, LPARAM param) {
+    FindMain* find = reinterpret_cast<FindMain*>(param);
+    DWORD pid = 0;
+    wchar_t name[32];
+    ::GetWindowThreadProcessId(window, &pid);
+    if (pid != find->pid || !::GetClassNameW(window, name, 32) || lstrcmpW(name, L"RolmView") != 0) return TRUE;
+    find->window = window;
+    return FALSE;
+}
+
+std::vector<std::wstring> Fields(const std::wstring& line, size_t most) {
+    std::vector<std::wstring> fields;
+    size_t from = 0;
+    for (size_t tab; fields.size() + 1 < most && (tab = line.find(L'\t', from)) != std::wstring::npos; from = tab + 1)
+        fields.push_back(line.substr(from, tab - from));
+    fields.push_back(line.substr(from));
+    return fields;
+}
+
+std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) out += static_cast<char>(c);
+    return out;
+}
+
+}  // namespace
 
 Viewer::Viewer(const std::wstring& options) : record_(dir_ / L"record.txt") {
     wchar_t eventName[64];
     static LONG counter;
-    swprintf_s(eventName, L"rolmview-ready-%lu-%ld", ::GetCurrentProcessId(),
-               ::InterlockedIncrement(&counter));
-    HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, eventName);
-    process_ = StartProgram(L"\"" + ProgramDir() + L"rolmview.exe\" --hidden " + options +
-                            L" --record \"" + record_ + L"\" --ready-event " + eventName);
-    HANDLE both[2] = {ready, process_};
-    if (process_ == nullptr || ::WaitForMultipleObjects(2, both, FALSE, 30000) != WAIT_OBJECT_0)
-        Stop();
-    ::CloseHandle(ready);
+    StringCchPrintfW(eventName, _countof(eventName), L"rolmview-ready-%lu-%ld", ::GetCurrentProcessId(),
+                     ::InterlockedIncrement(&counter));
+    rolm::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, eventName));
+    process_.reset(StartProgram(L"\"" + ProgramDir() + L"rolmview.exe\" --hidden " + options + L" --record \"" +
+                                record_ + L"\" --ready-event " + eventName, &pid_));
+    HANDLE both[2] = {ready.get(), process_.get()};
+    if (!process_ || ::WaitForMultipleObjects(2, both, FALSE, 30000) != WAIT_OBJECT_0) Stop();
 }
 
-Viewer::~Viewer() { Stop(); }
+bool Viewer::running() const { return process_ && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
 
 void Viewer::Stop() {
-    if (process_ == nullptr) return;
-    ::TerminateProcess(process_, 0);
-    ::WaitForSingleObject(process_, 10000);
-    ::CloseHandle(process_);
-    process_ = nullptr;
+    if (!process_) return;
+    ::TerminateProcess(process_.get(), 0);
+    ::WaitForSingleObject(process_.get(), 10000);
+    process_.reset();
 }
 
 std::vector<ViewerRecord> Viewer::Records() const {
     std::vector<ViewerRecord> records;
-    std::string all = ReadFileBytes(record_);
-    size_t start = 0;
-    while (start < all.size()) {
-        size_t end = all.find('\n', start);
-        if (end == std::string::npos) end = all.size();
-        std::string line = all.substr(start, end - start);
-        start = end + 1;
-        std::vector<std::string> fields;
-        size_t from = 0;
-        for (int i = 0; i < 4; ++i) {
-            size_t tab = line.find('\t', from);
-            if (tab == std::string::npos) break;
-            fields.push_back(line.substr(from, tab - from));
-            from = tab + 1;
-        }
-        if (fields.size() != 4) continue;
-        records.push_back({fields[0], fields[1], fields[2], fields[3], Widen(line.substr(from))});
+    std::wstring all = Widen(ReadFileBytes(record_));
+    for (size_t start = 0, end; start < all.size(); start = end + 1) {
+        end = all.find(L'\n', start);
+        if (end == std::wstring::npos) end = all.size();
+        std::vector<std::wstring> f = Fields(all.substr(start, end - start), 6);
+        if (f.size() == 6) records.push_back({Narrow(f[1]), Narrow(f[2]), Narrow(f[3]), Narrow(f[4]), f[5]});
     }
     return records;
+}
+
+DWORD Viewer::Query(ULONG_PTR what, const std::wstring& path) const {
+    FindMain find = {pid_, nullptr};
+    ::EnumWindows(IsMain, reinterpret_cast<LPARAM>(&find));
+    if (find.window == nullptr) return ERROR_INVALID_WINDOW_HANDLE;
+    COPYDATASTRUCT copy = {what, static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)),
+                           const_cast<wchar_t*>(path.c_str())};
+    DWORD_PTR result = ~0u;
+    if (!::SendMessageTimeoutW(find.window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy), SMTO_NORMAL, 30000,
+                               &result))
+        return ERROR_TIMEOUT;
+    return static_cast<DWORD>(result);
+}
+
+std::vector<std::vector<std::wstring>> Viewer::Rows(bool utf16) const {
+    std::vector<std::vector<std::wstring>> rows;
+    const std::wstring saved = dir_ / L"saved.log";
+    if (Query(utf16 ? kViewerSaveUtf16 : kViewerSaveUtf8, saved) != ERROR_SUCCESS) return rows;
+    std::string bytes = ReadFileBytes(saved);
+    std::wstring text;
+    if (utf16 && bytes.size() >= 2 && bytes.compare(0, 2, "\xFF\xFE") == 0)
+        text.assign(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+    else if (!utf16 && bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        text = Widen(bytes.substr(3));
+    for (size_t start = 0, end; start < text.size(); start = end + 2) {
+        end = text.find(L"\r\n", start);
+        if (end == std::wstring::npos) end = text.size();
+        if (text[start] != L'#') rows.push_back(Fields(text.substr(start, end - start), 5));
+    }
+    return rows;
 }
 
 std::string Hex(const void* data, size_t bytes) {
     std::string out;
     char two[3];
     for (size_t i = 0; i < bytes; ++i) {
-        sprintf_s(two, "%02x", static_cast<const unsigned char*>(data)[i]);
+        StringCchPrintfA(two, sizeof two, "%02x", static_cast<const unsigned char*>(data)[i]);
         out += two;
     }
     return out;

@@ -6,13 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "common/unique.h"
 #include "support.h"
 
 namespace rolm_test {
 
 struct ViewerRecord {
-    std::string sink;    // "qrv", "vellosk" or "wendlook"
-    std::string dwData;  // "-" for qrv
+    std::string sink;    // "qrv", "vellosk", "wendlook" or "debug"
+    std::string dwData;  // "-" for qrv; the sender's pid for debug
     std::string cbData;  // "-" for qrv
     std::string hex;     // the bytes exactly as received
     std::wstring text;
@@ -20,22 +21,32 @@ struct ViewerRecord {
 
 class Viewer {
 public:
-    // options: rolmview's own ("--vellosk --wendlook --no-qrv"). Waits until
-    // its windows exist.
+    // options: rolmview's own ("--vellosk --wendlook --no-qrv"). Starts it
+    // hidden, recording, and waits until its windows exist.
     explicit Viewer(const std::wstring& options);
-    ~Viewer();  // ends the viewer
+    ~Viewer() { Stop(); }
     Viewer(const Viewer&) = delete;
     Viewer& operator=(const Viewer&) = delete;
 
-    bool running() const { return process_ != nullptr; }
+    bool running() const;
     void Stop();
     std::vector<ViewerRecord> Records() const;
+    // Asks the viewer to save the rows it shows (or load a log): its error code.
+    DWORD Query(ULONG_PTR what, const std::wstring& path) const;
+    // The rows it shows, each split at its TABs (received, stamp, name,
+    // channels, message), as saved in UTF-8 or UTF-16.
+    std::vector<std::vector<std::wstring>> Rows(bool utf16 = false) const;
+    const std::wstring& record() const { return record_; }
 
 private:
     TempDir dir_;
     std::wstring record_;
-    HANDLE process_ = nullptr;
+    rolm::UniqueHandle process_;
+    DWORD pid_ = 0;
 };
+
+// The viewer's own queries (WM_COPYDATA dwData to its "RolmView" window).
+const ULONG_PTR kViewerSaveUtf8 = 0x524C5601, kViewerSaveUtf16 = 0x524C5602, kViewerLoad = 0x524C5603;
 
 // Lowercase hex of bytes, as the viewer records them.
 std::string Hex(const void* data, size_t bytes);
