@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "common/unique.h"
 #include "scripted_server.h"
 
 namespace {
@@ -110,8 +111,7 @@ void TraceFileRow(const std::wstring& folder) {
     ::WriteProfileStringW(L"Qrv", L"Filename", nullptr);
     const std::wstring line = LineText(true, 1234);
     const DWORD bytes = static_cast<DWORD>(line.size() * sizeof(wchar_t));
-    HANDLE created = ::CreateFileW(bare.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ::CloseHandle(created);
+    rolm::UniqueFile(::CreateFileW(bare.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     const double budget = 1.5;
     double rolm = SecondsPer([] { TraceWrite(kMessage, 1234); }, budget);
     double base = SecondsPer([&] {
@@ -135,31 +135,28 @@ public:
         viewer = viewer.substr(0, viewer.rfind(L'\\') + 1) + L"rolmview.exe";
         static int count;
         StringCchPrintfW(event, _countof(event), L"rolm-bench-viewer-%lu-%d", ::GetCurrentProcessId(), ++count);
-        ready_ = ::CreateEventW(nullptr, TRUE, FALSE, event);
+        ready_.reset(::CreateEventW(nullptr, TRUE, FALSE, event));
         std::wstring command = L"\"" + viewer + L"\" " + options + L" --ready-event " + event;
         STARTUPINFOW si = {sizeof si};
-        if (!::CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_)) return;
-        HANDLE both[2] = {ready_, pi_.hProcess};
+        if (!::CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, pi_.put()))
+            return;
+        HANDLE both[2] = {ready_.get(), pi_.get().hProcess};
         ready = ::WaitForMultipleObjects(2, both, FALSE, 30000) == WAIT_OBJECT_0;
-        ::WaitForInputIdle(pi_.hProcess, 10000);  // its start-up (fonts, first paint) done
+        ::WaitForInputIdle(pi_.get().hProcess, 10000);  // its start-up (fonts, first paint) done
         TraceInit(L"B", 0);  // finds this viewer's windows in place of the last one's
     }
     ~ViewerProcess() {
-        if (pi_.hProcess != nullptr) {
-            ::TerminateProcess(pi_.hProcess, 0);
-            ::WaitForSingleObject(pi_.hProcess, 10000);
-            ::CloseHandle(pi_.hProcess);
-            ::CloseHandle(pi_.hThread);
-        }
-        if (ready_ != nullptr) ::CloseHandle(ready_);
+        if (pi_.get().hProcess == nullptr) return;
+        ::TerminateProcess(pi_.get().hProcess, 0);
+        ::WaitForSingleObject(pi_.get().hProcess, 10000);
     }
     ViewerProcess(const ViewerProcess&) = delete;
     ViewerProcess& operator=(const ViewerProcess&) = delete;
     bool ready = false;
 
 private:
-    HANDLE ready_ = nullptr;
-    PROCESS_INFORMATION pi_ = {};
+    rolm::UniqueHandle ready_;
+    rolm::UniqueProcessInformation pi_;
 };
 
 // Seconds per TraceWrite into a fresh viewer started with options.
