@@ -38,10 +38,7 @@ namespace {
 std::wstring N(DWORD n) { return std::to_wstring(n); }
 Lines Take() { return TraceLog::Get().Take(); }
 
-bool IsDirectory(const std::wstring& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
+bool IsDirectory(const std::wstring& path) { return ::PathIsDirectoryW(path.c_str()) != FALSE; }
 
 // CreateDirectories's trace when step c failed: T the tree, G the grant (R, S, M: after its read's or its
 // merge's own line), 0 none.
@@ -95,11 +92,9 @@ std::string World(ACCESS_MASK mask, BYTE flags) {
 std::string g_world;  // the entry wanted
 Lines g_written;
 BOOL WINAPI CaptureSetFileSecurity(LPCWSTR path, SECURITY_INFORMATION what, PSECURITY_DESCRIPTOR descriptor) {
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
+    BOOL present = FALSE, defaulted = FALSE;
     bool world = false;
-    PACL dacl = nullptr;
-    PACL old = nullptr;
+    PACL dacl = nullptr, old = nullptr;
     rolm::UniqueLocal before;
     ::GetNamedSecurityInfoW(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &old, nullptr,
                             before.put());
@@ -129,12 +124,11 @@ TEST(Directories, TreesAreMadeTopDownOrRefusedWholeAndOpenedToAll) {
     const std::wstring g = dir / std::wstring(100, L'g');
     const std::wstring longest = d + L"\\" + std::wstring(MAX_PATH - 2 - d.size(), L'f');
     const std::wstring tooLong = g + L"\\" + std::wstring(MAX_PATH - 1 - g.size(), L'f');
-    const DWORD kBad = ERROR_BAD_PATHNAME;
-    const DWORD kLong = ERROR_FILENAME_EXCED_RANGE;
+    const DWORD kBad = ERROR_BAD_PATHNAME, kLong = ERROR_FILENAME_EXCED_RANGE;
     const struct { std::wstring path; DWORD error; } rows[] = {
         {L"NULL", kBad}, {L"C:\\", kBad}, {L"\\\\server\\share\\dir", kBad}, {L"Data\\Logs", kBad},
-        {dir / L"f\\sub\\leaf", ERROR_PATH_NOT_FOUND}, {tooLong, kLong}, {longest + L"\\", kLong},
-        {longest, 0}, {dir / L"A\\B\\C", 0}, {dir / L"V\\W\\", 0}, {dir / L"f", 0},
+        {dir / L"f\\sub\\leaf", ERROR_PATH_NOT_FOUND}, {tooLong, kLong}, {longest + L"\\", kLong}, {longest, 0},
+        {dir / L"A\\B\\C", 0}, {dir / L"V\\W\\", 0}, {dir / L"f", 0},
     };
     g_world = World(GENERIC_ALL, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
     for (const auto& row : rows) {
@@ -269,8 +263,7 @@ TEST(IniFile, TheLastDotOfThePathCountsAndWhatDoesNotFitIsRefused) {
     const struct { const wchar_t* program; DWORD capacity, error; const wchar_t* ini; } rows[] = {
         {L"to.beta.exe", 99, 2, L"to.beta.ini"}, {L"a.old\\to", 99, 2, L"a.ini"}, {L"there.exe", 99, 0, L"there.ini"},
         {L"dir", 99, 0, L"dir.ini"}, {L"plain", 10, 2, L"plain.ini"}, {L"plain", 9, ERROR_EXTENDED_ERROR, L"plain"},
-        {L"dot.x", 8, 2, L"dot.ini"}, {L"dot.x", 7, ERROR_EXTENDED_ERROR, L"dot.x"},
-        {L"dot.x", 5, ERROR_INSUFFICIENT_BUFFER, L"dot."},
+        {L"dot.x", 8, 2, L"dot.ini"}, {L"dot.x", 7, ERROR_EXTENDED_ERROR, L"dot.x"}, {L"dot.x", 5, ERROR_INSUFFICIENT_BUFFER, L"dot."},
     };
     for (const auto& row : rows) {
         std::vector<WCHAR> buffer(dir.path().size() + 1 + row.capacity, L'#');

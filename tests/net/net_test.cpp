@@ -109,8 +109,7 @@ TEST_F(Net, DecodeRespAcceptsOnlyOurEchoReplyAfterTheHeader) {
     const USHORT own = static_cast<USHORT>(::GetCurrentProcessId());
     const wchar_t* tooFew = L"decode_resp > error: too few bytes from NULL";
     const struct { int words, bytes; unsigned char type; USHORT id; const wchar_t* line; } rows[] = {
-        {5, 28, 0, own, L"decode_resp > 28 bytes from NULL > ping OK"},
-        {15, 68, 0, own, L"decode_resp > 68 bytes from NULL > ping OK"},
+        {5, 28, 0, own, L"decode_resp > 28 bytes from NULL > ping OK"}, {15, 68, 0, own, L"decode_resp > 68 bytes from NULL > ping OK"},
         {15, 67, 0, own, tooFew}, {5, 0, 0, own, tooFew}, {5, 60, 8, own, L"decode_resp > error: non-echo type 8 received"},
         {5, 60, 0, static_cast<USHORT>(own ^ 0x8001), L"decode_resp > error: someone else's packet"}};
     for (const auto& row : rows) {
@@ -228,8 +227,7 @@ TEST_F(Net, ConnectionStateAndTheHostItProbes) {
     rolm::net::System().getConnectedState = FixedState;
     rolm::net::System().getHostByName = NoLookup;
     const struct {
-        DWORD flags; const wchar_t* configured; const char* host; DWORD state; const wchar_t* text;
-        const wchar_t* probed;
+        DWORD flags; const wchar_t* configured; const char* host; DWORD state; const wchar_t *text, *probed;
     } rows[] = {
         {0x20, L"", nullptr, 0, L" ( INTERNET_CONNECTION_OFFLINE )", L"one.one.one.one"},
         {0x112, L"127.0.0.1", "", 3, L" ( INTERNET_CONNECTION_LAN ) ( INTERNET_RAS_INSTALLED )", L"127.0.0.1"},
