@@ -82,8 +82,8 @@ void FailEachCall(const char* outcomes, const std::function<DWORD()>& run,
 
 // The world group's access entry with a mask and inheritance, as its bytes.
 std::string World(ACCESS_MASK mask, BYTE flags) {
-    const struct { ACE_HEADER header; ACCESS_MASK mask; SID sid; } ace = {
-        {ACCESS_ALLOWED_ACE_TYPE, flags, 20}, mask, {SID_REVISION, 1, SECURITY_WORLD_SID_AUTHORITY, {SECURITY_WORLD_RID}}};
+    const SID world = {SID_REVISION, 1, SECURITY_WORLD_SID_AUTHORITY, {SECURITY_WORLD_RID}};
+    const struct { ACE_HEADER header; ACCESS_MASK mask; SID sid; } ace = {{ACCESS_ALLOWED_ACE_TYPE, flags, 20}, mask, world};
     return std::string(reinterpret_cast<const char*>(&ace), sizeof ace);
 }
 

@@ -157,8 +157,9 @@ TEST(SendHttpRequest, Exchanges) {
         person.join();
         const std::string& request = server.Requests().back();
         const bool posted = request[0] == 'P';
+        const std::string form = posted && row.variables ? row.variables : "";
         EXPECT_TRUE(Contains(request, row.sent) && answered == row.oks + (row.status == 401) &&
-                    Contains(request, kForm) == posted && Body(request) == (posted && row.variables ? row.variables : ""))
+                    Contains(request, kForm) == posted && Body(request) == form)
             << answered << " dialogs; " << request;
         EXPECT_TRUE(r.error == row.error && r.status == row.status && r.length == r.body.size() &&
                     r.body == row.body && r.block == !row.body.empty());

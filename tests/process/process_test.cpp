@@ -281,8 +281,8 @@ TEST(LaunchProcess, StartsWaitsAndHandsOver) {
                          : Format(L"CreateProcess has returned TRUE with hProcess == %08.8X", H(pi.hProcess))};
         if (Shell()) {
             want = {L"Vista and later --> TRUE",
-                    Format(L"CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE) has returned %08.8X",
-                           c.mta ? RPC_E_CHANGED_MODE : S_OK),
+                    Format(L"CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE) "
+                           L"has returned %08.8X", c.mta ? RPC_E_CHANGED_MODE : S_OK),
                     L"SHELLEXECUTEINFO.lpVerb == " + std::wstring(c.verb && *c.verb ? c.verb : L"NULL"),
                     L"SHELLEXECUTEINFO.lpFile == " + program,
                     L"SHELLEXECUTEINFO.lpParameters == " + (line.empty() ? L"NULL" : line),
