@@ -121,12 +121,6 @@ const char* Faults::FailedCall(int* occurrence) const {
 }
 int Faults::Calls() const { return g_calls; }
 
-int Faults::Calls(const char* name) const {
-    for (detail::Slot* slot = g_slots; slot != nullptr; slot = slot->next)
-        if (strcmp(slot->name, name) == 0) return slot->calls;
-    return 0;
-}
-
 int Faults::Held(const char* kind) const {
     int held = 0;
     for (detail::Slot* slot = g_slots; slot != nullptr; slot = slot->next)
@@ -158,11 +152,9 @@ namespace {
 // once the block is freed. Blocks the C runtime allocated for itself have no
 // header and pass through unchecked.
 using MallocFn = void*(__cdecl*)(size_t);
-using CallocFn = void*(__cdecl*)(size_t, size_t);
 using ReallocFn = void*(__cdecl*)(void*, size_t);
 using FreeFn = void(__cdecl*)(void*);
 MallocFn g_malloc;
-CallocFn g_calloc;
 ReallocFn g_realloc;
 FreeFn g_free;
 
@@ -228,7 +220,6 @@ void CheckHeapOnRelease() {
     if (g_free != nullptr || crt == nullptr) return;
     auto real = [crt](const char* name) { return reinterpret_cast<void*>(::GetProcAddress(crt, name)); };
     g_malloc = reinterpret_cast<MallocFn>(real("malloc"));
-    g_calloc = reinterpret_cast<CallocFn>(real("calloc"));
     g_realloc = reinterpret_cast<ReallocFn>(real("realloc"));
     g_free = reinterpret_cast<FreeFn>(real("free"));
     const struct {

@@ -160,7 +160,6 @@ public:
     // first since Reset); null when none failed.
     const char* FailedCall(int* occurrence = nullptr) const;
     int Calls() const;    // failable calls since construction or Reset
-    int Calls(const char* name) const;
     int Held(const char* kind) const;  // successful opens minus closes
     void Reset();                      // counts to zero, nothing armed
     // Counts (and fails) only the calls of this thread from now on; 0: of no
