@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/unique.h"
+
 namespace http_test {
 
 class ScriptedServer {
@@ -17,47 +19,64 @@ public:
     // The reply chosen from each request; a "\001" in it pauses the reply for 200 ms.
     using Responder = std::function<std::string(const std::string& request)>;
     explicit ScriptedServer(std::vector<std::string> replies)  // one per request, in order, then none
-        : ScriptedServer([replies, i = size_t(0)](const std::string&) mutable { return i < replies.size() ? replies[i++] : ""; }) {}
+        : ScriptedServer([replies, i = size_t(0)](const std::string&) mutable {
+              return i < replies.size() ? replies[i++] : "";
+          }) {}
     // A connection per request: its head and the body its Content-Length
     // announces (15 seconds at most), the reply, the end; until the server goes.
     explicit ScriptedServer(Responder responder) : responder_(std::move(responder)) {
-        WSADATA data;
         sockaddr_in address = {AF_INET, 0, {{{127, 0, 0, 1}}}};
         int size = sizeof address;
-        if (::WSAStartup(MAKEWORD(2, 2), &data) != 0 || (listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) == INVALID_SOCKET ||
-            ::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(listener_, 8) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
-            ::closesocket(listener_), listener_ = INVALID_SOCKET;  // the thread ends at once
+        listener_.reset(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+        const bool listening = winsock_.started() && listener_ &&
+                               ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+                               ::listen(listener_.get(), 8) == 0 &&
+                               ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &size) == 0;
+        if (!listening) listener_.reset();  // the thread ends at once
         port_ = ntohs(address.sin_port);
         thread_ = std::thread([this] {
-            for (SOCKET connection; (connection = ::accept(listener_, nullptr, nullptr)) != INVALID_SOCKET; ::closesocket(connection)) {
-                const DWORD timeout = 15000;
-                ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
-                std::string request;
-                char block[8192];
-                for (int n = 0; (n = ::recv(connection, block, sizeof block, 0)) > 0;) {
-                    request.append(block, static_cast<size_t>(n));
-                    const size_t end = request.find("\r\n\r\n"), length = request.find("\r\nContent-Length:");
-                    if (end != std::string::npos && request.size() >= end + 4 + (length < end ? std::stoul(request.substr(length + 17)) : 0)) break;
-                }
-                const std::string reply = request.empty() ? "" : (requests_.push_back(request), responder_(request));
-                for (size_t from = 0, to = 0; to < reply.size(); from = to + 1) {
-                    to = std::min(reply.find('\001', from), reply.size());
-                    for (int n = 0; from < to && n >= 0; from += n) n = ::send(connection, &reply[from], static_cast<int>(to - from), 0);
-                    if (to < reply.size()) ::Sleep(200);
-                }
-                ::shutdown(connection, SD_SEND);
+            for (;;) {
+                rolm::UniqueSocket connection(::accept(listener_.get(), nullptr, nullptr));
+                if (!connection) break;
+                Serve(connection.get());
             }
         });
     }
-    ~ScriptedServer() { ::closesocket(listener_), thread_.join(), ::WSACleanup(); }  // the close ends the wait for a request
+    ~ScriptedServer() {
+        listener_.reset();  // ends the thread's wait for a request
+        thread_.join();
+    }
     WORD port() const { return port_; }
     const std::vector<std::string>& Requests() const { return requests_; }  // each recorded before its reply
 
 private:
+    void Serve(SOCKET connection) {
+        const DWORD timeout = 15000;
+        ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+        std::string request;
+        char block[8192];
+        for (int n = 0; (n = ::recv(connection, block, sizeof block, 0)) > 0;) {
+            request.append(block, static_cast<size_t>(n));
+            const size_t end = request.find("\r\n\r\n"), length = request.find("\r\nContent-Length:");
+            const size_t body = length < end ? std::stoul(request.substr(length + 17)) : 0;
+            if (end != std::string::npos && request.size() >= end + 4 + body) break;
+        }
+        if (request.empty()) return;
+        requests_.push_back(request);
+        const std::string reply = responder_(request);
+        for (size_t from = 0, to = 0; to < reply.size(); from = to + 1) {
+            to = std::min(reply.find('\001', from), reply.size());
+            for (int n = 0; from < to && n >= 0; from += n)
+                n = ::send(connection, &reply[from], static_cast<int>(to - from), 0);
+            if (to < reply.size()) ::Sleep(200);
+        }
+        ::shutdown(connection, SD_SEND);
+    }
+
+    rolm::WinsockSession winsock_{MAKEWORD(2, 2)};
     Responder responder_;
     std::vector<std::string> requests_;
-    SOCKET listener_ = INVALID_SOCKET;
+    rolm::UniqueSocket listener_;
     WORD port_ = 0;
     std::thread thread_;
 };
