@@ -561,12 +561,9 @@ int main(int argc, char** argv) {
     si.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
     si.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
     si.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION pi = {};
-    if (::CreateProcessW(nullptr, &child[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-        ::WaitForSingleObject(pi.hProcess, 60000);
-        ::CloseHandle(pi.hProcess);
-        ::CloseHandle(pi.hThread);
-    }
+    rolm::UniqueProcessInformation pi;
+    if (::CreateProcessW(nullptr, &child[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, pi.put()))
+        ::WaitForSingleObject(pi.get().hProcess, 60000);
 
     MatchRows();
     MatchHardRows();

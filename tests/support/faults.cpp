@@ -41,6 +41,13 @@ void** FindImport(const char* dll, const char* function) {
     return nullptr;
 }
 
+// The entry, or a test failure that names what is missing.
+void** MustFind(const char* dll, const char* function) {
+    void** entry = FindImport(dll, function);
+    if (entry == nullptr) ADD_FAILURE() << "this program does not import " << dll << "!" << function;
+    return entry;
+}
+
 void* Swap(void** entry, void* value) {
     DWORD protect = 0;
     ::VirtualProtect(entry, sizeof(void*), PAGE_READWRITE, &protect);
@@ -85,14 +92,8 @@ DWORD InjectedError() { return g_error; }
 
 Faults::Faults() {
     Reset();
-    for (detail::Slot* slot = g_slots; slot != nullptr; slot = slot->next) {
-        void** entry = FindImport(slot->dll, slot->name);
-        if (entry == nullptr) {
-            ADD_FAILURE() << "this program does not import " << slot->dll << "!" << slot->name;
-            continue;
-        }
-        slot->original = Swap(entry, slot->replacement);
-    }
+    for (detail::Slot* slot = g_slots; slot != nullptr; slot = slot->next)
+        if (void** entry = MustFind(slot->dll, slot->name)) slot->original = Swap(entry, slot->replacement);
 }
 
 Faults::~Faults() {
@@ -136,9 +137,8 @@ void Faults::Reset() {
 }
 
 ImportPatch::ImportPatch(const char* dll, const char* function, void* replacement)
-    : entry_(FindImport(dll, function)) {
+    : entry_(MustFind(dll, function)) {
     if (entry_ != nullptr) original_ = Swap(entry_, replacement);
-    else ADD_FAILURE() << "this program does not import " << dll << "!" << function;
 }
 
 ImportPatch::~ImportPatch() {

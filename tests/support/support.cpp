@@ -198,12 +198,12 @@ std::wstring ChildCommandLine(const std::wstring& verb, const std::wstring& args
 int RunChildIfAsked() {
     int argc = 0;
     LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
+    rolm::UniqueLocal owner(argv);
     int result = -1;
     if (argv != nullptr && argc >= 3 && wcscmp(argv[1], L"--child") == 0) {
         auto found = Verbs().find(argv[2]);
         result = found != Verbs().end() ? found->second(argc - 3, argv + 3) : 87;
     }
-    if (argv != nullptr) ::LocalFree(argv);
     return result;
 }
 
