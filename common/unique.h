@@ -90,6 +90,11 @@ struct SocketTraits {
     static pointer Empty() { return INVALID_SOCKET; }
     static BOOL Close(pointer s) { return ::closesocket(s) == 0; }
 };
+struct WindowTraits {  // a window of the calling thread
+    using pointer = HWND;
+    static pointer Empty() { return nullptr; }
+    static BOOL Close(pointer h) { return ::DestroyWindow(h); }
+};
 struct LocalTraits {  // blocks the system allocated for us (FormatMessageW)
     using pointer = HLOCAL;
     static pointer Empty() { return nullptr; }
@@ -115,6 +120,7 @@ using UniqueKey = Unique<KeyTraits>;
 using UniqueInternet = Unique<InternetTraits>;
 using UniqueModule = Unique<ModuleTraits>;
 using UniqueSocket = Unique<SocketTraits>;
+using UniqueWindow = Unique<WindowTraits>;
 using UniqueLocal = Unique<LocalTraits>;
 using UniqueProcessHeapBlock = Unique<ProcessHeapTraits>;
 using UniqueCHeapBlock = Unique<CHeapTraits>;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "common/unique.h"
 
 namespace {
 
@@ -61,12 +62,7 @@ void PrintHelp() {
 }
 
 // The window that shows the trace on the console, while the program runs.
-struct TraceWindow {
-    HWND window = nullptr;
-    ~TraceWindow() {
-        if (window != nullptr) ::DestroyWindow(window);
-    }
-} g_traceWindow;
+rolm::UniqueWindow g_traceWindow;
 
 }  // namespace
 
@@ -74,8 +70,8 @@ DWORD cli::StartTrace(bool quiet, bool log) {
     g_quiet = quiet;
     DWORD error = 0;
     if (!quiet) {
-        g_traceWindow.window = CreateTraceWindow();
-        if (g_traceWindow.window == nullptr) {
+        g_traceWindow.reset(CreateTraceWindow());
+        if (!g_traceWindow) {
             // No display, for one: the operation still runs, unseen.
             error = ::GetLastError() != 0 ? ::GetLastError() : ERROR_GEN_FAILURE;
             cli::PrintError(L"rolm: no trace window (error %lu: %s); trace lines are not shown\n", error,

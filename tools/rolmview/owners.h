@@ -23,11 +23,6 @@ struct GdiTraits {  // fonts and brushes
     static pointer Empty() { return nullptr; }
     static BOOL Close(pointer h) { return ::DeleteObject(h); }
 };
-struct WindowTraits {
-    using pointer = HWND;
-    static pointer Empty() { return nullptr; }
-    static BOOL Close(pointer h) { return ::DestroyWindow(h); }
-};
 struct ViewTraits {  // MapViewOfFile
     using pointer = void*;
     static pointer Empty() { return nullptr; }
@@ -37,7 +32,7 @@ struct ViewTraits {  // MapViewOfFile
 using UniqueAccelerators = rolm::Unique<AcceleratorTraits>;
 using UniqueMenu = rolm::Unique<MenuTraits>;
 using UniqueGdi = rolm::Unique<GdiTraits>;
-using UniqueWindow = rolm::Unique<WindowTraits>;
+using rolm::UniqueWindow;
 using UniqueView = rolm::Unique<ViewTraits>;
 
 class CriticalSection {
