@@ -103,14 +103,4 @@ std::vector<std::vector<std::wstring>> Viewer::Rows(bool utf16) const {
     return rows;
 }
 
-std::string Hex(const void* data, size_t bytes) {
-    std::string out;
-    char two[3];
-    for (size_t i = 0; i < bytes; ++i) {
-        StringCchPrintfA(two, sizeof two, "%02x", static_cast<const unsigned char*>(data)[i]);
-        out += two;
-    }
-    return out;
-}
-
 }  // namespace rolm_test

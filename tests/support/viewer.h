@@ -48,7 +48,4 @@ private:
 // The viewer's own queries (WM_COPYDATA dwData to its "RolmView" window).
 const ULONG_PTR kViewerSaveUtf8 = 0x524C5601, kViewerSaveUtf16 = 0x524C5602, kViewerLoad = 0x524C5603;
 
-// Lowercase hex of bytes, as the viewer records them.
-std::string Hex(const void* data, size_t bytes);
-
 }  // namespace rolm_test
