@@ -220,7 +220,7 @@ private:
     size_t memory_ = 0;  // characters known equal after that shift
 };
 
-// Steps 4 to 8, on valid slots.
+// The search itself, once the output slots are known to be valid.
 template <typename Chars>
 DWORD Search(const wchar_t* source, UINT uiLenSource, const wchar_t* find, UINT uiLenFind,
              UINT** ppuiOffsets, UINT* puiCount, UINT uiMaxCount) {
@@ -266,7 +266,7 @@ DWORD SearchBy(BOOL fIgnoreCase, const wchar_t* source, UINT uiLenSource, const 
                : Search<ExactChars>(source, uiLenSource, find, uiLenFind, ppuiOffsets, puiCount, uiMaxCount);
 }
 
-// Step 9.
+// The result, traced: the count, each offset, the code.
 void TraceResult(DWORD result, const UINT* offsets, UINT count) {
     if (result == 0) {
         TraceWrite(L"Match > number of matches == %d", count);
