@@ -37,7 +37,8 @@ int main() {
 
     UINT* offsets = nullptr;
     UINT count = 0;
-    Expect(Match(L"abcab", L"ab", &offsets, &count, FALSE, 10, FALSE) == 0 && count == 2 && offsets[1] == 3,
+    Expect(Match(L"abcab", L"ab", &offsets, &count, FALSE, 10, FALSE) == 0 && count == 2 && offsets[0] == 0 &&
+               offsets[1] == 3,
            "http: \"ab\" not found at 0 and 3 of \"abcab\"");
     free(offsets);
 
