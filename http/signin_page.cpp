@@ -107,7 +107,7 @@ private:
     }
 
     int state_ = 0;  // 1 ready, 2 no proof possible
-    wchar_t key_[8];
+    wchar_t key_[8] = {};  // filled by Ready() before any read, which GCC at -O3 can't prove
     wchar_t folded_[128];
 };
 

@@ -2,8 +2,8 @@
 # Fails, naming DLL!function, when a program imports by name a function that
 # 32-bit Windows XP SP3 does not export (it would not even load there).
 #   check-xp-imports.sh PROGRAM.exe...
-# ROLM_XP_EXPORTS: the export lists, one DLL per file; by default ../shared/xp-exports beside the clone.
-lists=${ROLM_XP_EXPORTS:-$(cd "$(dirname "$0")/../.." && pwd)/shared/xp-exports}
+# ROLM_XP_EXPORTS: the export lists, one DLL per file; by default the project's cmake/xp-exports.
+lists=${ROLM_XP_EXPORTS:-$(cd "$(dirname "$0")/.." && pwd)/cmake/xp-exports}
 [ -f "$lists/kernel32.txt" ] || { echo "check-xp-imports: no export lists in $lists" >&2; exit 2; }
 status=0
 for program in "$@"; do

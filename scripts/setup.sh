@@ -1,10 +1,11 @@
 #!/bin/sh
 # Installs what the build and the tests need, when it is missing: MinGW-w64
-# (32- and 64-bit), Wine with its 32-bit half, CMake, GoogleTest's sources.
+# (32- and 64-bit), Wine with its 32-bit half, CMake, GoogleTest's sources,
+# clang (the second compiler).
 # Idempotent; does nothing when everything is there.
 set -e
 missing=""
-for tool in i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix cmake ctest flock ip; do
+for tool in i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix cmake ctest flock ip clang++; do
     command -v "$tool" >/dev/null 2>&1 || missing="$missing $tool"
 done
 [ -x /usr/lib/wine/wine64 ] && [ -e /usr/lib/wine/wine ] || missing="$missing wine"
@@ -18,4 +19,4 @@ dpkg --add-architecture i386
 apt-get update || true
 apt-get install -y -t bookworm --no-install-recommends \
     wine wine32:i386 wine64 g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
-    cmake googletest iproute2 util-linux
+    cmake googletest iproute2 util-linux clang
