@@ -1,6 +1,7 @@
 // rolm against the plain system calls it is built on, each figure beside a
 // baseline measured in the same run. Prints one Markdown table.
 //   bench.exe            all rows (the viewer row runs in a child process)
+//   bench.exe trace      the TraceWrite rows alone
 //   bench.exe viewer     the TraceWrite-to-viewer rows alone (used by the above)
 //   bench.exe http       the HTTP rows alone
 //   bench.exe search     the Match and sign-in page rows alone
@@ -546,6 +547,7 @@ int main(int argc, char** argv) {
 
     // First: no TraceInit has run in this process yet.
     TraceNoSinkRow();
+    const bool traceOnly = argc > 1 && strcmp(argv[1], "trace") == 0;
 
     wchar_t temp[MAX_PATH], folder[MAX_PATH];
     ::GetTempPathW(MAX_PATH, temp);
@@ -565,12 +567,14 @@ int main(int argc, char** argv) {
     if (::CreateProcessW(nullptr, &child[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, pi.put()))
         ::WaitForSingleObject(pi.get().hProcess, 60000);
 
-    MatchRows();
-    MatchHardRows();
-    SignInPageRow();
-    HttpRows();
-    IcmpRow();
-    LaunchRows();
+    if (!traceOnly) {
+        MatchRows();
+        MatchHardRows();
+        SignInPageRow();
+        HttpRows();
+        IcmpRow();
+        LaunchRows();
+    }
     TraceFileRow(folder);  // last: the rows above must not trace to the file
 
     for (const wchar_t* name : {L"\\trace.txt", L"\\bare.txt"}) ::DeleteFileW((std::wstring(folder) + name).c_str());
