@@ -245,6 +245,48 @@ void SendAnsiLine(HWND window, const WCHAR* line, int length) {
     SendCopyData(window, 0, scratch, static_cast<DWORD>(bytes));
 }
 
+struct Sinks {
+    HWND qrvList;
+    HWND vellosk;
+    HWND wendlook;
+    bool toFile;
+};
+
+// Formats the message and hands its lines to the sinks. Out of line: the stack
+// probe for its buffers would otherwise come before TraceWrite's no-sink test.
+#if defined(_MSC_VER)
+__declspec(noinline)
+#else
+__attribute__((noinline))
+#endif
+void WriteLine(Sinks sinks, LPCWSTR format, va_list args) {
+    LastErrorKept lastError;
+    if (DeliveryMark::Set()) return;  // traced by a viewer of this thread while its line arrives: dropped
+    DeliveryMark mark;
+
+    WCHAR message[kLineChars];
+    PrintCut(message, kLineChars, format, args);
+
+    WCHAR line[kLineChars];
+    if (sinks.qrvList != nullptr || sinks.toFile) {
+        SYSTEMTIME now;
+        ::GetLocalTime(&now);
+        WCHAR stamp[kStampChars];
+        Print(stamp, kStampChars, L"%02.2u:%02.2u:%02.2u,%02.2u", now.wHour, now.wMinute, now.wSecond,
+              now.wMilliseconds / 10);
+        int length = Print(line, kLineChars, g_trace.timedFormat, stamp, message);
+        if (sinks.qrvList != nullptr) ::SendMessageW(sinks.qrvList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line));
+        if (sinks.toFile) AppendToLogFile(line, length);
+    }
+
+    if (sinks.vellosk != nullptr || sinks.wendlook != nullptr) {
+        int length = Print(line, kLineChars, g_trace.plainFormat, message);
+        if (sinks.vellosk != nullptr)
+            SendCopyData(sinks.vellosk, 1, line, static_cast<DWORD>(length + 1) * sizeof(WCHAR));
+        if (sinks.wendlook != nullptr) SendAnsiLine(sinks.wendlook, line, length);
+    }
+}
+
 }  // namespace
 
 void TraceInit(LPCWSTR lpszName, DWORD dwFileSwitch) {
@@ -276,40 +318,15 @@ void TraceInit(LPCWSTR lpszName, DWORD dwFileSwitch) {
 
 void TraceWrite(LPCWSTR lpszFormat, ...) {
     // One reading of the sinks serves the whole line; a TraceInit meanwhile changes the next one.
-    const HWND qrvList = g_trace.qrvList, vellosk = g_trace.vellosk, wendlook = g_trace.wendlook;
-    const bool toFile = g_trace.fileSwitch != 0;
-    if (qrvList == nullptr && vellosk == nullptr && wendlook == nullptr && !toFile) return;
+    const Sinks sinks = {g_trace.qrvList, g_trace.vellosk, g_trace.wendlook, g_trace.fileSwitch != 0};
+    if (sinks.qrvList == nullptr && sinks.vellosk == nullptr && sinks.wendlook == nullptr && !sinks.toFile) return;
     if (lpszFormat == nullptr || g_trace.formatsReady == 0) return;
-
-    LastErrorKept lastError;
-    if (DeliveryMark::Set()) return;  // traced by a viewer of this thread while its line arrives: dropped
-    DeliveryMark mark;
-
-    WCHAR message[kLineChars];
     va_list args;
     va_start(args, lpszFormat);
-    PrintCut(message, kLineChars, lpszFormat, args);
+    WriteLine(sinks, lpszFormat, args);
     va_end(args);
-
-    WCHAR line[kLineChars];
-    if (qrvList != nullptr || toFile) {
-        SYSTEMTIME now;
-        ::GetLocalTime(&now);
-        WCHAR stamp[kStampChars];
-        Print(stamp, kStampChars, L"%02.2u:%02.2u:%02.2u,%02.2u", now.wHour, now.wMinute, now.wSecond,
-              now.wMilliseconds / 10);
-        int length = Print(line, kLineChars, g_trace.timedFormat, stamp, message);
-        if (qrvList != nullptr) ::SendMessageW(qrvList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line));
-        if (toFile) AppendToLogFile(line, length);
-    }
-
-    if (vellosk != nullptr || wendlook != nullptr) {
-        int length = Print(line, kLineChars, g_trace.plainFormat, message);
-        if (vellosk != nullptr)
-            SendCopyData(vellosk, 1, line, static_cast<DWORD>(length + 1) * sizeof(WCHAR));
-        if (wendlook != nullptr) SendAnsiLine(wendlook, line, length);
-    }
 }
+
 LPWSTR FormatFileTime(const FILETIME* pTime, LPWSTR lpszBuffer, DWORD dwCapacity) {
     if (lpszBuffer == nullptr || dwCapacity == 0) return lpszBuffer;
     lpszBuffer[0] = L'\0';
