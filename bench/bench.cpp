@@ -89,7 +89,7 @@ void (*volatile g_empty)(LPCWSTR, ...) = EmptyVariadic;  // never inlined
 void TraceNoSinkRow() {
     std::vector<double> best = FastestOf({[] { TraceWrite(L"Bench > value == %d, text == %s", 42, L"abc"); },
                                           [] { g_empty(L"Bench > value == %d, text == %s", 42, L"abc"); }},
-                                         2.0);
+                                         2.0, 15);
     Print({"TraceWrite, no sink", "ns/call", "empty non-inlined call", best[0] * 1e9, best[1] * 1e9, "<= 2"});
 }
 
@@ -123,7 +123,7 @@ void TraceFileRow(const std::wstring& folder) {
                                               ::WriteFile(f, line.c_str(), bytes, &written, nullptr);
                                               ::CloseHandle(f);
                                           }},
-                                         3.0);
+                                         3.0, 15);
     Print({"TraceWrite, log file", "lines/s", "open/seek/write/close", 1 / best[0], 1 / best[1], ">= 0.8"});
 }
 
