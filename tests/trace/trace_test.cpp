@@ -36,25 +36,13 @@ std::wstring Unstamped(const std::wstring& line) {  // "hh:mm:ss,cc REST" as "<t
     return used == 12 ? L"<t> " + line.substr(12) : L"<no stamp> " + line;
 }
 
-Lines ReadLines(const std::wstring& path) {  // UTF-16LE, CR LF each
+Lines LogLines(const std::wstring& path, bool stamped = true) {  // UTF-16LE, CR LF each; stamps as "<t>"
     const std::string bytes = rolm_test::ReadFileBytes(path);
     std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
     Lines lines;
     for (size_t start = 0, end; (end = text.find(L"\r\n", start)) != text.npos; start = end + 2)
-        lines.push_back(text.substr(start, end - start));
+        lines.push_back(stamped ? Unstamped(text.substr(start, end - start)) : text.substr(start, end - start));
     return lines;
-}
-
-Lines LogLines(const std::wstring& path) {  // stamps as "<t>"
-    Lines lines = ReadLines(path);
-    for (std::wstring& line : lines) line = Unstamped(line);
-    return lines;
-}
-
-int Report(const std::wstring& path, const Lines& lines) {  // a child's findings, for ReadLines
-    std::wstring text;
-    for (const std::wstring& line : lines) text += line + L"\r\n";
-    return rolm_test::WriteFileBytes(path, std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2)) ? 0 : 1;
 }
 
 // Viewer windows of each kind (Qrv's list, Vellosk, Wendlook) on the thread
@@ -73,12 +61,6 @@ LRESULT CALLBACK Record(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     ::SetLastError(ERROR_INVALID_HANDLE);
     if (g_then != nullptr) g_then(sink);
     return TRUE;
-}
-Lines Sink(const std::wstring& sink) {  // one sink's lines in g_got
-    Lines lines;
-    for (const std::wstring& line : g_got)
-        if (line.compare(0, sink.size() + 1, sink + L" ") == 0) lines.push_back(line.substr(sink.size() + 1));
-    return lines;
 }
 std::vector<HWND> OwnViewers() {
     for (const wchar_t* name : {L"Qrv", L"Vellosk", L"RolmTestSink"}) {
@@ -109,24 +91,16 @@ void End(const rolm::UniqueHandle& thread) {
     ::TerminateThread(thread.get(), 1);
     ::WaitForSingleObject(thread.get(), 10000);
 }
-DWORD WINAPI ServeViewers(void* velloskOnly) {  // OwnViewers served until the process ends
-    std::vector<HWND> windows = OwnViewers();
-    if (velloskOnly != nullptr) {
-        ::DestroyWindow(windows[0]);
-        ::DestroyWindow(windows[2]);
-    }
+DWORD WINAPI ServeViewers(void*) {  // OwnViewers served until the process ends
+    OwnViewers();
     ::SetEvent(g_reached);
     MSG message;
     while (::GetMessageW(&message, nullptr, 0, 0) > 0) ::DispatchMessageW(&message);
     return 0;
 }
+void (*g_trace)(LPCWSTR text) = [](LPCWSTR text) { TraceWrite(L"%s", text); };  // or the plug-in's
 DWORD WINAPI Trace(void* text) {
-    TraceWrite(L"%s", static_cast<LPCWSTR>(text));
-    return 0;
-}
-void (*g_pluginTrace)(LPCWSTR);
-DWORD WINAPI PluginTrace(void* text) {
-    g_pluginTrace(static_cast<LPCWSTR>(text));
+    g_trace(static_cast<LPCWSTR>(text));
     return 0;
 }
 HANDLE WINAPI NeverOpens(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {  // CreateFileW
@@ -174,11 +148,12 @@ DWORD WINAPI TraceThousand(void*) {  // the first caller is thread 0, the next 1
     return 0;
 }
 
-// Every line whole, each thread's 1,000 lines in the order it traced them.
-bool WholeAndInOrder(const Lines& lines) {
+// Every line that begins with sink whole, each thread's 1,000 in the order it traced them.
+bool WholeAndInOrder(const Lines& lines, const std::wstring& sink) {
     int next[3] = {}, t = -1, i = -1, used = 0;
     for (const std::wstring& line : lines) {
-        const wchar_t* text = line.c_str() + (line.compare(0, 4, L"<t> ") ? 0 : 4);
+        if (line.compare(0, sink.size(), sink) != 0) continue;
+        const wchar_t* text = line.c_str() + sink.size();
         if (swscanf(text, L"T thread %d line %d %n", &t, &i, &used) != 2 || t < 0 || t > 2 ||
             i != next[t]++ || kTail != text + used)
             return false;
@@ -205,9 +180,10 @@ ROLM_CHILD(sinks) {
         while (::MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_SENDMESSAGE) ==
                WAIT_OBJECT_0 + 1)
             ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
-    const wchar_t* sinks[] = {L"qrv", L"vellosk", L"wendlook"};
-    for (int sink = 0; sink < 4; ++sink)
-        if (!WholeAndInOrder(sink < 3 ? Sink(sinks[sink]) : LogLines(argv[0]))) return 1 << sink;
+    const wchar_t* sinks[] = {L"qrv <t> ", L"vellosk ", L"wendlook "};
+    for (int sink = 0; sink < 3; ++sink)
+        if (!WholeAndInOrder(g_got, sinks[sink])) return 1 << sink;
+    if (!WholeAndInOrder(LogLines(argv[0]), L"<t> ")) return 8;
     wrong |= FailingOperations() == before ? 0 : 32;
     for (HWND window : windows) ::DestroyWindow(window);
     ::DeleteFileW(argv[0]);
@@ -215,7 +191,8 @@ ROLM_CHILD(sinks) {
     OwnViewers();
     TraceInit(L"Late", 0);
     TraceWrite(L"again");
-    bool found = Lines(g_got.end() - 3, g_got.end()) == Lines{L"qrv <t> T again", L"vellosk T again", L"wendlook T again"};
+    const Lines again = {L"qrv <t> T again", L"vellosk T again", L"wendlook T again"};
+    const bool found = Lines(g_got.end() - 3, g_got.end()) == again;
     return wrong | (found && LogLines(argv[0]).empty() ? 0 : 128);
 }
 
@@ -250,29 +227,22 @@ ROLM_CHILD(torture) {
     return LogLines(argv[0]) == Lines{L"<t> T 4", L"<t> T 5", L"<t> T 6"} ? 0 : 1;
 }
 
-// reenter PATH: viewer windows on a thread of their own whose procedures trace
-// (TraceBack) while a line of this thread arrives, after a first TraceInit that
-// found every TLS slot taken. Reports what the viewers got.
-ROLM_CHILD(reenter) {
-    g_then = TraceBack;
+// threads REPORT LOG: viewer windows on a thread of their own. After a first
+// TraceInit that found every TLS slot taken, their procedures trace while a
+// line of this thread arrives (TraceBack). Then a worker ends while it holds
+// the log file's turn (its CreateFileW never returns), another while its line
+// waits on the Vellosk window, which stops answering until this thread has
+// called TraceInit. Reports what the viewers and the file got.
+ROLM_CHILD(threads) {
     rolm::UniqueHandle viewers = StartUntil(ServeViewers, nullptr);
     std::vector<DWORD> slots;
     for (DWORD slot; (slot = ::TlsAlloc()) != TLS_OUT_OF_INDEXES;) slots.push_back(slot);
-    TraceInit(L"T", 0);
-    for (DWORD slot : slots) ::TlsFree(slot);
-    TraceInit(L"T", 0);
-    TraceWrite(L"one");
-    return Report(argv[0], g_got);
-}
-
-// ended PATH LOG: viewer windows on a thread of their own; a worker ended while
-// it holds the log file's turn (its CreateFileW never returns), another while
-// its line waits on the Vellosk window, which stops answering until this thread
-// has called TraceInit. Reports what the viewers and the file got.
-ROLM_CHILD(ended) {
-    g_then = StopAtVellosk;
-    rolm::UniqueHandle viewers = StartUntil(ServeViewers, nullptr);
     TraceInit(L"T", 1);
+    for (DWORD slot : slots) ::TlsFree(slot);
+    TraceInit(L"T", 1);
+    g_then = TraceBack;
+    TraceWrite(L"one");
+    g_then = StopAtVellosk;
     {
         rolm_test::ImportPatch stuck("kernel32.dll", "CreateFileW", reinterpret_cast<void*>(&NeverOpens));
         End(StartUntil(Trace, L"ended in the file"));
@@ -282,24 +252,22 @@ ROLM_CHILD(ended) {
     End(waiting);
     ::SetEvent(g_release);
     TraceWrite(L"after");
-    for (const std::wstring& line : LogLines(argv[1])) g_got.push_back(L"file " + line);
-    return Report(argv[0], g_got);
+    std::wstring report;  // for LogLines(PATH, false)
+    for (const std::wstring& line : g_got) report += line + L"\r\n";
+    for (const std::wstring& line : LogLines(argv[1])) report += L"file " + line + L"\r\n";
+    const char* bytes = reinterpret_cast<const char*>(report.data());
+    return rolm_test::WriteFileBytes(argv[0], std::string(bytes, report.size() * sizeof(wchar_t))) ? 0 : 1;
 }
 
-// plugin: trace_plugin.dll, a copy of the facility of its own, traces from two
-// workers that the end of the process kills inside it: one waiting on a Vellosk
-// window (the only viewer) that stopped answering, one holding the log file's
-// turn. Its static destructor traces once more after them, with the loader
-// lock held.
+// plugin: trace_plugin.dll, a copy of the facility of its own, traces from a
+// worker that holds the log file's turn when the end of the process kills it.
+// Its static destructor traces once more after that, with the loader lock held.
 ROLM_CHILD(plugin) {
-    g_then = StopAtVellosk;
-    rolm::UniqueHandle viewers = StartUntil(ServeViewers, L"Vellosk alone");
     HMODULE plugin = ::LoadLibraryW((rolm_test::ProgramDir() + L"trace_plugin.dll").c_str());
-    g_pluginTrace = reinterpret_cast<void (*)(LPCWSTR)>(reinterpret_cast<void*>(::GetProcAddress(plugin, "PluginTrace")));
-    if (g_pluginTrace == nullptr) return 2;
-    rolm::UniqueHandle waiting = StartUntil(PluginTrace, L"at the viewer");
+    g_trace = reinterpret_cast<void (*)(LPCWSTR)>(reinterpret_cast<void*>(::GetProcAddress(plugin, "PluginTrace")));
+    if (g_trace == nullptr) return 2;
     rolm_test::ImportPatch stuck("kernel32.dll", "CreateFileW", reinterpret_cast<void*>(&NeverOpens), plugin);
-    rolm::UniqueHandle inFile = StartUntil(PluginTrace, L"in the file");
+    rolm::UniqueHandle inFile = StartUntil(Trace, L"in the file");
     return 0;
 }
 
@@ -359,14 +327,14 @@ std::wstring Cut(const std::wstring& text, size_t limit) {
 }
 
 // A pair (U+1F600) whose first half is the last character a limit keeps: of the
-// message (4095), the plain line "App MESSAGE" (4095), the timed line (4095,
-// "hh:mm:ss,cc App " 16 more characters), the file's line (4093), the name (121).
+// plain line "App MESSAGE" (4095), the timed line (4095, "hh:mm:ss,cc App " 16
+// more characters), the file's line (4093), the name (121 of format text).
 TEST(TraceSinks, CutsKeepSurrogatePairsWhole) {
     LogFile log;
     rolm_test::Viewer viewer(L"--vellosk --wendlook");
     Lines messages, expected, file;
     std::wstring args = L"App App 1";
-    for (size_t before : {4094, 4090, 4078, 4076}) {
+    for (size_t before : {4090, 4078, 4076}) {
         messages.push_back(std::wstring(before, L'a') + L"\U0001F600" + std::wstring(10, L'b'));
         args += L" " + messages.back();
     }
@@ -374,11 +342,11 @@ TEST(TraceSinks, CutsKeepSurrogatePairsWhole) {
     const std::wstring name = std::wstring(120, L'n') + L"\U0001F600";
     ASSERT_EQ(0u, rolm_test::RunProgram(rolm_test::ChildCommandLine(L"trace", name + L" @null 0 \"Op > x\"")));
     for (const std::wstring& message : messages) {
-        const std::wstring plain = Cut(L"App " + Cut(message, 4095), 4095);
-        expected.push_back(L"qrv - - <t> " + Cut(L"App " + Cut(message, 4095), 4095 - 12));
+        const std::wstring line = L"App " + Cut(message, 4095), plain = Cut(line, 4095);
+        expected.push_back(L"qrv - - <t> " + Cut(line, 4095 - 12));
         expected.push_back(L"vellosk 1 " + std::to_wstring((plain.size() + 1) * 2) + L" " + plain);
         expected.push_back(Wendlook(plain));
-        file.push_back(L"file <t> " + Cut(L"App " + Cut(message, 4095), 4093 - 12));
+        file.push_back(L"file <t> " + Cut(line, 4093 - 12));
     }
     const std::wstring named = std::wstring(120, L'n') + L" Op > x";
     expected.insert(expected.end(), {L"qrv - - <t> " + named, L"vellosk 1 256 " + named, Wendlook(named)});
@@ -394,30 +362,28 @@ TEST(TraceSinks, FailingSinksThreadsAndSystemCallsChangeNothingTheCallerSees) {
     }
 }
 
-// Viewers on other threads that trace while a line arrives, stop answering or
-// die, and workers ended inside the facility, at any time or at the process's
-// end, hold up nobody else; every line arrives whole. ~0u: a child still
-// running after 30 s.
+// Viewers on other threads that trace while a line arrives or stop answering,
+// and workers ended inside the facility, at any time or at the process's end,
+// hold up nobody else; every line arrives whole. ~0u: a child still running
+// after 30 s.
 TEST(TraceThreads, ViewersAndWorkersOnOtherThreadsHoldUpNobody) {
-    const Lines reentered = {
-        L"qrv <t> T one", L"qrv <t> T qrv > got a line", L"vellosk T qrv > got a line",
-        L"wendlook T qrv > got a line", L"vellosk T one", L"qrv <t> T vellosk > got a line",
-        L"vellosk T vellosk > got a line", L"wendlook T vellosk > got a line", L"wendlook T one",
-        L"qrv <t> T CreateDirectories > (x)", L"vellosk T CreateDirectories > (x)",
-        L"wendlook T CreateDirectories > (x)"};
-    const Lines ended = {L"qrv <t> T ended in the file", L"qrv <t> T ended at the viewer",
-                         L"vellosk T ended at the viewer", L"qrv <t> T after", L"vellosk T after",
-                         L"wendlook T after", L"file <t> T ended at the viewer", L"file <t> T after"};
-    for (const auto& [verb, lines] : {std::pair(L"reenter", reentered), std::pair(L"ended", ended)}) {
-        LogFile log;
-        const std::wstring report = log.dir / L"report.txt";
-        EXPECT_EQ(0u, rolm_test::RunProgram(rolm_test::ChildCommandLine(verb, L"\"" + report + L"\" " + log.quoted),
-                                            30000)) << verb;
-        EXPECT_EQ(lines, ReadLines(report)) << verb;
-    }
     LogFile log;
+    const std::wstring report = log.dir / L"report.txt";
+    EXPECT_EQ(0u, rolm_test::RunProgram(rolm_test::ChildCommandLine(L"threads", L"\"" + report + L"\" " + log.quoted),
+                                        30000));
+    EXPECT_EQ((Lines{L"qrv <t> T one", L"qrv <t> T qrv > got a line", L"vellosk T qrv > got a line",
+                     L"wendlook T qrv > got a line", L"vellosk T one", L"qrv <t> T vellosk > got a line",
+                     L"vellosk T vellosk > got a line", L"wendlook T vellosk > got a line", L"wendlook T one",
+                     L"qrv <t> T CreateDirectories > (x)", L"vellosk T CreateDirectories > (x)",
+                     L"wendlook T CreateDirectories > (x)", L"qrv <t> T ended in the file",
+                     L"qrv <t> T ended at the viewer", L"vellosk T ended at the viewer", L"qrv <t> T after",
+                     L"vellosk T after", L"wendlook T after", L"file <t> T qrv > got a line", L"file <t> T one",
+                     L"file <t> T vellosk > got a line", L"file <t> T CreateDirectories > (x)",
+                     L"file <t> T ended at the viewer", L"file <t> T after"}),
+              LogLines(report, false));
+    LogFile plugin;
     EXPECT_EQ(0u, rolm_test::RunProgram(rolm_test::ChildCommandLine(L"plugin"), 30000)) << "plugin";
-    EXPECT_EQ((Lines{L"<t> Plugin at the viewer", L"<t> Plugin Plugin > unloaded"}), LogLines(log.path)) << "plugin";
+    EXPECT_EQ(Lines{L"<t> Plugin Plugin > unloaded"}, LogLines(plugin.path)) << "plugin";
 }
 
 // FormatFileTime: fields below the millisecond, or hex for the top bit, cut to
