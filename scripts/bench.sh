@@ -1,10 +1,10 @@
 #!/bin/sh
 # Builds and runs the benchmark under Wine; prints one Markdown table.
-#   scripts/bench.sh [BUILD_DIR] [search]
+#   scripts/bench.sh [BUILD_DIR] [search|trace]
 # Measures the product's i686 build (default build/). Only where this kernel
 # runs no 32-bit code does it fall back to the x86_64 build (default
 # build64/), and its first line says so. "search" runs the Match and sign-in
-# page rows alone.
+# page rows alone, "trace" the TraceWrite rows.
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")

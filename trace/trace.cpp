@@ -16,84 +16,124 @@ const int kPathChars = 260;
 const int kMaxNameChars = 121;  // "%s " + name + " %s" and its terminator fill 128
 const int kListBoxId = 120;
 
-// The facility's process-wide state: zero at load, never torn down.
+// The facility's process-wide state: zero at load, never torn down. Lines are
+// composed in each call's own buffers. The formats and the path are written
+// under the lock before the flag or switch that publishes them; the window
+// handles and the switch are single words, replaced whole, so a call reads
+// them without the lock.
 struct TraceState {
-    int lineLength;
-    WCHAR line[kLineChars];
-    WCHAR message[kLineChars];
-    WCHAR stamp[kStampChars];
     WCHAR timedFormat[kFormatChars];
     WCHAR plainFormat[kFormatChars];
-    HWND vellosk;
-    HWND qrvList;
-    HWND wendlook;
-    DWORD fileSwitch;
     WCHAR filePath[kPathChars];
+    volatile LONG formatsReady;
+    HWND volatile vellosk;
+    HWND volatile qrvList;
+    HWND volatile wendlook;
+    volatile LONG fileSwitch;
 };
 TraceState g_trace;
 
-// The lock: a critical section, and an event that wakes its waiters. A thread
-// waiting for it keeps handling messages sent to its own windows, since the
-// holder may be delivering a line to one of them; a plain wait would deadlock.
-// Made ready on first use: InitOnce is not on the XP generation, and a static
-// constructor would run after callers in other static constructors.
-volatile LONG g_lockState;  // 0 none, 1 being made, 2 ready, 3 unusable
-CRITICAL_SECTION g_lock;
-HANDLE g_released;          // auto-reset, set when the lock is left while someone waits
-volatile LONG g_waiters;
-DWORD g_insideSlot;         // thread-local mark: this thread is inside the facility
-
-bool LockReady() {
-    if (g_lockState < 2) {
-        if (::InterlockedCompareExchange(&g_lockState, 1, 0) == 0) {
-            ::InitializeCriticalSection(&g_lock);
-            g_released = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
-            g_insideSlot = ::TlsAlloc();
-            bool usable = g_released != nullptr && g_insideSlot != TLS_OUT_OF_INDEXES;
-            ::InterlockedExchange(&g_lockState, usable ? 2 : 3);
-        } else {
-            while (g_lockState < 2) ::Sleep(0);
-        }
-    }
-    return g_lockState == 2;
+void Publish(HWND volatile* slot, HWND window) {
+    ::InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(slot), window);
 }
 
-// Held for a whole call. Not taken (held() false) when the facility is unusable
-// or when this thread is already inside it: a window procedure run while a line
-// is being delivered, or while this thread waits for the lock, must not wait
-// for a lock whose holder waits for that very procedure.
+// The lock, around the only work that must not interleave within the process:
+// TraceInit, and the log file's open, append and close. Its holder sends
+// nothing and waits for no other thread, so a waiter waits for file I/O at
+// most. A word holding the owner's thread id rather than a critical section or
+// a mutex: a critical section stays owned for ever by a thread that dies in it
+// (TerminateThread, or a worker the system ends at exit before DLL destructors
+// trace), and a mutex costs two server round trips a line under Wine (0.7 of a
+// bare append). A waiter takes the lock over once its owner has ended, or has
+// held it, unchanged, for kStuckMs: its id may have been reused by a live
+// thread. The file's own sharing keeps two appends apart even then.
+volatile LONG g_owner;  // thread id of the holder, 0 when free
+volatile LONG g_turns;  // times taken: a waiter's clock restarts at each
+const DWORD kStuckMs = 2000;
+
+bool ThreadEnded(DWORD id) {
+    rolm::UniqueHandle thread(::OpenThread(SYNCHRONIZE, FALSE, id));
+    if (!thread) return ::GetLastError() == ERROR_INVALID_PARAMETER;  // no thread has this id
+    return ::WaitForSingleObject(thread.get(), 0) == WAIT_OBJECT_0;
+}
+
 class TraceLock {
 public:
-    TraceLock() {
-        if (!LockReady() || ::TlsGetValue(g_insideSlot) != nullptr) return;
-        ::TlsSetValue(g_insideSlot, this);
-        if (!::TryEnterCriticalSection(&g_lock)) Wait();
-        held_ = true;
+    TraceLock() : self_(static_cast<LONG>(::GetCurrentThreadId())) {
+        LONG seen = 0, turn = 0;
+        DWORD since = 0;
+        for (unsigned tries = 0;; ++tries) {
+            LONG owner = ::InterlockedCompareExchange(&g_owner, self_, 0);
+            if (owner == 0) break;
+            if (owner != seen || g_turns != turn) {
+                seen = owner;
+                turn = g_turns;
+                since = ::GetTickCount();
+            }
+            // Never held by a thread that waits for it: its own id there is a dead owner's, reused.
+            bool gone = owner == self_ || (tries % 16 == 15 && (::GetTickCount() - since > kStuckMs ||
+                                                                ThreadEnded(static_cast<DWORD>(owner))));
+            if (gone && ::InterlockedCompareExchange(&g_owner, self_, owner) == owner) break;
+            ::Sleep(tries < 8 ? 0 : 1);
+        }
+        ::InterlockedIncrement(&g_turns);
     }
-    ~TraceLock() {
-        if (!held_) return;
-        ::LeaveCriticalSection(&g_lock);
-        if (g_waiters > 0) ::SetEvent(g_released);
-        ::TlsSetValue(g_insideSlot, nullptr);
-    }
-    bool held() const { return held_; }
+    ~TraceLock() { ::InterlockedCompareExchange(&g_owner, 0, self_); }  // not if taken over meanwhile
     TraceLock(const TraceLock&) = delete;
     TraceLock& operator=(const TraceLock&) = delete;
 
 private:
-    static void Wait() {
-        ::InterlockedIncrement(&g_waiters);
-        while (!::TryEnterCriticalSection(&g_lock)) {
-            // The timeout only bounds a wake-up lost between a failed try and the wait.
-            if (::MsgWaitForMultipleObjects(1, &g_released, FALSE, 50, QS_SENDMESSAGE) !=
-                WAIT_OBJECT_0) {
-                MSG message;
-                ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-            }
-        }
-        ::InterlockedDecrement(&g_waiters);
+    const LONG self_;
+};
+
+// A TraceWrite that delivers a line marks its stack frame. When a window
+// procedure of the same thread traces while a line is delivered to it, the
+// nested call finds that mark above its own frame and drops its line, so
+// delivery never recurses. The mark lives on the stack rather than in TLS,
+// whose slots may be exhausted, and dies with its thread.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"  // GCC 12 takes the read relative to fs for one at address 0x18
+#endif
+const NT_TIB* ThreadBlock() { return reinterpret_cast<const NT_TIB*>(::NtCurrentTeb()); }
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+const ULONG_PTR kMarkTag = 0x524C4D4B;
+volatile LONG g_marks;  // marks set in all threads: none, no search
+
+class DeliveryMark {
+public:
+    DeliveryMark() {
+        ::InterlockedIncrement(&g_marks);
+        tag_ = kMarkTag;
+        self_ = reinterpret_cast<ULONG_PTR>(&tag_);
     }
-    bool held_ = false;
+    ~DeliveryMark() {
+        tag_ = 0;
+        self_ = 0;
+        ::InterlockedDecrement(&g_marks);
+    }
+    DeliveryMark(const DeliveryMark&) = delete;
+    DeliveryMark& operator=(const DeliveryMark&) = delete;
+
+    // Whether a caller further up this thread's stack is delivering a line.
+    static bool Set() {
+        if (g_marks == 0) return false;
+        const NT_TIB* tib = ThreadBlock();
+        const ULONG_PTR here = reinterpret_cast<ULONG_PTR>(&tib);
+        const ULONG_PTR base = reinterpret_cast<ULONG_PTR>(tib->StackBase);
+        if (here < reinterpret_cast<ULONG_PTR>(tib->StackLimit) || here >= base) return false;  // a stack of its own
+        const volatile ULONG_PTR* word = reinterpret_cast<const volatile ULONG_PTR*>(here & ~(sizeof(ULONG_PTR) - 1));
+        for (; reinterpret_cast<ULONG_PTR>(word + 2) <= base; ++word)
+            if (word[0] == kMarkTag && word[1] == reinterpret_cast<ULONG_PTR>(word)) return true;
+        return false;
+    }
+
+private:
+    volatile ULONG_PTR tag_;  // kMarkTag, then its own address: found by nothing else
+    volatile ULONG_PTR self_;
 };
 
 // The caller's last error (and so its Windows Sockets error) outlives the
@@ -109,6 +149,15 @@ private:
     DWORD error_;
 };
 
+bool IsHighSurrogate(WCHAR c) { return (c & 0xFC00) == 0xD800; }
+
+// Text cut to length characters, without the first half of a pair the cut split.
+int CutWhole(WCHAR* text, int length) {
+    if (length > 0 && IsHighSurrogate(text[length - 1])) --length;
+    text[length] = L'\0';
+    return length;
+}
+
 // Appends the name to a format, "%" doubled so that it prints as itself,
 // cut at kMaxNameChars characters of format text.
 void AppendName(WCHAR* format, LPCWSTR name) {
@@ -116,7 +165,10 @@ void AppendName(WCHAR* format, LPCWSTR name) {
     size_t used = 0;
     for (; *name != L'\0'; ++name) {
         size_t need = (*name == L'%') ? 2 : 1;
-        if (used + need > kMaxNameChars) break;
+        if (used + need > kMaxNameChars) {
+            if (used > 0 && IsHighSurrogate(format[at - 1])) --at;
+            break;
+        }
         format[at++] = *name;
         if (need == 2) format[at++] = L'%';
         used += need;
@@ -125,32 +177,26 @@ void AppendName(WCHAR* format, LPCWSTR name) {
 }
 
 void BuildFormats(LPCWSTR name) {
-    bool named = name != nullptr && name[0] != L'\0';
-    if (g_trace.timedFormat[0] == L'\0') {
-        if (named) {
-            StringCchCopyW(g_trace.timedFormat, kFormatChars, L"%s ");
-            AppendName(g_trace.timedFormat, name);
-            StringCchCatW(g_trace.timedFormat, kFormatChars, L" %s");
-        } else {
-            StringCchCopyW(g_trace.timedFormat, kFormatChars, L"%s %s");
-        }
-    }
-    if (g_trace.plainFormat[0] == L'\0') {
-        if (named) {
-            AppendName(g_trace.plainFormat, name);
-            StringCchCatW(g_trace.plainFormat, kFormatChars, L" %s");
-        } else {
-            StringCchCopyW(g_trace.plainFormat, kFormatChars, L"%s");
-        }
+    if (name != nullptr && name[0] != L'\0') {
+        StringCchCopyW(g_trace.timedFormat, kFormatChars, L"%s ");
+        AppendName(g_trace.timedFormat, name);
+        StringCchCatW(g_trace.timedFormat, kFormatChars, L" %s");
+        g_trace.plainFormat[0] = L'\0';
+        AppendName(g_trace.plainFormat, name);
+        StringCchCatW(g_trace.plainFormat, kFormatChars, L" %s");
+    } else {
+        StringCchCopyW(g_trace.timedFormat, kFormatChars, L"%s %s");
+        StringCchCopyW(g_trace.plainFormat, kFormatChars, L"%s");
     }
 }
 
-// Prints into buffer, cut to capacity - 1 characters and terminated whatever
-// the print reports (a cut or a format error); returns the length.
+// Prints into buffer, cut to capacity - 1 characters (a surrogate pair whole
+// or not at all) and terminated whatever the print reports; returns the length.
 int PrintCut(WCHAR* buffer, size_t capacity, const WCHAR* format, va_list args) {
     if (capacity > STRSAFE_MAX_CCH) capacity = STRSAFE_MAX_CCH;
-    StringCchVPrintfW(buffer, capacity, format, args);
-    return static_cast<int>(wcslen(buffer));
+    HRESULT printed = StringCchVPrintfW(buffer, capacity, format, args);
+    int length = static_cast<int>(wcslen(buffer));
+    return printed == STRSAFE_E_INSUFFICIENT_BUFFER ? CutWhole(buffer, length) : length;
 }
 
 int Print(WCHAR* buffer, size_t capacity, const WCHAR* format, ...) {
@@ -161,23 +207,26 @@ int Print(WCHAR* buffer, size_t capacity, const WCHAR* format, ...) {
     return length;
 }
 
-void AppendToLogFile() {
+// Appends the timed line (the caller's buffer) and CR LF. A line the file
+// does not take whole is cut off again, so the next one starts a line of its own.
+void AppendToLogFile(WCHAR* line, int length) {
     // The line and its CR LF must fit the line buffer with the terminator.
-    int length = g_trace.lineLength < kLineChars - 3 ? g_trace.lineLength : kLineChars - 3;
-    g_trace.line[length++] = L'\r';
-    g_trace.line[length++] = L'\n';
-    g_trace.line[length] = L'\0';
-    g_trace.lineLength = length;
+    if (length > kLineChars - 3) length = CutWhole(line, kLineChars - 3);
+    line[length++] = L'\r';
+    line[length++] = L'\n';
+    line[length] = L'\0';
 
-    rolm::UniqueFile file(::CreateFileW(g_trace.filePath, GENERIC_READ | GENERIC_WRITE,
-                                        FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    TraceLock lock;
+    rolm::UniqueFile file(::CreateFileW(g_trace.filePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return;  // deleted, moved or held by a writer: this line is lost for the file
     // A failed seek would write over the start of the file: the line is dropped instead.
-    if (::SetFilePointer(file.get(), 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) return;
-    DWORD written = 0;
-    ::WriteFile(file.get(), g_trace.line, static_cast<DWORD>(length) * sizeof(WCHAR), &written,
-                nullptr);
+    DWORD end = ::SetFilePointer(file.get(), 0, nullptr, FILE_END);
+    if (end == INVALID_SET_FILE_POINTER) return;
+    DWORD bytes = static_cast<DWORD>(length) * sizeof(WCHAR), written = 0;
+    if (::WriteFile(file.get(), line, bytes, &written, nullptr) && written == bytes) return;
+    LONG endHigh = 0;  // with a high part the low one counts from 0 to 4 GB
+    if (::SetFilePointer(file.get(), static_cast<LONG>(end), &endHigh, FILE_BEGIN) == end) ::SetEndOfFile(file.get());
 }
 
 void SendCopyData(HWND window, ULONG_PTR kind, const void* data, DWORD bytes) {
@@ -188,14 +237,54 @@ void SendCopyData(HWND window, ULONG_PTR kind, const void* data, DWORD bytes) {
     ::SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy));
 }
 
-void SendAnsiLine(HWND window) {
-    char scratch[kLineChars * 2];  // lineLength * 2 + 2 bytes at most
+void SendAnsiLine(HWND window, const WCHAR* line, int length) {
+    char scratch[kLineChars * 2];  // length * 2 + 2 bytes at most
     scratch[0] = '\0';
-    int capacity = g_trace.lineLength * 2 + 2;
-    int bytes = ::WideCharToMultiByte(CP_ACP, 0, g_trace.line, -1, scratch, capacity, nullptr,
-                                      nullptr);
+    int bytes = ::WideCharToMultiByte(CP_ACP, 0, line, -1, scratch, length * 2 + 2, nullptr, nullptr);
     if (bytes <= 0) bytes = 1;  // nothing converted: the empty line and its terminator
     SendCopyData(window, 0, scratch, static_cast<DWORD>(bytes));
+}
+
+struct Sinks {
+    HWND qrvList;
+    HWND vellosk;
+    HWND wendlook;
+    bool toFile;
+};
+
+// Formats the message and hands its lines to the sinks. Out of line: the stack
+// probe for its buffers would otherwise come before TraceWrite's no-sink test.
+#if defined(_MSC_VER)
+__declspec(noinline)
+#else
+__attribute__((noinline))
+#endif
+void WriteLine(Sinks sinks, LPCWSTR format, va_list args) {
+    LastErrorKept lastError;
+    if (DeliveryMark::Set()) return;  // traced by a viewer of this thread while its line arrives: dropped
+    DeliveryMark mark;
+
+    WCHAR message[kLineChars];
+    PrintCut(message, kLineChars, format, args);
+
+    WCHAR line[kLineChars];
+    if (sinks.qrvList != nullptr || sinks.toFile) {
+        SYSTEMTIME now;
+        ::GetLocalTime(&now);
+        WCHAR stamp[kStampChars];
+        Print(stamp, kStampChars, L"%02.2u:%02.2u:%02.2u,%02.2u", now.wHour, now.wMinute, now.wSecond,
+              now.wMilliseconds / 10);
+        int length = Print(line, kLineChars, g_trace.timedFormat, stamp, message);
+        if (sinks.qrvList != nullptr) ::SendMessageW(sinks.qrvList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line));
+        if (sinks.toFile) AppendToLogFile(line, length);
+    }
+
+    if (sinks.vellosk != nullptr || sinks.wendlook != nullptr) {
+        int length = Print(line, kLineChars, g_trace.plainFormat, message);
+        if (sinks.vellosk != nullptr)
+            SendCopyData(sinks.vellosk, 1, line, static_cast<DWORD>(length + 1) * sizeof(WCHAR));
+        if (sinks.wendlook != nullptr) SendAnsiLine(sinks.wendlook, line, length);
+    }
 }
 
 }  // namespace
@@ -203,63 +292,39 @@ void SendAnsiLine(HWND window) {
 void TraceInit(LPCWSTR lpszName, DWORD dwFileSwitch) {
     LastErrorKept lastError;
     TraceLock lock;
-    if (!lock.held()) return;
-    BuildFormats(lpszName);
+    if (g_trace.formatsReady == 0) {
+        BuildFormats(lpszName);
+        ::InterlockedExchange(&g_trace.formatsReady, 1);
+    }
 
-    if (!::IsWindow(g_trace.vellosk)) g_trace.vellosk = ::FindWindowW(L"Vellosk", nullptr);
+    if (!::IsWindow(g_trace.vellosk)) Publish(&g_trace.vellosk, ::FindWindowW(L"Vellosk", nullptr));
 
     if (!::IsWindow(g_trace.qrvList)) {
         HWND viewer = ::FindWindowW(L"Qrv", nullptr);
-        g_trace.qrvList = viewer != nullptr ? ::GetDlgItem(viewer, kListBoxId) : nullptr;
+        Publish(&g_trace.qrvList, viewer != nullptr ? ::GetDlgItem(viewer, kListBoxId) : nullptr);
     }
 
     if (dwFileSwitch != 0 && g_trace.fileSwitch == 0) {
         ::GetProfileStringW(L"Qrv", L"Filename", L"C:\\QRV.TXT", g_trace.filePath, kPathChars);
         if (!::PathFileExistsW(g_trace.filePath)) {
-            rolm::UniqueFile file(::CreateFileW(g_trace.filePath, GENERIC_READ | GENERIC_WRITE,
-                                                FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                                FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (file) g_trace.fileSwitch = dwFileSwitch;
+            rolm::UniqueFile file(::CreateFileW(g_trace.filePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (file) ::InterlockedExchange(&g_trace.fileSwitch, static_cast<LONG>(dwFileSwitch));
         }
     }
 
-    if (!::IsWindow(g_trace.wendlook)) g_trace.wendlook = ::FindWindowW(nullptr, L"Wendlook");
+    if (!::IsWindow(g_trace.wendlook)) Publish(&g_trace.wendlook, ::FindWindowW(nullptr, L"Wendlook"));
 }
 
 void TraceWrite(LPCWSTR lpszFormat, ...) {
-    if (g_trace.vellosk == nullptr && g_trace.qrvList == nullptr && g_trace.wendlook == nullptr &&
-        g_trace.fileSwitch == 0)
-        return;
-    if (lpszFormat == nullptr) return;
-
-    LastErrorKept lastError;
-    TraceLock lock;
-    if (!lock.held()) return;  // re-entered while delivering: keep the line in flight
-
+    // One reading of the sinks serves the whole line; a TraceInit meanwhile changes the next one.
+    const Sinks sinks = {g_trace.qrvList, g_trace.vellosk, g_trace.wendlook, g_trace.fileSwitch != 0};
+    if (sinks.qrvList == nullptr && sinks.vellosk == nullptr && sinks.wendlook == nullptr && !sinks.toFile) return;
+    if (lpszFormat == nullptr || g_trace.formatsReady == 0) return;
     va_list args;
     va_start(args, lpszFormat);
-    PrintCut(g_trace.message, kLineChars, lpszFormat, args);
+    WriteLine(sinks, lpszFormat, args);
     va_end(args);
-
-    if (g_trace.qrvList != nullptr || g_trace.fileSwitch != 0) {
-        SYSTEMTIME now;
-        ::GetLocalTime(&now);
-        Print(g_trace.stamp, kStampChars, L"%02.2u:%02.2u:%02.2u,%02.2u", now.wHour, now.wMinute,
-              now.wSecond, now.wMilliseconds / 10);
-        g_trace.lineLength =
-            Print(g_trace.line, kLineChars, g_trace.timedFormat, g_trace.stamp, g_trace.message);
-        if (g_trace.qrvList != nullptr)
-            ::SendMessageW(g_trace.qrvList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(g_trace.line));
-        if (g_trace.fileSwitch != 0) AppendToLogFile();
-    }
-
-    if (g_trace.vellosk != nullptr || g_trace.wendlook != nullptr) {
-        g_trace.lineLength = Print(g_trace.line, kLineChars, g_trace.plainFormat, g_trace.message);
-        if (g_trace.vellosk != nullptr)
-            SendCopyData(g_trace.vellosk, 1, g_trace.line,
-                         static_cast<DWORD>(g_trace.lineLength + 1) * sizeof(WCHAR));
-        if (g_trace.wendlook != nullptr) SendAnsiLine(g_trace.wendlook);
-    }
 }
 
 LPWSTR FormatFileTime(const FILETIME* pTime, LPWSTR lpszBuffer, DWORD dwCapacity) {

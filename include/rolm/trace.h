@@ -22,22 +22,35 @@
 // Each line goes to the sinks in that order: Qrv, log file, Vellosk, Wendlook.
 //
 // Choices of this library:
-//   - TraceWrite may be called from several threads: the whole call runs under
-//     one process-wide lock, taken only after the no-sink test, so lines are
-//     never torn and every sink sees them in the same order. A thread waiting
-//     for the lock keeps handling messages sent to its own windows, so a
-//     thread that owns a viewer window never deadlocks with a thread
-//     delivering a line to it.
-//   - A TraceWrite or TraceInit call made on a thread that is already inside
-//     TraceWrite (a window procedure run while a line is being delivered, or
-//     while the thread waits for the lock) is dropped, so the line in flight
-//     is never overwritten and the lock never waits for itself.
+//   - TraceInit and TraceWrite may be called from any thread. Each TraceWrite
+//     reads the sinks once, composes its lines in buffers of its own on the
+//     stack (about 24 KB: give a thread that traces at least 64 KB) and
+//     delivers them with no lock held. A thread's lines keep their order and
+//     reach each sink whole or not at all; lines of different threads may
+//     reach different sinks in different orders.
+//   - Delivery is synchronous (SendMessageW): a TraceWrite returns once each
+//     viewer window has taken its line, so a viewer that stops answering holds
+//     up the threads that trace to it, and only them. TraceInit sends nothing
+//     and never waits for a viewer. A thread that owns a viewer window may
+//     trace, or call TraceInit, while a line is delivered to it.
+//   - A TraceWrite made on a thread that is delivering a line (a window
+//     procedure of this thread, run while that line is sent) is dropped, so
+//     delivery never recurses.
+//   - TraceInit and the log file's append take turns under a process-wide
+//     lock that is held only around work that sends nothing and waits for no
+//     other thread. A thread that ends anywhere inside the facility
+//     (TerminateThread, or a worker the system ends at process exit before a
+//     DLL's destructors trace) leaves it working for the others. No TLS slot
+//     is used.
 //   - Limits are enforced by cutting, never by overrunning: a name longer than
 //     121 characters is cut to fit ("%" in a name is kept literally); messages
 //     and lines longer than 4095 characters are cut (4093 while the log file is
-//     on, leaving room for CR LF).
+//     on, leaving room for CR LF). A cut never splits a surrogate pair: the
+//     first half of a pair that the limit would split is left out too.
 //   - A log file line that cannot be appended (file gone, held, seek or write
-//     failing) is lost for the file only; the file is never made again.
+//     failing) is lost for the file only; a line written in part (a full disk)
+//     is cut off again, so the next one starts a line of its own. The file is
+//     never made again.
 #pragma once
 
 #include <windows.h>

@@ -2,17 +2,26 @@
 // status (a Unix exit status under Wine would keep 8 bits of it) and what it
 // printed on stdout and stderr.
 #include <gtest/gtest.h>
+#include <rolm/trace.h>
 #include <shlwapi.h>
 
 #include "common/unique.h"
 #include "scripted_server.h"
 #include "support.h"
+#include "viewer.h"
 
 namespace {
 
 ROLM_CHILD(exit) {  // "exit CODE MS": ends with CODE after MS milliseconds
     ::Sleep(_wtoi(argv[1]));
     return _wtoi(argv[0]);
+}
+
+ROLM_CHILD(tracer) {  // another program: traces a line once rolm.exe's window is up, ends with 6
+    for (int i = 0; i < 600 && ::FindWindowW(L"Vellosk", L"rolm") == nullptr; ++i) ::Sleep(50);
+    TraceInit(L"Other", 0);
+    TraceWrite(L"Other > a line of another program");
+    return 6;
 }
 
 struct Output {
@@ -51,10 +60,11 @@ Output Rolm(const std::wstring& args, const std::wstring& exe = L"rolm.exe", LPW
 struct Row {
     // Leading NAME=value words: the run's environment; "@": rolm-winxp.exe, which is
     // rolm.exe registered as XP (launch then takes the CreateProcessW path).
-    // {dir} {port} {pid} (a child that ends with 6 after 500 ms) {self}, {xN}: N times "x".
+    // {dir} {port} {pid} (a child that ends with 6 after 500 ms) {tracer} (the "tracer" child's pid)
+    // {self}, {xN}: N times "x".
     const wchar_t* args;
     DWORD status;
-    const wchar_t* out;   // a fragment of stdout; "=..." the whole of it
+    const wchar_t* out;   // a fragment of stdout; "=..." the whole of it, "!..." one it lacks
     const wchar_t* err;   // the same for stderr
 };
 
@@ -66,6 +76,7 @@ protected:
     std::wstring Expand(std::wstring text, DWORD pid = 0) const {
         wchar_t self[MAX_PATH];
         const std::wstring places[][2] = {{L"{dir}", dir_.path()}, {L"{port}", std::to_wstring(port_)}, {L"{pid}", std::to_wstring(pid)},
+                                          {L"{tracer}", std::to_wstring(pid)},
                                           {L"{self}", std::wstring(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH))}};
         for (const auto& place : places)
             for (size_t at = 0; (at = text.find(place[0], at)) != text.npos; at += place[1].size())
@@ -77,12 +88,17 @@ protected:
     static bool Shows(const std::string& output, const std::wstring& fragment) {
         std::string want(fragment.size() * 3 + 1, '\0');
         want.resize(::WideCharToMultiByte(CP_UTF8, 0, fragment.c_str(), -1, &want[0], int(want.size()), nullptr, nullptr) - 1);
+        if (want[0] == '!') return output.find(want.substr(1)) == output.npos;
         return want[0] == '=' ? output == want.substr(1) : output.find(want) != output.npos;
     }
     void RunRows(const std::vector<Row>& rows) {
         for (const Row& row : rows) {
             DWORD pid = 0;
-            rolm::UniqueHandle child(wcsstr(row.args, L"{pid}") ? rolm_test::StartProgram(rolm_test::ChildCommandLine(L"exit", L"6 500"), &pid) : nullptr);
+            const bool tracer = wcsstr(row.args, L"{tracer}") != nullptr;
+            const std::wstring verb = tracer ? L"tracer" : L"exit 6 500";
+            rolm::UniqueHandle child(tracer || wcsstr(row.args, L"{pid}")
+                                         ? rolm_test::StartProgram(rolm_test::ChildCommandLine(verb), &pid)
+                                         : nullptr);
             std::wstring args = Expand(row.args, pid);
             std::vector<std::wstring> names;
             for (size_t space; (space = args.find(L' ')) > args.find(L'='); args.erase(0, space + 1)) {
@@ -187,6 +203,20 @@ TEST_F(Cli, TraceWithoutAWindowSaysSo) {
     ::RegSetValueExW(drivers.get(), L"Graphics", 0, REG_SZ, reinterpret_cast<const BYTE*>(saved), DWORD(wcslen(saved) + 1) * 2);
     EXPECT_EQ(31u, run.status);
     EXPECT_TRUE(Shows(run.err, L"trace lines are not shown\nrolm trace: error 31: General failure.\n")) << run.err;
+}
+
+// Another program that starts tracing while rolm.exe runs finds rolm.exe's
+// window first: rolm.exe prints none of its lines, and a viewer still gets
+// all three copies of each.
+TEST_F(Cli, AnotherProgramTracingMeanwhile) {
+    rolm_test::Viewer viewer(L"--vellosk --wendlook");
+    RunRows({{L"wait {tracer} --timeout 60000", 0, L"!Other", L"="}});
+    std::vector<std::wstring> got;  // "SINK TEXT", Qrv's without its time stamp
+    for (const rolm_test::ViewerRecord& r : viewer.Records())
+        if (r.text.find(L"Other >") != r.text.npos)
+            got.push_back(rolm_test::Widen(r.sink) + L" " + r.text.substr(r.sink == "qrv" ? 12 : 0));
+    const std::wstring line = L"Other Other > a line of another program";
+    EXPECT_EQ((std::vector<std::wstring>{L"qrv " + line, L"vellosk " + line, L"wendlook " + line}), got);
 }
 
 // The whole reachability check of loopback (an ICMP echo through the system service).

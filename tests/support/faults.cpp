@@ -19,9 +19,9 @@ volatile DWORD g_thread = ~0u;  // the thread whose calls count
 bool Counted() { return g_thread == ~0u || g_thread == ::GetCurrentThreadId(); }
 LONG g_failedOccurrence = 0;
 
-// The import table entry through which this program calls dll!function.
-void** FindImport(const char* dll, const char* function) {
-    auto* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
+// The import table entry through which this program (or module) calls dll!function.
+void** FindImport(const char* dll, const char* function, HMODULE module = nullptr) {
+    auto* base = reinterpret_cast<BYTE*>(module != nullptr ? module : ::GetModuleHandleW(nullptr));
     auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
     auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
     const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
@@ -42,8 +42,8 @@ void** FindImport(const char* dll, const char* function) {
 }
 
 // The entry, or a test failure that names what is missing.
-void** MustFind(const char* dll, const char* function) {
-    void** entry = FindImport(dll, function);
+void** MustFind(const char* dll, const char* function, HMODULE module = nullptr) {
+    void** entry = FindImport(dll, function, module);
     if (entry == nullptr) ADD_FAILURE() << "this program does not import " << dll << "!" << function;
     return entry;
 }
@@ -136,8 +136,8 @@ void Faults::Reset() {
         slot->calls = slot->opens = slot->closes = 0;
 }
 
-ImportPatch::ImportPatch(const char* dll, const char* function, void* replacement)
-    : entry_(MustFind(dll, function)) {
+ImportPatch::ImportPatch(const char* dll, const char* function, void* replacement, HMODULE module)
+    : entry_(MustFind(dll, function, module)) {
     if (entry_ != nullptr) original_ = Swap(entry_, replacement);
 }
 

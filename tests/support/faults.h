@@ -185,10 +185,10 @@ void Torture(Faults& faults, DWORD error, Op op, Check check) {
     faults.Reset();
 }
 
-// Replaces this program's import of DLL!function while alive.
+// Replaces this program's import of DLL!function (or that of a DLL it loaded) while alive.
 class ImportPatch {
 public:
-    ImportPatch(const char* dll, const char* function, void* replacement);
+    ImportPatch(const char* dll, const char* function, void* replacement, HMODULE module = nullptr);
     ~ImportPatch();
     ImportPatch(const ImportPatch&) = delete;
     ImportPatch& operator=(const ImportPatch&) = delete;

@@ -13,10 +13,24 @@ namespace {
 
 bool g_quiet = false;
 
+// A program that starts tracing while this one runs finds this window (the
+// newest "Vellosk") in place of a viewer's. Its lines, sent from another
+// thread, go on to the next "Vellosk" window instead of the console, sent as
+// by this window. A line passed on by such a window goes only to windows
+// below this one, so that two rolm.exe never pass a line back and forth.
+void PassOn(HWND window, WPARAM from, const COPYDATASTRUCT* copy) {
+    HWND next = ::FindWindowExW(nullptr, from != 0 ? window : nullptr, L"Vellosk", nullptr);
+    if (next == window) next = ::FindWindowExW(nullptr, window, L"Vellosk", nullptr);
+    if (next != nullptr)
+        ::SendMessageW(next, WM_COPYDATA, reinterpret_cast<WPARAM>(window), reinterpret_cast<LPARAM>(copy));
+}
+
 LRESULT CALLBACK TraceWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_COPYDATA) {
         const COPYDATASTRUCT* copy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
-        if (!g_quiet && copy->dwData == 1 && copy->cbData >= sizeof(wchar_t)) {
+        if (::InSendMessage()) {
+            PassOn(window, wParam, copy);
+        } else if (!g_quiet && copy->dwData == 1 && copy->cbData >= sizeof(wchar_t)) {
             const wchar_t* text = static_cast<const wchar_t*>(copy->lpData);
             cli::Print(L"%.*s\n", static_cast<int>(copy->cbData / sizeof(wchar_t) - 1), text);
         }
