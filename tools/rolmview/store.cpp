@@ -13,7 +13,7 @@ namespace {
 
 const size_t kChunkChars = 256 * 1024;  // 512 KB: the heap gives blocks this large back at once
 const ULONGLONG kMergeWindow = 20000000;  // 2 s in FILETIME units
-const size_t kMostOpen = 4096;
+const size_t kMostOpen = 256;  // copies of one call come a few other senders' copies apart
 
 bool Ascii(const wchar_t* text, size_t length) {
     for (size_t i = 0; i < length; ++i)

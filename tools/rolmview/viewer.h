@@ -109,6 +109,7 @@ private:
     HWND list_ = nullptr, detail_ = nullptr, status_ = nullptr;
     UniqueAccelerators accelerators_;
     UniqueGdi detailFont_;
+    int detailCharWidth_ = 8;
     std::wstring statusTexts_[3], title_;
     int statusWidths_[3] = {};
     std::wstring note_;
