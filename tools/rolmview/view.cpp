@@ -143,7 +143,7 @@ size_t View::DropBefore(DWORD first) {
 }
 
 void View::Clear(DWORD first) {
-    keys_.clear();
+    std::vector<DWORD>().swap(keys_);
     start_ = 0;
     first_ = first;
 }

@@ -64,6 +64,7 @@ private:
     void Refill();
     bool AtBottom() const;
     void Resume();
+    void Deselect();
     void Select(int item);
     void ClearRows();
 
@@ -121,6 +122,7 @@ private:
     bool refill_ = false;      // the index missed a row: rebuild it
     Hold hold_ = kFollowing;
     int selecting_ = 0;  // selection changes of our own under way
+    bool endPressed_ = false;  // the selection End makes follows
     ULONGLONG origin_ = 0;  // relative times count from it: the first row, or one the user chose
     bool originSet_ = false;
     int fittedWidth_ = 0;
