@@ -271,7 +271,8 @@ bool WriteSavedLog(const std::wstring& path, const std::vector<size_t>& texts) {
     for (size_t i = 0; i <= texts.size(); ++i) {
         if (i < texts.size()) {
             char head[96];
-            StringCchPrintfA(head, _countof(head), "2026-12-06 05:%02u:%02u.%03u\t05:00:00,00\tB\tqrv+vellosk+wendlook\t",
+            StringCchPrintfA(head, _countof(head),
+                             "2026-12-06 05:%02u:%02u.%03u\t05:00:00,00\tB\tqrv+vellosk+wendlook\t",
                              static_cast<unsigned>(i / 60000 % 60), static_cast<unsigned>(i / 1000 % 60),
                              static_cast<unsigned>(i % 1000));
             std::string message = "Bench > row " + std::to_string(i) + " ";
@@ -292,7 +293,8 @@ void ViewerStoreRows() {
     wchar_t temp[MAX_PATH], prefix[64];
     ::GetTempPathW(MAX_PATH, temp);
     StringCchPrintfW(prefix, _countof(prefix), L"rolm-bench-%lu-", ::GetCurrentProcessId());
-    const std::wstring big = temp + std::wstring(prefix) + L"million.log", odd = temp + std::wstring(prefix) + L"long.log";
+    const std::wstring big = temp + std::wstring(prefix) + L"million.log";
+    const std::wstring odd = temp + std::wstring(prefix) + L"long.log";
     const size_t rows = 1000000, chars = 60;
     if (!WriteSavedLog(big, std::vector<size_t>(rows, chars)) || !WriteSavedLog(odd, {100000, chars})) {
         printf("| rolmview store | the saved logs could not be written |\n");

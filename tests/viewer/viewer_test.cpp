@@ -56,21 +56,18 @@ std::wstring Status(const Viewer& viewer, size_t part) {
     return part < parts.size() ? parts[part] : L"<no status part>";
 }
 
-// A saved log of qrv rows, one a second from 05:00:00, NAME and MESSAGE as the file holds them.
+// A saved log (UTF-16) of qrv rows a second apart, NAME and MESSAGE as the file holds them.
 void WriteLog(const std::wstring& path, const std::vector<std::pair<std::wstring, std::wstring>>& rows) {
     std::wstring text = L"\uFEFF# rolmview log: received, stamp, name, channels, message; "
                         L"\\\\, TAB, CR, LF written as \\\\, \\t, \\r, \\n\r\n";
     wchar_t received[32];
     for (size_t n = 0; n < rows.size(); ++n) {
         StringCchPrintfW(received, 32, L"2026-12-06 05:%02u:%02u.000", static_cast<unsigned>(n / 60 % 60),
-                 static_cast<unsigned>(n % 60));
+                         static_cast<unsigned>(n % 60));
         text += received + (L"\t-\t" + rows[n].first + L"\tqrv\t" + rows[n].second + L"\r\n");
     }
-    std::string utf8(::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0],
-                          static_cast<int>(utf8.size()), nullptr, nullptr);
-    ASSERT_TRUE(rolm_test::WriteFileBytes(path, utf8));
+    ASSERT_TRUE(rolm_test::WriteFileBytes(path, std::string(reinterpret_cast<const char*>(text.data()),
+                                                            text.size() * sizeof(wchar_t))));
 }
 
 // The detail pane's text without the line ends it breaks long lines with.
@@ -257,7 +254,8 @@ TEST(Viewer, AtItsLimitTheNewestRowsStayThroughMergingFiltersAndLoading) {
     Viewer fresh(L"--max-rows 100");
     ASSERT_EQ(0u, fresh.Query(rolm_test::kViewerLoad, dir / L"big.log"));
     EXPECT_EQ(last, Summary(fresh.Rows()));
-    EXPECT_EQ(0u, Status(fresh, 2).find(L"Loaded 100 lines from " + dir / L"big.log" + L"; its first ")) << Status(fresh, 2);
+    EXPECT_EQ(0u, Status(fresh, 2).find(L"Loaded 100 lines from " + dir / L"big.log" + L"; its first "))
+        << Status(fresh, 2);
     EXPECT_NE(npos, Status(fresh, 2).find(L") were left out: more than the history limit holds")) << Status(fresh, 2);
 }
 
@@ -273,9 +271,10 @@ TEST(Viewer, LongRowsAndControlCharactersShowWithoutHoldingTheViewerUp) {
     ::SendMessageW(viewer.Window(IDC_LIST), WM_KEYDOWN, VK_HOME, 0);
     DWORD_PTR answer = 0;
     EXPECT_TRUE(::SendMessageTimeoutW(viewer.Window(), WM_NULL, 0, 0, SMTO_NORMAL, 10000, &answer)) << "answers";
-    EXPECT_NE(npos, Detail(viewer).find(L"Long   [qrv]" + longest.substr(0, 30000) + L"[\u2026 70,007 more characters"));
+    EXPECT_NE(npos, Detail(viewer).find(L"Long   [qrv]" + longest.substr(0, 30000) + L"[\u2026 70,007 more"));
     ::SendMessageW(viewer.Window(IDC_LIST), WM_KEYDOWN, VK_DOWN, 0);
-    EXPECT_NE(npos, Detail(viewer).find(L"Ctl   [qrv]n\u2039NUL\u203Ab\u2039BEL\u203Ae\u2039ESC\u203Ad\u2039DEL\u203Ae"));
+    const std::wstring marked = L"n\u2039NUL\u203Ab\u2039BEL\u203Ae\u2039ESC\u203Ad\u2039DEL\u203Ae";
+    EXPECT_NE(npos, Detail(viewer).find(L"Ctl   [qrv]" + marked)) << Detail(viewer);
     Rows rows = viewer.Rows();
     ASSERT_EQ(2u, rows.size());
     EXPECT_EQ(longest, rows[0][4]);
@@ -283,9 +282,10 @@ TEST(Viewer, LongRowsAndControlCharactersShowWithoutHoldingTheViewerUp) {
 }
 
 // Auto-scroll follows new rows while the view is at the bottom; a scroll up
-// holds it until End. A pause counts lines, not their copies, from 0 each time.
+// holds it, on the same rows as older ones go, until End. A pause counts
+// lines, not their copies, from 0 each time.
 TEST(Viewer, AScrollUpHoldsTheViewAndAPauseCountsLines) {
-    Viewer viewer(L"--vellosk --wendlook");
+    Viewer viewer(L"--vellosk --wendlook --max-rows 130");
     ASSERT_TRUE(viewer.running());
     HWND list = viewer.Window(IDC_LIST);
     ASSERT_EQ(0u, Feed(L"App", 100));
@@ -298,18 +298,24 @@ TEST(Viewer, AScrollUpHoldsTheViewAndAPauseCountsLines) {
     ASSERT_LT(top, 100 - page);
     ASSERT_EQ(0u, Feed(L"App", 50));
     viewer.Rows();
-    EXPECT_EQ(top, ::SendMessageW(list, LVM_GETTOPINDEX, 0, 0)) << "held";
+    EXPECT_EQ(top - 20, ::SendMessageW(list, LVM_GETTOPINDEX, 0, 0)) << "held on the rows it showed";
     EXPECT_EQ(L"serving qrv+vellosk+wendlook | scroll held (End: follow)", Status(viewer, 1));
     ::SendMessageW(list, WM_KEYDOWN, VK_END, 0);
-    EXPECT_EQ(150 - page, ::SendMessageW(list, LVM_GETTOPINDEX, 0, 0)) << "following again";
+    EXPECT_EQ(130 - page, ::SendMessageW(list, LVM_GETTOPINDEX, 0, 0)) << "following again";
+    ::SendMessageW(list, WM_KEYDOWN, VK_PRIOR, 0);  // a row selected holds the view too
+    top = ::SendMessageW(list, LVM_GETTOPINDEX, 0, 0);
+    ASSERT_EQ(0u, Feed(L"App", 20));
+    viewer.Rows();
+    EXPECT_EQ(top - 20, ::SendMessageW(list, LVM_GETTOPINDEX, 0, 0)) << "held on the row selected";
 
+    const std::wstring state = L"serving qrv+vellosk+wendlook | scroll held (End: follow) | PAUSED, ";
     ::SendMessageW(viewer.Window(), WM_COMMAND, IDM_PAUSE, 0);
     ASSERT_EQ(0u, Feed(L"App", 10));
     viewer.Rows();
-    EXPECT_EQ(L"serving qrv+vellosk+wendlook | PAUSED, 10 lines skipped", Status(viewer, 1));
+    EXPECT_EQ(state + L"10 lines skipped", Status(viewer, 1));
     ::SendMessageW(viewer.Window(), WM_COMMAND, IDM_PAUSE, 0);
     ::SendMessageW(viewer.Window(), WM_COMMAND, IDM_PAUSE, 0);
-    EXPECT_EQ(L"serving qrv+vellosk+wendlook | PAUSED, 0 lines skipped", Status(viewer, 1));
+    EXPECT_EQ(state + L"0 lines skipped", Status(viewer, 1));
 }
 
 // Programs that call TraceInit find the newer viewer's windows.

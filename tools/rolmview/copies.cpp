@@ -216,7 +216,8 @@ LONGLONG LocalClock::Bias() {
     ULONGLONG utc = NowFileTime();
     FILETIME from = {static_cast<DWORD>(utc), static_cast<DWORD>(utc >> 32)}, local;
     if (::FileTimeToLocalFileTime(&from, &local))
-        bias_ = static_cast<LONGLONG>(utc - ((static_cast<ULONGLONG>(local.dwHighDateTime) << 32) | local.dwLowDateTime));
+        bias_ = static_cast<LONGLONG>(utc - ((static_cast<ULONGLONG>(local.dwHighDateTime) << 32) |
+                                             local.dwLowDateTime));
     readAt_ = now;
     read_ = true;
     return bias_;
@@ -230,7 +231,8 @@ std::wstring FormatLocal(ULONGLONG local, bool withDate) {
     unsigned second = static_cast<unsigned>(ms / 1000 % 60), milli = static_cast<unsigned>(ms % 1000);
     wchar_t text[32];
     if (withDate)
-        StringCchPrintfW(text, 32, L"%04d-%02d-%02d %02u:%02u:%02u.%03u", year, month, day, hour, minute, second, milli);
+        StringCchPrintfW(text, 32, L"%04d-%02d-%02d %02u:%02u:%02u.%03u", year, month, day, hour, minute, second,
+                         milli);
     else
         StringCchPrintfW(text, 32, L"%02u:%02u:%02u.%03u", hour, minute, second, milli);
     return text;

@@ -33,7 +33,9 @@ size_t Split(const std::wstring& line, Field* fields, size_t most) {
     return count;
 }
 
-bool Is(const Field& f, const wchar_t* text) { return f.length == wcslen(text) && wcsncmp(f.text, text, f.length) == 0; }
+bool Is(const Field& f, const wchar_t* text) {
+    return f.length == wcslen(text) && wcsncmp(f.text, text, f.length) == 0;
+}
 
 void AppendEscaped(std::wstring& out, const wchar_t* text, size_t length) {
     for (size_t i = 0; i < length; ++i) {
@@ -187,7 +189,8 @@ bool LineReader::Fill() {
     size_t had = buffer_.size();
     buffer_.resize(had + kBlockBytes);
     DWORD read = 0;
-    if (!::ReadFile(file_.get(), &buffer_[had], static_cast<DWORD>(kBlockBytes), &read, nullptr)) error_ = ::GetLastError();
+    if (!::ReadFile(file_.get(), &buffer_[had], static_cast<DWORD>(kBlockBytes), &read, nullptr))
+        error_ = ::GetLastError();
     buffer_.resize(had + read);
     end_ = read == 0;
     return !end_;

@@ -254,7 +254,8 @@ DWORD DebugOutputReader::Start() {
     dataReady_.reset(::CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY"));
     stop_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     view_.reset(::MapViewOfFile(mapping_.get(), FILE_MAP_READ, 0, 0, 0));
-    if (bufferReady_ && dataReady_ && stop_ && view_) thread_.reset(::CreateThread(nullptr, 0, Thread, this, 0, nullptr));
+    if (bufferReady_ && dataReady_ && stop_ && view_)
+        thread_.reset(::CreateThread(nullptr, 0, Thread, this, 0, nullptr));
     error = thread_ ? ERROR_SUCCESS : ::GetLastError();
     if (error != ERROR_SUCCESS) Stop();
     return error;

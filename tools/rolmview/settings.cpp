@@ -171,7 +171,8 @@ void LoadSettings(Settings& s) {
     s.autoScroll = ReadDword(key.get(), L"AutoScroll", s.autoScroll) != 0;
     s.topMost = ReadDword(key.get(), L"TopMost", s.topMost) != 0;
     s.detail = ReadDword(key.get(), L"Detail", s.detail) != 0;
-    DWORD rows = ReadDword(key.get(), L"MaxRows", s.maxRows), megabytes = ReadDword(key.get(), L"MaxMB", s.maxMegabytes);
+    DWORD rows = ReadDword(key.get(), L"MaxRows", s.maxRows);
+    DWORD megabytes = ReadDword(key.get(), L"MaxMB", s.maxMegabytes);
     if (rows >= kLeastRows && rows <= kMostRows) s.maxRows = rows;
     if (megabytes >= kLeastMegabytes && megabytes <= kMostMegabytes) s.maxMegabytes = megabytes;
     for (int i = 0; i < 4; ++i) ReadText(key.get(), kTextNames[i], s.*kTextFields[i]);

@@ -94,7 +94,8 @@ std::wstring Size(ULONGLONG bytes) {
 std::wstring RelativeText(LONGLONG units) {
     wchar_t sign = units < 0 ? L'-' : L'+';
     ULONGLONG ms = static_cast<ULONGLONG>(units < 0 ? -units : units) / 10000;
-    unsigned long hours = static_cast<unsigned long>(ms / 3600000), minutes = static_cast<unsigned long>(ms / 60000 % 60);
+    unsigned long hours = static_cast<unsigned long>(ms / 3600000);
+    unsigned long minutes = static_cast<unsigned long>(ms / 60000 % 60);
     unsigned long seconds = static_cast<unsigned long>(ms / 1000 % 60), milli = static_cast<unsigned long>(ms % 1000);
     wchar_t text[48];
     if (hours != 0) StringCchPrintfW(text, 48, L"%c%lu:%02lu:%02lu.%03lu", sign, hours, minutes, seconds, milli);
@@ -360,7 +361,8 @@ void Viewer::UpdateStatus() {
     texts[1] = L"serving " + (served != 0 ? ChannelsText(served) : std::wstring(L"nothing"));
     if ((wanted & ~served) != 0) texts[1] += L" (" + ChannelsText(wanted & ~served) + L": another viewer)";
     if (settings_.autoScroll && hold_ != kFollowing) texts[1] += L" | scroll held (End: follow)";
-    if (inbox_.paused()) texts[1] += L" | PAUSED, " + Count(static_cast<ULONGLONG>(inbox_.skipped())) + L" lines skipped";
+    if (inbox_.paused())
+        texts[1] += L" | PAUSED, " + Count(static_cast<ULONGLONG>(inbox_.skipped())) + L" lines skipped";
     if (problems_ != 0) texts[1] += L" | " + Count(problems_) + L" bad messages";
     ULONGLONG lost = lost_ + static_cast<ULONGLONG>(inbox_.lost());
     if (lost != 0) texts[1] += L" | " + Count(lost) + L" lines lost for memory";
@@ -494,6 +496,8 @@ void Viewer::Show(size_t before, size_t changed, bool atBottom) {
     int count = static_cast<int>(view_.size()), gone = static_cast<int>(droppedShown_);
     droppedShown_ = 0;
     int top = ListView_GetTopIndex(list_);
+    if (hold_ == kScrolled && atBottom) hold_ = kFollowing;  // the user went back to the bottom
+    else if (hold_ == kFollowing && !atBottom) hold_ = kScrolled;  // the user scrolled up
     if (gone == 0) {
         ListView_SetItemCountEx(list_, count, LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
         if (changed < before) ListView_RedrawItems(list_, static_cast<int>(changed), count - 1);
@@ -513,19 +517,14 @@ void Viewer::Show(size_t before, size_t changed, bool atBottom) {
         }
         --selecting_;
     }
-    if (gone != 0) {
-        RECT item;
-        if (hold_ != kFollowing && ListView_GetItemRect(list_, 0, &item, LVIR_BOUNDS)) {
-            int shift = (top - gone < 0 ? top : gone) * (item.bottom - item.top);
-            ListView_Scroll(list_, 0, -shift);
-        }
-        ::InvalidateRect(list_, nullptr, FALSE);
+    RECT item;
+    bool follow = settings_.autoScroll && hold_ == kFollowing;
+    if (gone != 0 && !follow && ListView_GetItemRect(list_, 0, &item, LVIR_BOUNDS)) {
+        int want = top - gone < 0 ? 0 : top - gone;  // counted from where the list is now: moving the focus scrolls
+        ListView_Scroll(list_, 0, (want - ListView_GetTopIndex(list_)) * (item.bottom - item.top));
     }
-    if (settings_.autoScroll) {
-        if (hold_ == kScrolled && atBottom) hold_ = kFollowing;  // the user went back to the bottom
-        else if (hold_ == kFollowing && !atBottom) hold_ = kScrolled;  // the user scrolled up
-        if (hold_ == kFollowing && count > 0) ListView_EnsureVisible(list_, count - 1, FALSE);
-    }
+    if (gone != 0) ::InvalidateRect(list_, nullptr, FALSE);
+    if (follow && count > 0) ListView_EnsureVisible(list_, count - 1, FALSE);
     RECT inside;
     ::GetClientRect(list_, &inside);
     if (inside.right != fittedWidth_) {  // a scroll bar came or went
@@ -662,8 +661,10 @@ LRESULT CALLBACK Viewer::Proc(HWND window, UINT message, WPARAM wParam, LPARAM l
 LRESULT Viewer::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == findMessage_ && findMessage_ != 0) {
         const FINDREPLACEW* request = reinterpret_cast<const FINDREPLACEW*>(lParam);
-        if (request->Flags & FR_DIALOGTERM) findDialog_ = nullptr;
-        else if (request->Flags & FR_FINDNEXT) Find((request->Flags & FR_DOWN) != 0, (request->Flags & FR_MATCHCASE) != 0);
+        if (request->Flags & FR_DIALOGTERM)
+            findDialog_ = nullptr;
+        else if (request->Flags & FR_FINDNEXT)
+            Find((request->Flags & FR_DOWN) != 0, (request->Flags & FR_MATCHCASE) != 0);
         return 0;
     }
     switch (message) {
@@ -850,7 +851,8 @@ void Viewer::ShowDetail() {
         size_t shown = message.size() < kDetailChars ? message.size() : kDetailChars;
         AppendShown(text, message.c_str(), shown, true);
         if (shown < message.size())
-            text += L"\r\n[\u2026 " + Count(message.size() - shown) + L" more characters; Edit > Copy rows copies them all]";
+            text += L"\r\n[\u2026 " + Count(message.size() - shown) +
+                    L" more characters; Edit > Copy rows copies them all]";
         if (row.flags & kCut) text += L"\r\n" + std::wstring(kCutMark + 1);
         if (Problems(row) != 0) text += L"\r\n[" + ProblemsText(Problems(row)) + L"]";
     }
@@ -971,7 +973,8 @@ DWORD Viewer::Load(const std::wstring& path, bool box) {
     if (counts.leftOut != 0) {
         wchar_t share[16];
         StringCchPrintfW(share, 16, L"%.0f%%", 100.0 * static_cast<double>(counts.leftOut) / counts.size);
-        text += L"; its first " + Size(counts.leftOut) + L" (" + share + L") were left out: more than the history limit holds";
+        text += L"; its first " + Size(counts.leftOut) + L" (" + share +
+                L") were left out: more than the history limit holds";
     }
     Report(text, box && counts.unreadable > counts.lines);  // a file mostly unreadable is not a log
     return ERROR_SUCCESS;
@@ -998,7 +1001,8 @@ void Viewer::Find(bool down, bool matchCase) {
         return;
     }
     std::wstring needle = matchCase ? std::wstring(findText_) : Fold(findText_);
-    int count = static_cast<int>(view_.size()), at = ListView_GetNextItem(list_, -1, LVNI_FOCUSED), step = down ? 1 : -1;
+    int count = static_cast<int>(view_.size()), step = down ? 1 : -1;
+    int at = ListView_GetNextItem(list_, -1, LVNI_FOCUSED);
     for (int i = at < 0 ? (down ? 0 : count - 1) : at + step; i >= 0 && i < count; i += step) {
         const Row& row = store_.row(view_.seq(static_cast<size_t>(i)));
         if (!Contains(store_.Text(row), row.length, needle, matchCase)) continue;
