@@ -311,19 +311,10 @@ void ViewerStoreRows() {
         const double text = static_cast<double>(rows * chars * sizeof(wchar_t)) / (1 << 20);
         Print({"rolmview store, 1,000,000 rows of 60 characters", "MB", "their UTF-16 text", mb, text, "<= 1.5",
                error != 0 || counts.find(L"1,000,000 rows") != 0 ? "(NOT LOADED)" : ""});
-        rolm::UniqueFile file(::CreateFileW(big.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                            nullptr));
-        LARGE_INTEGER size = {};
-        ::GetFileSizeEx(file.get(), &size);
-        std::vector<char> block(1u << 20);
-        const double read = SecondsPer([&] {
-            ::SetFilePointer(file.get(), 0, nullptr, FILE_BEGIN);
-            DWORD got = 0;
-            while (::ReadFile(file.get(), block.data(), static_cast<DWORD>(block.size()), &got, nullptr) && got != 0) {}
-        }, 1.0);
-        const double fileMb = static_cast<double>(size.QuadPart) / (1 << 20);
-        Print({"rolmview, loading a saved log of 1,000,000 rows", "MB/s", "ReadFile in 1 MB blocks", fileMb / load,
-               fileMb / read, "-"});
+        WIN32_FILE_ATTRIBUTE_DATA file = {};
+        ::GetFileAttributesExW(big.c_str(), GetFileExInfoStandard, &file);
+        printf("| rolmview, loading a saved log of 1,000,000 rows (%lu MB) | %.3g s | - | - | - | - |\n",
+               file.nFileSizeLow >> 20, load);
         HWND main = ::FindWindowW(L"RolmView", nullptr);
         ::PostMessageW(main, WM_COMMAND, IDM_FILTERS, 0);
         HWND dialog = nullptr;

@@ -114,6 +114,7 @@ std::vector<std::wstring> Viewer::Status() const {
         parts.push_back(text.c_str());
     }
     if (remote != nullptr) ::VirtualFreeEx(process.get(), remote, 0, MEM_RELEASE);
+    parts.resize(3, L"<no status part>");
     return parts;
 }
 

@@ -43,7 +43,7 @@ public:
     // tools/rolmview/resource.h); a dialog it shows (Filters...) once there, within 10 s.
     HWND Window(int child = 0) const;
     HWND Dialog() const;
-    // The status bar's parts, read through the viewer's own memory.
+    // The status bar's three parts, read through the viewer's own memory.
     std::vector<std::wstring> Status() const;
 
 private:

@@ -51,11 +51,6 @@ Texts Summary(const Rows& rows) {
     return out;
 }
 
-std::wstring Status(const Viewer& viewer, size_t part) {
-    Texts parts = viewer.Status();
-    return part < parts.size() ? parts[part] : L"<no status part>";
-}
-
 // A saved log (UTF-16) of qrv rows a second apart, NAME and MESSAGE as the file holds them.
 void WriteLog(const std::wstring& path, const std::vector<std::pair<std::wstring, std::wstring>>& rows) {
     std::wstring text = L"\uFEFF# rolmview log: received, stamp, name, channels, message; "
@@ -112,26 +107,6 @@ TEST(Viewer, DebugOutputOfOtherProgramsIsOneMoreChannel) {
     ASSERT_EQ(2u, rows.size());
     EXPECT_EQ(L"App|qrv+vellosk|" + Line(0), Summary(rows)[0]);
     EXPECT_EQ(L"viewer_test.exe (" + std::to_wstring(pid) + L")|debug|plain debug text", Summary(rows)[1]);
-}
-
-TEST(Viewer, FiltersOnNameAndTextApplyToWhatIsShown) {
-    const struct {
-        const wchar_t* options;
-        Texts rows;
-    } cases[] = {
-        {L"--filter \"line 1;LINE 2\"", {L"App|qrv|" + Line(1), L"App|qrv|" + Line(2), L"Other|qrv|" + Line(1),
-                                         L"Other|qrv|" + Line(2)}},
-        {L"--name app --exclude \"line 1\"", {L"App|qrv|" + Line(0), L"App|qrv|" + Line(2)}},
-        {L"--exclude-name app --exclude \"line 0;line 2\"", {L"Other|qrv|" + Line(1)}},
-    };
-    for (const auto& c : cases) {
-        Viewer viewer(c.options);
-        ASSERT_TRUE(viewer.running()) << c.options;
-        ASSERT_EQ(0u, Feed(L"App", 3));
-        ASSERT_EQ(0u, Feed(L"Other", 3));
-        EXPECT_EQ(c.rows, Summary(viewer.Rows())) << c.options;
-        EXPECT_EQ(L"rolmview - filtered", WindowText(viewer.Window()));
-    }
 }
 
 // The record turns over at 1 MB and keeps the file before.
@@ -198,7 +173,9 @@ TEST(Viewer, BadInputIsShownAsFarAsItReadsAndTheStoreKept) {
     EXPECT_EQ(expected, Summary(viewer.Rows()));
 }
 
-// Names and messages keep TAB, CR, LF and the backslash, escaped alike.
+// Names and messages keep TAB, CR, LF and the backslash, escaped alike; a
+// 100,000-character row and control characters load as saved, and the
+// detail pane shows the row's first 30,000 characters, control characters as marks.
 TEST(Viewer, SavedLogsAndRecordsLoadBackAsTheSameRows) {
     rolm_test::TempDir dir;
     Viewer first(L"--vellosk");
@@ -213,72 +190,77 @@ TEST(Viewer, SavedLogsAndRecordsLoadBackAsTheSameRows) {
                      L"N|vellosk|\\tx\\r\\ny\\\\", L"\\\\|vellosk|\\n"}),
               Summary(rows));
     ASSERT_EQ(0u, first.Query(rolm_test::kViewerSaveUtf16, dir / L"saved.log"));
+    std::wstring longest = L"Feed > ", controls = {L'n', 0, L'b', 7, L'e', 27, L'd', 127, L'e'};
+    for (int i = 0; i < 100000; ++i) longest += static_cast<wchar_t>(L'a' + i % 26);
+    WriteLog(dir / L"odd.log", {{L"Long", longest}, {L"Ctl", controls}});
     Viewer second(L"--no-qrv");
-    ASSERT_EQ(0u, second.Query(rolm_test::kViewerLoad, dir / L"saved.log"));
-    ASSERT_EQ(0u, second.Query(rolm_test::kViewerLoad, first.record()));
-    Rows twice = rows;
+    for (const std::wstring& log : {dir / L"saved.log", first.record(), dir / L"odd.log"})
+        ASSERT_EQ(0u, second.Query(rolm_test::kViewerLoad, log)) << log;
+    Rows all = second.Rows(), twice = rows;
     twice.insert(twice.end(), rows.begin(), rows.end());
-    EXPECT_EQ(twice, second.Rows());
+    ASSERT_EQ(twice.size() + 2, all.size());
+    EXPECT_EQ(twice, Rows(all.begin(), all.end() - 2));
+    EXPECT_EQ((Texts{longest, controls}), (Texts{all[all.size() - 2][4], all.back()[4]}));
+
+    ::SendMessageW(second.Window(IDC_LIST), WM_KEYDOWN, VK_END, 0);
+    ::SendMessageW(second.Window(IDC_LIST), WM_KEYDOWN, VK_UP, 0);
+    DWORD_PTR answer = 0;
+    EXPECT_TRUE(::SendMessageTimeoutW(second.Window(), WM_NULL, 0, 0, SMTO_NORMAL, 10000, &answer)) << "answers";
+    EXPECT_NE(npos, Detail(second).find(L"Long   [qrv]" + longest.substr(0, 30000) + L"[\u2026 70,007 more"));
+    ::SendMessageW(second.Window(IDC_LIST), WM_KEYDOWN, VK_DOWN, 0);
+    const std::wstring marked = L"n\u2039NUL\u203Ab\u2039BEL\u203Ae\u2039ESC\u203Ad\u2039DEL\u203Ae";
+    EXPECT_NE(npos, Detail(second).find(L"Ctl   [qrv]" + marked)) << Detail(second);
 }
 
-// Past the limit the oldest rows go; merging, filters and loading work on what stays.
+// Past the limit the oldest rows go; merging, filters (from the command line,
+// then the Filters dialog) and loading work on what stays.
 TEST(Viewer, AtItsLimitTheNewestRowsStayThroughMergingFiltersAndLoading) {
-    Viewer viewer(L"--vellosk --max-rows 100");
+    Viewer viewer(L"--vellosk --max-rows 4 --exclude-name other");
     ASSERT_TRUE(viewer.running());
-    ASSERT_EQ(0u, Feed(L"App", 150));
-    Texts newest, copies;
-    for (int n = 50; n < 150; ++n) {
-        newest.push_back(L"App|qrv+vellosk|" + Line(n));
-        copies.insert(copies.end(), {L"App|qrv|" + Line(n), L"App|vellosk|" + Line(n)});
+    ASSERT_EQ(0u, Feed(L"App", 3));
+    ASSERT_EQ(0u, Feed(L"Other", 3));
+    const std::wstring a2 = L"App|qrv+vellosk|" + Line(2), o0 = L"Other|qrv+vellosk|" + Line(0);
+    const std::wstring o1 = L"Other|qrv+vellosk|" + Line(1), o2 = L"Other|qrv+vellosk|" + Line(2);
+    EXPECT_EQ(Texts{a2}, Summary(viewer.Rows()));
+    const std::wstring counts = viewer.Status()[0];
+    EXPECT_EQ(0u, counts.find(L"1 of 4 rows, filtered, ")) << counts;
+    EXPECT_NE(npos, counts.find(L", 2 oldest dropped")) << counts;
+    ::SendMessageW(viewer.Window(), WM_COMMAND, IDM_MERGE, 0);
+    EXPECT_EQ((Texts{L"App|qrv|" + Line(2), L"App|vellosk|" + Line(2)}), Summary(viewer.Rows()));
+    ::SendMessageW(viewer.Window(), WM_COMMAND, IDM_MERGE, 0);
+    const struct {
+        const wchar_t* fields[4];  // show names, show messages, hide names, hide messages containing
+        Texts rows;
+        const wchar_t* title;
+    } cases[] = {
+        {{L"", L"line 1;LINE 2", L"", L""}, {a2, o1, o2}, L"rolmview - filtered"},
+        {{L"app", L"", L"", L"line 1"}, {a2}, L"rolmview - filtered"},
+        {{L"", L"", L"app", L"line 0;line 2"}, {o1}, L"rolmview - filtered"},
+        {{L"", L"", L"", L""}, {a2, o0, o1, o2}, L"rolmview"},
+    };
+    const int ids[] = {IDC_INCLUDE_NAME, IDC_INCLUDE_TEXT, IDC_EXCLUDE_NAME, IDC_EXCLUDE_TEXT};
+    for (const auto& c : cases) {
+        ::PostMessageW(viewer.Window(), WM_COMMAND, IDM_FILTERS, 0);
+        HWND filters = viewer.Dialog();
+        ASSERT_TRUE(filters);
+        for (int i = 0; i < 4; ++i)
+            ::SendMessageW(::GetDlgItem(filters, ids[i]), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(c.fields[i]));
+        ::SendMessageW(filters, WM_COMMAND, IDOK, 0);
+        EXPECT_EQ(c.rows, Summary(viewer.Rows())) << c.fields[0] << "|" << c.fields[1] << "|" << c.fields[2];
+        EXPECT_EQ(c.title, WindowText(viewer.Window()));
     }
-    EXPECT_EQ(newest, Summary(viewer.Rows()));
-    EXPECT_EQ(0u, Status(viewer, 0).find(L"100 rows, ")) << Status(viewer, 0);
-    EXPECT_NE(npos, Status(viewer, 0).find(L", 50 oldest dropped")) << Status(viewer, 0);
-    ::SendMessageW(viewer.Window(), WM_COMMAND, IDM_MERGE, 0);
-    EXPECT_EQ(copies, Summary(viewer.Rows()));
-    ::SendMessageW(viewer.Window(), WM_COMMAND, IDM_MERGE, 0);
-    ::PostMessageW(viewer.Window(), WM_COMMAND, IDM_FILTERS, 0);
-    HWND filters = viewer.Dialog();
-    ASSERT_TRUE(filters);
-    ::SendMessageW(::GetDlgItem(filters, IDC_INCLUDE_TEXT), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"line 14"));
-    ::SendMessageW(filters, WM_COMMAND, IDOK, 0);
-    EXPECT_EQ(Texts(newest.end() - 10, newest.end()), Summary(viewer.Rows()));
-    EXPECT_EQ(0u, Status(viewer, 0).find(L"10 of 100 rows, filtered")) << Status(viewer, 0);
 
     rolm_test::TempDir dir;
     std::vector<std::pair<std::wstring, std::wstring>> lines;
     Texts last;
-    for (int n = 0; n < 300; ++n) lines.push_back({L"Old", L"m " + std::to_wstring(n)});
-    for (int n = 200; n < 300; ++n) last.push_back(L"Old|qrv|m " + std::to_wstring(n));
+    for (int n = 0; n < 30; ++n) lines.push_back({L"Old", L"m " + std::to_wstring(n)});
+    for (int n = 26; n < 30; ++n) last.push_back(L"Old|qrv|m " + std::to_wstring(n));
     WriteLog(dir / L"big.log", lines);
-    Viewer fresh(L"--max-rows 100");
-    ASSERT_EQ(0u, fresh.Query(rolm_test::kViewerLoad, dir / L"big.log"));
-    EXPECT_EQ(last, Summary(fresh.Rows()));
-    EXPECT_EQ(0u, Status(fresh, 2).find(L"Loaded 100 lines from " + dir / L"big.log" + L"; its first "))
-        << Status(fresh, 2);
-    EXPECT_NE(npos, Status(fresh, 2).find(L") were left out: more than the history limit holds")) << Status(fresh, 2);
-}
-
-// A 100,000-character row shows its first 30,000 in the detail pane; control
-// characters show as marks and save as they came.
-TEST(Viewer, LongRowsAndControlCharactersShowWithoutHoldingTheViewerUp) {
-    rolm_test::TempDir dir;
-    std::wstring longest = L"Feed > ", controls = {L'n', 0, L'b', 7, L'e', 27, L'd', 127, L'e'};
-    for (int i = 0; i < 100000; ++i) longest += static_cast<wchar_t>(L'a' + i % 26);
-    WriteLog(dir / L"odd.log", {{L"Long", longest}, {L"Ctl", controls}});
-    Viewer viewer(L"--no-qrv");
-    ASSERT_EQ(0u, viewer.Query(rolm_test::kViewerLoad, dir / L"odd.log"));
-    ::SendMessageW(viewer.Window(IDC_LIST), WM_KEYDOWN, VK_HOME, 0);
-    DWORD_PTR answer = 0;
-    EXPECT_TRUE(::SendMessageTimeoutW(viewer.Window(), WM_NULL, 0, 0, SMTO_NORMAL, 10000, &answer)) << "answers";
-    EXPECT_NE(npos, Detail(viewer).find(L"Long   [qrv]" + longest.substr(0, 30000) + L"[\u2026 70,007 more"));
-    ::SendMessageW(viewer.Window(IDC_LIST), WM_KEYDOWN, VK_DOWN, 0);
-    const std::wstring marked = L"n\u2039NUL\u203Ab\u2039BEL\u203Ae\u2039ESC\u203Ad\u2039DEL\u203Ae";
-    EXPECT_NE(npos, Detail(viewer).find(L"Ctl   [qrv]" + marked)) << Detail(viewer);
-    Rows rows = viewer.Rows();
-    ASSERT_EQ(2u, rows.size());
-    EXPECT_EQ(longest, rows[0][4]);
-    EXPECT_EQ(controls, rows[1][4]);
+    ASSERT_EQ(0u, viewer.Query(rolm_test::kViewerLoad, dir / L"big.log"));
+    EXPECT_EQ(last, Summary(viewer.Rows()));
+    const std::wstring note = viewer.Status()[2];
+    EXPECT_EQ(0u, note.find(L"Loaded 4 lines from " + dir / L"big.log" + L"; its first ")) << note;
+    EXPECT_NE(npos, note.find(L") were left out: more than the history limit holds")) << note;
 }
 
 // Auto-scroll follows new rows while the view is at the bottom; a scroll up
@@ -299,7 +281,7 @@ TEST(Viewer, AScrollUpHoldsTheViewAndAPauseCountsLines) {
     ASSERT_EQ(0u, Feed(L"App", 50));
     viewer.Rows();
     EXPECT_EQ(top - 20, ::SendMessageW(list, LVM_GETTOPINDEX, 0, 0)) << "held on the rows it showed";
-    EXPECT_EQ(L"serving qrv+vellosk+wendlook | scroll held (End: follow)", Status(viewer, 1));
+    EXPECT_EQ(L"serving qrv+vellosk+wendlook | scroll held (End: follow)", viewer.Status()[1]);
     ::SendMessageW(list, WM_KEYDOWN, VK_END, 0);
     EXPECT_EQ(130 - page, ::SendMessageW(list, LVM_GETTOPINDEX, 0, 0)) << "following again";
     ::SendMessageW(list, WM_KEYDOWN, VK_PRIOR, 0);  // a row selected holds the view too
@@ -312,10 +294,10 @@ TEST(Viewer, AScrollUpHoldsTheViewAndAPauseCountsLines) {
     ::SendMessageW(viewer.Window(), WM_COMMAND, IDM_PAUSE, 0);
     ASSERT_EQ(0u, Feed(L"App", 10));
     viewer.Rows();
-    EXPECT_EQ(state + L"10 lines skipped", Status(viewer, 1));
+    EXPECT_EQ(state + L"10 lines skipped", viewer.Status()[1]);
     ::SendMessageW(viewer.Window(), WM_COMMAND, IDM_PAUSE, 0);
     ::SendMessageW(viewer.Window(), WM_COMMAND, IDM_PAUSE, 0);
-    EXPECT_EQ(state + L"0 lines skipped", Status(viewer, 1));
+    EXPECT_EQ(state + L"0 lines skipped", viewer.Status()[1]);
 }
 
 // Programs that call TraceInit find the newer viewer's windows.
@@ -330,11 +312,11 @@ TEST(Viewer, ASecondViewerStandsOffTheFirstAndSaysWhoServesWhat) {
     ASSERT_EQ(0u, Feed(L"App", 1));
     EXPECT_EQ(Rows(), first.Rows());
     EXPECT_EQ(Texts{L"App|qrv+vellosk|" + Line(0)}, Summary(second.Rows()));
-    EXPECT_EQ(L"serving nothing (qrv+vellosk: another viewer)", Status(first, 1));
-    EXPECT_EQ(L"serving qrv+vellosk", Status(second, 1));
+    EXPECT_EQ(L"serving nothing (qrv+vellosk: another viewer)", first.Status()[1]);
+    EXPECT_EQ(L"serving qrv+vellosk", second.Status()[1]);
     EXPECT_EQ(L"Another viewer is running (process " + std::to_wstring(first.pid()) +
                   L"): programs that call TraceInit from now on send their qrv+vellosk lines here, not there",
-              Status(second, 2));
+              second.Status()[2]);
 }
 
 }  // namespace
