@@ -3,6 +3,8 @@
 #include <strsafe.h>
 #include <string.h>
 
+#include "common/unique.h"
+
 namespace rolmview {
 
 namespace {
@@ -276,6 +278,37 @@ void AnsiRoundTrip(const wchar_t* text, size_t length, std::string& bytes, std::
     bytes.resize(static_cast<size_t>(count));
     ::WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), &bytes[0], count, nullptr, nullptr);
     AppendCodePage(CP_ACP, bytes.data(), bytes.size(), out);
+}
+
+std::wstring ErrorText(DWORD error) {
+    rolm::UniqueLocal buffer;
+    wchar_t* text = nullptr;
+    DWORD length = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                        FORMAT_MESSAGE_IGNORE_INSERTS,
+                                    nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    buffer.reset(text);
+    std::wstring out = length ? std::wstring(text, length) : L"";
+    while (!out.empty() && (out[out.size() - 1] == L'\n' || out[out.size() - 1] == L'\r'))
+        out.resize(out.size() - 1);
+    wchar_t code[32];
+    StringCchPrintfW(code, 32, L" (error %lu)", error);
+    return out + code;
+}
+
+std::wstring Count(ULONGLONG value) {
+    std::wstring digits = std::to_wstring(value), out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i != 0 && (digits.size() - i) % 3 == 0) out += L',';
+        out += digits[i];
+    }
+    return out;
+}
+
+std::wstring Size(ULONGLONG bytes) {
+    wchar_t text[32];
+    if (bytes < (1u << 20)) StringCchPrintfW(text, 32, L"%.1f KB", static_cast<double>(bytes) / 1024);
+    else StringCchPrintfW(text, 32, L"%.1f MB", static_cast<double>(bytes) / (1 << 20));
+    return text;
 }
 
 // By hand: a saved log converts every row, and an unpaired surrogate becomes U+FFFD.

@@ -91,6 +91,12 @@ void AppendShown(std::wstring& out, const wchar_t* text, size_t length, bool bre
 // The text after a trip through the ANSI code page, as a Wendlook copy of it reads.
 void AnsiRoundTrip(const wchar_t* text, size_t length, std::string& bytes, std::wstring& out);
 
+// The system's text for an error code, then "(error N)"; 1234567 as
+// "1,234,567"; a byte count as "12.3 KB" or "45.6 MB".
+std::wstring ErrorText(DWORD error);
+std::wstring Count(ULONGLONG value);
+std::wstring Size(ULONGLONG bytes);
+
 void AppendUtf8(std::string& out, const wchar_t* text, size_t length);
 std::string ToUtf8(const std::wstring& text);
 void FromCodePage(UINT codePage, const char* bytes, size_t count, std::wstring& out);
