@@ -141,7 +141,8 @@ DWORD Viewer::Load(const std::wstring& path, bool box) {
         text += L"; its first " + Size(counts.leftOut) + L" (" + share +
                 L") were left out: more than the history limit holds";
     }
-    Report(text, box && counts.unreadable > counts.lines);  // a file mostly unreadable is not a log
+    bool log = counts.unreadable <= counts.lines;  // a file mostly unreadable is not a log: worth a box
+    Report(log ? text : L"Not a saved log or record file. " + text, box && !log);
     return ERROR_SUCCESS;
 }
 
