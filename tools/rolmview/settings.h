@@ -33,7 +33,7 @@ struct Settings {
     DWORD maxRows = 1000000, maxMegabytes = 256;  // the history limit
     DWORD recordLimit = 0;                         // MB of --record before it turns over; 0: none
     WINDOWPLACEMENT placement = {};
-    int columns[kColumns] = {106, 70, 80, 150, 150, 500};
+    int columns[kColumns] = {106, 84, 80, 150, 150, 500};
 };
 
 enum class CommandLine { Run, Help, Bad };

@@ -504,12 +504,14 @@ void Viewer::Show(size_t before, size_t changed, bool atBottom) {
     }
 }
 
-// After a change of merging, filters or limits: the index made again, the
-// selected row still selected where it is still shown.
+// After a change of merging or filters: the index made again, the selected
+// row still selected where it is still shown; a view that followed new rows
+// still follows them.
 void Viewer::Refill() {
     refill_ = false;
     Drain();
-    int focus = ListView_GetNextItem(list_, -1, LVNI_FOCUSED);
+    Hold was = hold_;
+    int focus = ListView_GetNextItem(list_, -1, LVNI_FOCUSED | LVNI_SELECTED);
     bool kept = focus >= 0 && static_cast<size_t>(focus) < view_.size();
     DWORD seq = kept ? view_.seq(static_cast<size_t>(focus)) : 0;
     view_.SetSeparate(!settings_.merge);
@@ -532,7 +534,8 @@ void Viewer::Refill() {
     ::InvalidateRect(list_, nullptr, TRUE);
     size_t at = kept && store_.Holds(seq) ? view_.Find(seq) : view_.size();
     if (at < view_.size()) Select(static_cast<int>(at));
-    else if (settings_.autoScroll && hold_ != kSelected && count > 0) ListView_EnsureVisible(list_, count - 1, FALSE);
+    hold_ = was == kFollowing || at == view_.size() ? kFollowing : kSelected;
+    if (settings_.autoScroll && hold_ == kFollowing && count > 0) ListView_EnsureVisible(list_, count - 1, FALSE);
     ShowDetail();
     UpdateStatus();
 }
