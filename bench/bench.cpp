@@ -1,13 +1,14 @@
 // rolm against the plain system calls it is built on, each figure beside a
 // baseline measured in the same run. Prints one Markdown table.
-//   bench.exe            all rows (the viewer row runs in a child process)
+//   bench.exe            all rows (the viewer rows run in a child process)
 //   bench.exe trace      the TraceWrite rows alone
-//   bench.exe viewer     the TraceWrite-to-viewer rows alone (used by the above)
+//   bench.exe viewer     the viewer rows alone (used by the above)
 //   bench.exe http       the HTTP rows alone
 //   bench.exe search     the Match and sign-in page rows alone
 //   bench.exe exit       exits at once (the child of the launch rows)
 #include <winsock2.h>
 #include <windows.h>
+#include <commctrl.h>
 #include <iphlpapi.h>
 #include <icmpapi.h>
 #include <psapi.h>
@@ -26,6 +27,7 @@
 
 #include "common/unique.h"
 #include "scripted_server.h"
+#include "tools/rolmview/resource.h"
 
 namespace {
 
@@ -155,16 +157,19 @@ public:
     ViewerProcess(const ViewerProcess&) = delete;
     ViewerProcess& operator=(const ViewerProcess&) = delete;
     bool ready = false;
+    DWORD pid() const { return pi_.get().dwProcessId; }
 
 private:
     rolm::UniqueHandle ready_;
     rolm::UniqueProcessInformation pi_;
 };
 
-// Seconds per TraceWrite into a fresh viewer started with options.
-double TraceIntoViewer(const wchar_t* options, double budget) {
+// Seconds per TraceWrite into a fresh viewer started with options, after
+// prefill lines (a viewer at its limit drops rows as new ones come).
+double TraceIntoViewer(const wchar_t* options, double budget, int prefill = 0) {
     ViewerProcess viewer(options);
     if (!viewer.ready) return -1;
+    for (int i = 0; i < prefill; ++i) TraceWrite(kMessage, i);
     return SecondsPer([] { TraceWrite(kMessage, 1234); }, budget);
 }
 
@@ -175,28 +180,30 @@ double Median(std::vector<double> values) {
 
 // Run in a child process: the sinks are process-wide and the log file is on in the parent.
 // Every window sink is served (the viewer's list box, Vellosk and Wendlook
-// windows). The machine's load varies, so hidden and visible viewers take
-// turns and the medians count.
-int TraceViewerRow() {
+// windows). The machine's load varies, so the viewers compared take turns
+// and the medians count.
+int TraceViewerRows() {
     const double budget = 0.75;
-    std::vector<double> hiddens, visibles;
+    std::vector<double> hiddens, visibles, limited;
     double base = 1e9;
     for (int round = 0; round < 7; ++round) {
         double h = TraceIntoViewer(L"--vellosk --wendlook --hidden", budget);
         double v = TraceIntoViewer(L"--vellosk --wendlook --scroll", budget);
-        if (h < 0 || v < 0) {
+        double l = TraceIntoViewer(L"--vellosk --wendlook --hidden --max-rows 1000", budget, 1500);
+        if (h < 0 || v < 0 || l < 0) {
             printf("| TraceWrite, rolmview | rolmview.exe did not start |\n");
             return 1;
         }
         hiddens.push_back(h);
         visibles.push_back(v);
+        limited.push_back(l);
     }
-    const double hidden = Median(hiddens), visible = Median(visibles);
+    const double hidden = Median(hiddens), visible = Median(visibles), atLimit = Median(limited);
     {
         ViewerProcess viewer(L"--vellosk --wendlook --hidden");
         HWND list = ::GetDlgItem(::FindWindowW(L"Qrv", nullptr), 120);
         HWND vellosk = ::FindWindowW(L"Vellosk", nullptr), wendlook = ::FindWindowW(nullptr, L"Wendlook");
-        const std::wstring timed = LineText(true, 1234), plain = LineText(false, 1234);
+        const std::wstring plain = LineText(false, 1234), timed = L"12:34:56,78 " + plain;  // as TraceWrite sends them
         const std::string ansi(plain.begin(), plain.end());
         COPYDATASTRUCT wide = {1, static_cast<DWORD>((plain.size() + 1) * sizeof(wchar_t)),
                                const_cast<wchar_t*>(plain.c_str())};
@@ -214,7 +221,127 @@ int TraceViewerRow() {
            ">= 0.8"});
     Print({"TraceWrite, visible auto-scrolling rolmview", "lines/s", "hidden rolmview", 1 / visible, 1 / hidden,
            ">= 0.8"});
+    Print({"TraceWrite, hidden rolmview at its limit (1,000 rows)", "lines/s", "hidden rolmview", 1 / atLimit,
+           1 / hidden, ">= 0.8"});
     return 0;
+}
+
+// ---- The viewer's store -----------------------------------------------------
+
+// The viewer's status bar, part by part, read through the viewer's own memory.
+std::vector<std::wstring> ViewerStatus(DWORD pid) {
+    std::vector<std::wstring> parts;
+    HWND status = ::GetDlgItem(::FindWindowW(L"RolmView", nullptr), IDC_STATUS);
+    rolm::UniqueHandle process(::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid));
+    const SIZE_T bytes = 4096 * sizeof(wchar_t);
+    void* remote = process ? ::VirtualAllocEx(process.get(), nullptr, bytes, MEM_COMMIT, PAGE_READWRITE) : nullptr;
+    for (int i = 0; remote != nullptr && i < ::SendMessageW(status, SB_GETPARTS, 0, 0); ++i) {
+        std::wstring text(4096, L'\0');
+        SIZE_T moved = 0;
+        ::WriteProcessMemory(process.get(), remote, text.data(), bytes, &moved);
+        ::SendMessageW(status, SB_GETTEXTW, i, reinterpret_cast<LPARAM>(remote));
+        ::ReadProcessMemory(process.get(), remote, &text[0], bytes - sizeof(wchar_t), &moved);
+        parts.push_back(text.c_str());
+    }
+    if (remote != nullptr) ::VirtualFreeEx(process.get(), remote, 0, MEM_RELEASE);
+    return parts;
+}
+
+// Sends the viewer a message and waits until it answers again; seconds.
+double ViewerAnswers(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    const double start = Now();
+    ::SendMessageW(window, message, wParam, lParam);
+    DWORD_PTR result = 0;
+    ::SendMessageTimeoutW(::FindWindowW(L"RolmView", nullptr), WM_NULL, 0, 0, SMTO_NORMAL, 120000, &result);
+    return Now() - start;
+}
+
+DWORD LoadIntoViewer(const std::wstring& path) {
+    COPYDATASTRUCT copy = {0x524C5603, static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)),
+                           const_cast<wchar_t*>(path.c_str())};
+    DWORD_PTR result = ~0u;
+    ::SendMessageTimeoutW(::FindWindowW(L"RolmView", nullptr), WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy),
+                          SMTO_NORMAL, 600000, &result);
+    return static_cast<DWORD>(result);
+}
+
+// A saved log (UTF-8) of rows whose name and message make text characters each.
+bool WriteSavedLog(const std::wstring& path, const std::vector<size_t>& texts) {
+    rolm::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    std::string block = "\xEF\xBB\xBF# rolmview log: received, stamp, name, channels, message; "
+                        "\\\\, TAB, CR, LF written as \\\\, \\t, \\r, \\n\r\n";
+    for (size_t i = 0; i <= texts.size(); ++i) {
+        if (i < texts.size()) {
+            char head[96];
+            StringCchPrintfA(head, _countof(head),
+                             "2026-12-06 05:%02u:%02u.%03u\t05:00:00,00\tB\tqrv+vellosk+wendlook\t",
+                             static_cast<unsigned>(i / 60000 % 60), static_cast<unsigned>(i / 1000 % 60),
+                             static_cast<unsigned>(i % 1000));
+            std::string message = "Bench > row " + std::to_string(i) + " ";
+            block += head + message + std::string(texts[i] - 2 - message.size(), 'x') + "\r\n";
+        }
+        DWORD written = 0;
+        if ((block.size() > (1u << 20) || i == texts.size()) &&
+            !::WriteFile(file.get(), block.data(), static_cast<DWORD>(block.size()), &written, nullptr))
+            return false;
+        if (block.size() > (1u << 20)) block.clear();
+    }
+    return true;
+}
+
+// Loading, memory, a filter change at 1,000,000 rows, and selecting a row of
+// 100,000 characters with the detail pane on, in a hidden viewer.
+void ViewerStoreRows() {
+    wchar_t temp[MAX_PATH], prefix[64];
+    ::GetTempPathW(MAX_PATH, temp);
+    StringCchPrintfW(prefix, _countof(prefix), L"rolm-bench-%lu-", ::GetCurrentProcessId());
+    const std::wstring big = temp + std::wstring(prefix) + L"million.log";
+    const std::wstring odd = temp + std::wstring(prefix) + L"long.log";
+    const size_t rows = 1000000, chars = 60;
+    if (!WriteSavedLog(big, std::vector<size_t>(rows, chars)) || !WriteSavedLog(odd, {100000, chars})) {
+        printf("| rolmview store | the saved logs could not be written |\n");
+        return;
+    }
+    {
+        ViewerProcess viewer(L"--hidden");
+        const double start = Now();
+        DWORD error = LoadIntoViewer(big);
+        const double load = Now() - start;
+        std::vector<std::wstring> status = ViewerStatus(viewer.pid());
+        const std::wstring counts = status.empty() ? L"" : status[0];
+        const double mb = wcstod(counts.c_str() + counts.find(L", ") + 2, nullptr);
+        const double text = static_cast<double>(rows * chars * sizeof(wchar_t)) / (1 << 20);
+        Print({"rolmview store, 1,000,000 rows of 60 characters", "MB", "their UTF-16 text", mb, text, "<= 1.5",
+               error != 0 || counts.find(L"1,000,000 rows") != 0 ? "(NOT LOADED)" : ""});
+        WIN32_FILE_ATTRIBUTE_DATA file = {};
+        ::GetFileAttributesExW(big.c_str(), GetFileExInfoStandard, &file);
+        printf("| rolmview, loading a saved log of 1,000,000 rows (%lu MB) | %.3g s | - | - | - | - |\n",
+               file.nFileSizeLow >> 20, load);
+        HWND main = ::FindWindowW(L"RolmView", nullptr);
+        ::PostMessageW(main, WM_COMMAND, IDM_FILTERS, 0);
+        HWND dialog = nullptr;
+        for (int tries = 0; tries < 1000 && dialog == nullptr; ++tries, ::Sleep(10)) {
+            HWND found = ::FindWindowW(L"#32770", nullptr);
+            DWORD owner = 0;
+            ::GetWindowThreadProcessId(found, &owner);
+            if (owner == viewer.pid() && ::IsWindowVisible(found)) dialog = found;  // after WM_INITDIALOG
+        }
+        ::SendMessageW(::GetDlgItem(dialog, IDC_INCLUDE_TEXT), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"row 99"));
+        const double filter = ViewerAnswers(dialog, WM_COMMAND, IDOK, 0);
+        printf("| rolmview, a filter change at 1,000,000 rows | %.3g s | - | - | - | < 2 s |\n", filter);
+    }
+    ViewerProcess viewer(L"--hidden");
+    LoadIntoViewer(odd);
+    HWND list = ::GetDlgItem(::FindWindowW(L"RolmView", nullptr), IDC_LIST);
+    std::vector<double> longs, shorts;
+    for (int round = 0; round < 5; ++round) {
+        longs.push_back(ViewerAnswers(list, WM_KEYDOWN, VK_HOME, 0));
+        shorts.push_back(ViewerAnswers(list, WM_KEYDOWN, VK_DOWN, 0));
+    }
+    Print({"rolmview, selecting a 100,000-character row, detail pane on", "ms", "a 60-character row",
+           Median(longs) * 1e3, Median(shorts) * 1e3, "< 500 ms"});
+    ::DeleteFileW(big.c_str());
+    ::DeleteFileW(odd.c_str());
 }
 
 // ---- Match -------------------------------------------------------------------
@@ -531,7 +658,11 @@ int main(int argc, char** argv) {
     ::QueryPerformanceFrequency(&frequency);
     g_ticksPerSecond = static_cast<double>(frequency.QuadPart);
     if (argc > 1 && strcmp(argv[argc - 1], "exit") == 0) return 0;
-    if (argc > 1 && strcmp(argv[1], "viewer") == 0) return TraceViewerRow();
+    if (argc > 1 && strcmp(argv[1], "viewer") == 0) {
+        int result = TraceViewerRows();
+        ViewerStoreRows();
+        return result;
+    }
     if (argc > 1 && strcmp(argv[1], "http") == 0) {  // the HTTP rows alone
         HttpRows();
         return 0;
@@ -555,7 +686,7 @@ int main(int argc, char** argv) {
     StringCchPrintfW(folder, _countof(folder), L"%srolm-bench-%lu", temp, ::GetCurrentProcessId());
     ::CreateDirectoryW(folder, nullptr);
 
-    // The viewer row in a child, which prints its own row to the same output.
+    // The viewer rows in a child, which prints its own rows to the same output.
     wchar_t exe[MAX_PATH];
     ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
     std::wstring child = L"\"" + std::wstring(exe) + L"\" viewer";
@@ -566,7 +697,7 @@ int main(int argc, char** argv) {
     si.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
     rolm::UniqueProcessInformation pi;
     if (::CreateProcessW(nullptr, &child[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, pi.put()))
-        ::WaitForSingleObject(pi.get().hProcess, 60000);
+        ::WaitForSingleObject(pi.get().hProcess, 300000);
 
     if (!traceOnly) {
         MatchRows();

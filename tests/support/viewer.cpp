@@ -1,23 +1,27 @@
 #include "viewer.h"
 
+#include <commctrl.h>
 #include <stdio.h>
 #include <strsafe.h>
+
+#include "tools/rolmview/resource.h"
 
 namespace rolm_test {
 
 namespace {
 
-struct FindMain {
+struct FindWindow {
     DWORD pid;
+    const wchar_t* className;
     HWND window;
 };
 
-BOOL CALLBACK IsMain(HWND window, LPARAM param) {
-    FindMain* find = reinterpret_cast<FindMain*>(param);
+BOOL CALLBACK IsWanted(HWND window, LPARAM param) {
+    FindWindow* find = reinterpret_cast<FindWindow*>(param);
     DWORD pid = 0;
     wchar_t name[32];
     ::GetWindowThreadProcessId(window, &pid);
-    if (pid != find->pid || !::GetClassNameW(window, name, 32) || lstrcmpW(name, L"RolmView") != 0) return TRUE;
+    if (pid != find->pid || !::GetClassNameW(window, name, 32) || lstrcmpW(name, find->className) != 0) return TRUE;
     find->window = window;
     return FALSE;
 }
@@ -72,14 +76,55 @@ std::vector<ViewerRecord> Viewer::Records() const {
     return records;
 }
 
+HWND Viewer::Window(int child) const {
+    FindWindow find = {pid_, L"RolmView", nullptr};
+    ::EnumWindows(IsWanted, reinterpret_cast<LPARAM>(&find));
+    return child == 0 || find.window == nullptr ? find.window : ::GetDlgItem(find.window, child);
+}
+
+// Shown, it has had WM_INITDIALOG: what the test writes into it stays.
+HWND Viewer::Dialog() const {
+    FindWindow find = {pid_, L"#32770", nullptr};
+    for (int tries = 0; tries < 1000 && (find.window == nullptr || !::IsWindowVisible(find.window)); ++tries) {
+        ::Sleep(10);
+        ::EnumWindows(IsWanted, reinterpret_cast<LPARAM>(&find));
+    }
+    return find.window;
+}
+
+std::wstring WindowText(HWND window) {
+    wchar_t text[65536] = L"";
+    DWORD_PTR chars = 0;
+    ::SendMessageTimeoutW(window, WM_GETTEXT, 65536, reinterpret_cast<LPARAM>(text), SMTO_NORMAL, 30000, &chars);
+    return text;
+}
+
+std::vector<std::wstring> Viewer::Status() const {
+    std::vector<std::wstring> parts;
+    HWND status = Window(IDC_STATUS);
+    rolm::UniqueHandle process(::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid_));
+    const SIZE_T bytes = 4096 * sizeof(wchar_t);
+    void* remote = process ? ::VirtualAllocEx(process.get(), nullptr, bytes, MEM_COMMIT, PAGE_READWRITE) : nullptr;
+    for (int i = 0; remote != nullptr && i < ::SendMessageW(status, SB_GETPARTS, 0, 0); ++i) {
+        std::wstring text(4096, L'\0');
+        SIZE_T moved = 0;
+        ::WriteProcessMemory(process.get(), remote, text.data(), bytes, &moved);  // an empty part writes nothing
+        ::SendMessageW(status, SB_GETTEXTW, i, reinterpret_cast<LPARAM>(remote));
+        ::ReadProcessMemory(process.get(), remote, &text[0], bytes - sizeof(wchar_t), &moved);
+        parts.push_back(text.c_str());
+    }
+    if (remote != nullptr) ::VirtualFreeEx(process.get(), remote, 0, MEM_RELEASE);
+    parts.resize(3, L"<no status part>");
+    return parts;
+}
+
 DWORD Viewer::Query(ULONG_PTR what, const std::wstring& path) const {
-    FindMain find = {pid_, nullptr};
-    ::EnumWindows(IsMain, reinterpret_cast<LPARAM>(&find));
-    if (find.window == nullptr) return ERROR_INVALID_WINDOW_HANDLE;
+    HWND window = Window();
+    if (window == nullptr) return ERROR_INVALID_WINDOW_HANDLE;
     COPYDATASTRUCT copy = {what, static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)),
                            const_cast<wchar_t*>(path.c_str())};
     DWORD_PTR result = ~0u;
-    if (!::SendMessageTimeoutW(find.window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy), SMTO_NORMAL, 30000,
+    if (!::SendMessageTimeoutW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy), SMTO_NORMAL, 30000,
                                &result))
         return ERROR_TIMEOUT;
     return static_cast<DWORD>(result);

@@ -37,6 +37,14 @@ public:
     // channels, message), as saved in UTF-8 or UTF-16.
     std::vector<std::vector<std::wstring>> Rows(bool utf16 = false) const;
     const std::wstring& record() const { return record_; }
+    DWORD pid() const { return pid_; }
+
+    // Its main window ("RolmView"), or a child of it (IDC_LIST, IDC_DETAIL, IDC_STATUS of
+    // tools/rolmview/resource.h); a dialog it shows (Filters...) once there, within 10 s.
+    HWND Window(int child = 0) const;
+    HWND Dialog() const;
+    // The status bar's three parts, read through the viewer's own memory.
+    std::vector<std::wstring> Status() const;
 
 private:
     TempDir dir_;
@@ -44,6 +52,9 @@ private:
     rolm::UniqueHandle process_;
     DWORD pid_ = 0;
 };
+
+// A window's text through WM_GETTEXT, which the system carries across processes.
+std::wstring WindowText(HWND window);
 
 // The viewer's own queries (WM_COPYDATA dwData to its "RolmView" window).
 const ULONG_PTR kViewerSaveUtf8 = 0x524C5601, kViewerSaveUtf16 = 0x524C5602, kViewerLoad = 0x524C5603;

@@ -84,13 +84,48 @@ INT_PTR CALLBACK HighlightProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
     return FALSE;
 }
 
+INT_PTR CALLBACK HistoryProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    Settings* s = reinterpret_cast<Settings*>(::GetWindowLongPtrW(dialog, DWLP_USER));
+    if (message == WM_INITDIALOG) {
+        ::SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+        s = reinterpret_cast<Settings*>(lParam);
+        ::SetDlgItemInt(dialog, IDC_MAX_ROWS, s->maxRows, FALSE);
+        ::SetDlgItemInt(dialog, IDC_MAX_MB, s->maxMegabytes, FALSE);
+        return TRUE;
+    }
+    if (message != WM_COMMAND) return FALSE;
+    if (LOWORD(wParam) == IDOK) {
+        BOOL rowsRead = FALSE, megabytesRead = FALSE;
+        UINT rows = ::GetDlgItemInt(dialog, IDC_MAX_ROWS, &rowsRead, FALSE);
+        UINT megabytes = ::GetDlgItemInt(dialog, IDC_MAX_MB, &megabytesRead, FALSE);
+        if (!rowsRead || rows < kLeastRows || rows > kMostRows || !megabytesRead || megabytes < kLeastMegabytes ||
+            megabytes > kMostMegabytes) {
+            ::MessageBeep(MB_ICONWARNING);  // out of range: the dialog stays for a correction
+            return TRUE;
+        }
+        s->maxRows = rows;
+        s->maxMegabytes = megabytes;
+    }
+    if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) ::EndDialog(dialog, LOWORD(wParam));
+    return TRUE;
+}
+
+bool Edit(HWND owner, int dialog, DLGPROC proc, LPARAM param) {
+    return ::DialogBoxParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(dialog), owner, proc, param) == IDOK;
+}
+
 }  // namespace
+
+bool EditHistoryLimit(HWND owner, Settings& settings) {
+    Settings copy = settings;
+    if (!Edit(owner, IDD_HISTORY, HistoryProc, reinterpret_cast<LPARAM>(&copy))) return false;
+    settings = copy;
+    return true;
+}
 
 bool EditFilters(HWND owner, Settings& settings) {
     Settings copy = settings;
-    if (::DialogBoxParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_FILTERS), owner, FiltersProc,
-                          reinterpret_cast<LPARAM>(&copy)) != IDOK)
-        return false;
+    if (!Edit(owner, IDD_FILTERS, FiltersProc, reinterpret_cast<LPARAM>(&copy))) return false;
     settings = copy;
     return true;
 }
@@ -99,9 +134,7 @@ bool EditHighlights(HWND owner, Settings& settings) {
     Settings copy = settings;
     HighlightEdit edit;
     edit.settings = &copy;
-    if (::DialogBoxParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_HIGHLIGHT), owner,
-                          HighlightProc, reinterpret_cast<LPARAM>(&edit)) != IDOK)
-        return false;
+    if (!Edit(owner, IDD_HIGHLIGHT, HighlightProc, reinterpret_cast<LPARAM>(&edit))) return false;
     settings = copy;
     return true;
 }

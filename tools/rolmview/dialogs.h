@@ -1,4 +1,4 @@
-// The filter and highlight dialogs: each edits a copy and returns true on OK.
+// The filter, highlight and history limit dialogs: each edits a copy and returns true on OK.
 #pragma once
 
 #include <windows.h>
@@ -9,5 +9,6 @@ namespace rolmview {
 
 bool EditFilters(HWND owner, Settings& settings);
 bool EditHighlights(HWND owner, Settings& settings);
+bool EditHistoryLimit(HWND owner, Settings& settings);
 
 }  // namespace rolmview

@@ -23,7 +23,8 @@ void WriteTo(HANDLE out, const std::wstring& text) {
 // program that started it, else in a message box.
 void PrintUsage(const std::wstring& problem) {
     std::wstring text = problem.empty() ? L"" : problem + L"\n\n";
-    for (const wchar_t* c = rolmview::kUsage; *c; ++c) text += *c == L'\n' ? std::wstring(L"\r\n") : std::wstring(1, *c);
+    for (const wchar_t* c = rolmview::kUsage; *c; ++c)
+        text += *c == L'\n' ? std::wstring(L"\r\n") : std::wstring(1, *c);
     HANDLE out = ::GetStdHandle(problem.empty() ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
     if (out != nullptr && out != INVALID_HANDLE_VALUE && ::GetFileType(out) != FILE_TYPE_UNKNOWN) {
         WriteTo(out, text);

@@ -4,18 +4,134 @@
 #include <string.h>
 #include <strsafe.h>
 
+#include <new>
+
 namespace rolmview {
 
 namespace {
 
 const int kListBoxId = 120;
 const DWORD kDebugBufferBytes = 4096;  // a pid, then the text and its terminator
+const size_t kMostPending = 64u << 20;  // what may wait for the window's thread
 
-Receivers* Self(HWND window) {
-    return reinterpret_cast<Receivers*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+Receivers* Self(HWND window) { return reinterpret_cast<Receivers*>(::GetWindowLongPtrW(window, GWLP_USERDATA)); }
+
+std::string Hex(const void* data, size_t bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes * 2);
+    const unsigned char* p = static_cast<const unsigned char*>(data);
+    for (size_t i = 0; i < bytes; ++i) {
+        out += digits[p[i] >> 4];
+        out += digits[p[i] & 15];
+    }
+    return out;
 }
 
 }  // namespace
+
+void Inbox::Add(const Header& header, const void* data, const std::wstring* process) {
+    Header h = header;
+    h.processChars = process ? static_cast<DWORD>(process->size()) : 0;
+    size_t total = (sizeof h + h.processChars * sizeof(wchar_t) + h.bytes + 7) & ~static_cast<size_t>(7);
+    Locked lock(lock_);
+    if (paused_) {
+        if (h.channel == lineChannel_ || h.channel == kDebug) ++skipped_;
+        return;
+    }
+    size_t at = pending_.size();
+    try {
+        if (at + total > kMostPending) throw std::bad_alloc();
+        pending_.resize(at + total);
+    } catch (const std::bad_alloc&) {
+        ++lost_;
+        return;
+    }
+    char* out = &pending_[at];
+    memcpy(out, &h, sizeof h);
+    out += sizeof h;
+    if (h.processChars != 0) memcpy(out, process->data(), h.processChars * sizeof(wchar_t));
+    out += h.processChars * sizeof(wchar_t);
+    if (h.bytes != 0) memcpy(out, data, h.bytes);
+}
+
+void Inbox::Take(std::vector<char>& out) {
+    out.clear();
+    Locked lock(lock_);
+    out.swap(pending_);
+    if (pending_.capacity() > (4u << 20)) std::vector<char>().swap(pending_);  // a burst's room goes again
+}
+
+bool Inbox::Next(const std::vector<char>& taken, size_t* at, Header* header, const char** data,
+                 std::wstring* process) {
+    if (*at + sizeof *header > taken.size()) return false;
+    const char* in = &taken[*at];
+    memcpy(header, in, sizeof *header);
+    in += sizeof *header;
+    process->assign(reinterpret_cast<const wchar_t*>(in), header->processChars);
+    *data = in + header->processChars * sizeof(wchar_t);
+    *at += (sizeof *header + header->processChars * sizeof(wchar_t) + header->bytes + 7) & ~static_cast<size_t>(7);
+    return true;
+}
+
+void Inbox::Pause(bool paused) {
+    Locked lock(lock_);
+    if (paused && !paused_) skipped_ = 0;
+    paused_ = paused;
+}
+
+bool Inbox::paused() {
+    Locked lock(lock_);
+    return paused_;
+}
+
+DWORD Recorder::Open(const std::wstring& path, ULONGLONG limitBytes) {
+    path_ = path;
+    limit_ = limitBytes;
+    return OpenFile();
+}
+
+DWORD Recorder::OpenFile() {
+    file_.reset(::CreateFileW(path_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file_) return ::GetLastError();
+    DWORD high = 0, low = ::GetFileSize(file_.get(), &high);
+    size_ = low == INVALID_FILE_SIZE ? 0 : (static_cast<ULONGLONG>(high) << 32) | low;
+    return ERROR_SUCCESS;
+}
+
+void Recorder::Write(const Copy& copy, const char* kind, const char* bytesCount, const void* data, size_t bytes) {
+    Locked lock(lock_);
+    if (!file_) return;
+    size_t skip = copy.channels == kDebug ? copy.nameLength : 0;  // the sender's name is not in what it sent
+    std::wstring text = copy.stamp == kNoStamp ? L"" : StampText(copy.stamp) + L" ";
+    text.append(copy.text + skip, copy.length - skip);
+    for (wchar_t& c : text)
+        if (c == L'\n' || c == L'\r' || c == L'\t') c = L' ';
+    std::string line = ToUtf8(FormatLocal(clock_.ToLocal(copy.received), true)) + "\t" +
+                       ToUtf8(ChannelsText(copy.channels)) + "\t" + kind + "\t" + bytesCount + "\t" +
+                       Hex(data, data ? bytes : 0) + "\t" + ToUtf8(text) + "\n";
+    if (limit_ != 0 && size_ != 0 && size_ + line.size() > limit_) {
+        file_.reset();
+        ::MoveFileExW(path_.c_str(), (path_ + L".1").c_str(), MOVEFILE_REPLACE_EXISTING);  // if it fails, FILE grows
+        if (OpenFile() != ERROR_SUCCESS) return;
+    }
+    DWORD written = 0;
+    ::WriteFile(file_.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    size_ += written;
+}
+
+DWORD Receivers::Taken(DWORD channels) {
+    return ((channels & kQrv) && ::FindWindowW(L"Qrv", nullptr) ? DWORD(kQrv) : 0) |
+           ((channels & kVellosk) && ::FindWindowW(L"Vellosk", nullptr) ? DWORD(kVellosk) : 0) |
+           ((channels & kWendlook) && ::FindWindowW(nullptr, L"Wendlook") ? DWORD(kWendlook) : 0);
+}
+
+DWORD Receivers::Served() const {
+    return (qrv_ && ::FindWindowW(L"Qrv", nullptr) == qrv_ ? DWORD(kQrv) : 0) |
+           (vellosk_ && ::FindWindowW(L"Vellosk", nullptr) == vellosk_ ? DWORD(kVellosk) : 0) |
+           (wendlook_ && ::FindWindowW(nullptr, L"Wendlook") == wendlook_ ? DWORD(kWendlook) : 0);
+}
 
 DWORD Receivers::Start(const ChannelSwitches& channels) {
     channels_ = channels;
@@ -33,6 +149,7 @@ void Receivers::Stop() {
     ::PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
     ::WaitForSingleObject(thread_.get(), 10000);
     thread_.reset();
+    qrv_ = vellosk_ = wendlook_ = nullptr;
 }
 
 DWORD WINAPI Receivers::Thread(void* param) {
@@ -40,46 +157,48 @@ DWORD WINAPI Receivers::Thread(void* param) {
     MSG msg;
     ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // the queue, for Stop's WM_QUIT
     UniqueWindow qrv, vellosk, wendlook;
-    DWORD error = ERROR_SUCCESS;
-    if (self->channels_.qrv) {
-        qrv.reset(self->CreateReceiver(L"Qrv", L"rolmview", ::DefWindowProcW, kQrv));
-        HWND list = qrv ? ::CreateWindowExW(0, L"LISTBOX", nullptr, WS_CHILD | LBS_HASSTRINGS, 0, 0, 0,
-                                            0, qrv.get(), reinterpret_cast<HMENU>(static_cast<INT_PTR>(kListBoxId)),
-                                            ::GetModuleHandleW(nullptr), nullptr)
-                        : nullptr;
-        if (list == nullptr) {
-            error = ::GetLastError();
-        } else {
-            ::SetWindowLongPtrW(list, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-            self->listProc_ = reinterpret_cast<WNDPROC>(
-                ::SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ListProc)));
-        }
-    }
-    if (error == ERROR_SUCCESS && self->channels_.vellosk) {
-        vellosk.reset(self->CreateReceiver(L"Vellosk", L"rolmview Vellosk", CopyDataProc, kVellosk));
-        if (!vellosk) error = ::GetLastError();
-    }
-    if (error == ERROR_SUCCESS && self->channels_.wendlook) {
-        wendlook.reset(self->CreateReceiver(L"RolmWendlook", L"Wendlook", CopyDataProc, kWendlook));
-        if (!wendlook) error = ::GetLastError();
-    }
-    self->startError_ = error;
+    self->startError_ = self->CreateWindows(qrv, vellosk, wendlook);
+    self->qrv_ = qrv.get();
+    self->vellosk_ = vellosk.get();
+    self->wendlook_ = wendlook.get();
     ::SetEvent(self->started_.get());
-    if (error != ERROR_SUCCESS) return error;
+    if (self->startError_ != ERROR_SUCCESS) return self->startError_;
     while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
     return 0;
 }
 
-HWND Receivers::CreateReceiver(const wchar_t* className, const wchar_t* title, WNDPROC proc,
-                               DWORD channel) {
+DWORD Receivers::CreateWindows(UniqueWindow& qrv, UniqueWindow& vellosk, UniqueWindow& wendlook) {
+    if (channels_.qrv) {
+        qrv.reset(CreateReceiver(L"Qrv", L"rolmview", ::DefWindowProcW, kQrv));
+        HWND list = qrv ? ::CreateWindowExW(0, L"LISTBOX", nullptr, WS_CHILD | LBS_HASSTRINGS, 0, 0, 0, 0, qrv.get(),
+                                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(kListBoxId)),
+                                            ::GetModuleHandleW(nullptr), nullptr)
+                        : nullptr;
+        if (list == nullptr) return ::GetLastError();
+        ::SetWindowLongPtrW(list, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        listProc_ = reinterpret_cast<WNDPROC>(
+            ::SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ListProc)));
+    }
+    if (channels_.vellosk) {
+        vellosk.reset(CreateReceiver(L"Vellosk", L"rolmview Vellosk", CopyDataProc, kVellosk));
+        if (!vellosk) return ::GetLastError();
+    }
+    if (channels_.wendlook) {
+        wendlook.reset(CreateReceiver(L"RolmWendlook", L"Wendlook", CopyDataProc, kWendlook));
+        if (!wendlook) return ::GetLastError();
+    }
+    return ERROR_SUCCESS;
+}
+
+HWND Receivers::CreateReceiver(const wchar_t* className, const wchar_t* title, WNDPROC proc, DWORD channel) {
     WNDCLASSW wc = {};
     wc.lpfnWndProc = proc;
     wc.cbWndExtra = sizeof(LONG_PTR);
     wc.hInstance = ::GetModuleHandleW(nullptr);
     wc.lpszClassName = className;
     ::RegisterClassW(&wc);
-    HWND window = ::CreateWindowExW(0, className, title, WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
-                                    wc.hInstance, nullptr);
+    HWND window = ::CreateWindowExW(0, className, title, WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance,
+                                    nullptr);
     if (window == nullptr) return nullptr;
     ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     ::SetWindowLongPtrW(window, 0, static_cast<LONG_PTR>(channel));
@@ -92,35 +211,38 @@ LRESULT CALLBACK Receivers::ListProc(HWND window, UINT message, WPARAM wParam, L
     if (message != LB_ADDSTRING) return ::CallWindowProcW(self->listProc_, window, message, wParam, lParam);
     if (lParam == 0) return LB_ERR;
     const wchar_t* text = reinterpret_cast<const wchar_t*>(lParam);
-    size_t chars = wcslen(text);
-    Entry e = FromTimedLine(text, chars);
-    self->recorder_.Write(e, "-", "-", text, (chars + 1) * sizeof(wchar_t));
-    self->inbox_.Add(std::move(e));
+    self->Receive(kQrv, 0, text, static_cast<DWORD>(wcslen(text) * sizeof(wchar_t)));
     return 0;
 }
 
 LRESULT CALLBACK Receivers::CopyDataProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message != WM_COPYDATA) return ::DefWindowProcW(window, message, wParam, lParam);
     if (lParam == 0) return FALSE;
-    Self(window)->OnCopyData(static_cast<DWORD>(::GetWindowLongPtrW(window, 0)),
-                             reinterpret_cast<const COPYDATASTRUCT*>(lParam));
+    const COPYDATASTRUCT* copy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+    Self(window)->Receive(static_cast<DWORD>(::GetWindowLongPtrW(window, 0)), copy->dwData, copy->lpData,
+                          copy->lpData ? copy->cbData : 0);
     return TRUE;
 }
 
-void Receivers::OnCopyData(DWORD channel, const COPYDATASTRUCT* copy) {
-    Entry e = FromCopyData(channel, copy->dwData, copy->lpData, copy->cbData);
-    if (recorder_.active()) {
-        char kind[24], bytes[16];
-        StringCchPrintfA(kind, 24, "%lu", static_cast<unsigned long>(copy->dwData));
-        StringCchPrintfA(bytes, 16, "%lu", copy->cbData);
-        recorder_.Write(e, kind, bytes, copy->lpData, copy->cbData);
+// A qrv line comes as its characters, without the terminator the record shows.
+void Receivers::Receive(DWORD channel, ULONG_PTR kind, const void* data, DWORD bytes) {
+    Inbox::Header header = {NowFileTime(), channel, static_cast<DWORD>(kind), 0, bytes, 0, 0};
+    if (recorder_.active() && channel == kQrv) {
+        const wchar_t* text = static_cast<const wchar_t*>(data);
+        recorder_.Write(decoder_.TimedLine(header.received, text, bytes / sizeof(wchar_t)), "-", "-", data,
+                        bytes + sizeof(wchar_t));
+    } else if (recorder_.active()) {
+        char kindText[24], count[16];
+        StringCchPrintfA(kindText, 24, "%lu", static_cast<unsigned long>(kind));
+        StringCchPrintfA(count, 16, "%lu", bytes);
+        recorder_.Write(decoder_.CopyData(header.received, channel, kind, data, bytes), kindText, count, data, bytes);
     }
-    inbox_.Add(std::move(e));
+    inbox_.Add(header, data);
 }
 
 DWORD DebugOutputReader::Start() {
-    HANDLE mapping = ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                          kDebugBufferBytes, L"DBWIN_BUFFER");
+    HANDLE mapping = ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kDebugBufferBytes,
+                                          L"DBWIN_BUFFER");
     DWORD error = ::GetLastError();
     mapping_.reset(mapping);
     if (!mapping_) return error;
@@ -168,21 +290,22 @@ void DebugOutputReader::Read() {
         const char* text = buffer + sizeof pid;
         const size_t room = kDebugBufferBytes - sizeof pid;
         const void* zero = memchr(text, 0, room);
-        size_t bytes = zero ? static_cast<size_t>(static_cast<const char*>(zero) - text) + 1 : room;
-        Entry e = FromDebugOutput(pid, text, bytes);
-        e.process = ProcessName(pid);
+        DWORD bytes = static_cast<DWORD>(zero ? static_cast<const char*>(zero) - text + 1 : room);
+        Inbox::Header header = {NowFileTime(), kDebug, 0, pid, bytes, 0, 0};
+        const std::wstring& process = ProcessName(pid);
         if (recorder_.active()) {
             char pidText[16], count[16];
             StringCchPrintfA(pidText, 16, "%lu", pid);
-            StringCchPrintfA(count, 16, "%lu", static_cast<unsigned long>(bytes));
-            recorder_.Write(e, pidText, count, text, bytes);
+            StringCchPrintfA(count, 16, "%lu", bytes);
+            recorder_.Write(decoder_.DebugOutput(header.received, pid, process, text, bytes), pidText, count, text,
+                            bytes);
         }
-        inbox_.Add(std::move(e));
+        inbox_.Add(header, text, &process);
     }
 }
 
 // The sender's file name, looked up once per sender while it still runs.
-std::wstring DebugOutputReader::ProcessName(DWORD pid) {
+const std::wstring& DebugOutputReader::ProcessName(DWORD pid) {
     if (pid == cachedPid_ && !cachedName_.empty()) return cachedName_;
     cachedPid_ = pid;
     cachedName_ = L"?";

@@ -23,6 +23,11 @@ struct TextOption {
     const wchar_t* name;
     std::wstring Settings::*field;
 };
+struct NumberOption {
+    const wchar_t* name;
+    DWORD Settings::*field;
+    DWORD least, most;
+};
 
 const Flag kFlags[] = {{L"--hidden", &Settings::hidden, true},
                        {L"--separate", &Settings::merge, false},
@@ -39,6 +44,21 @@ const TextOption kTextOptions[] = {{L"--filter", &Settings::includeText},
                                    {L"--exclude-name", &Settings::excludeName},
                                    {L"--record", &Settings::record},
                                    {L"--ready-event", &Settings::readyEvent}};
+const NumberOption kNumberOptions[] = {{L"--max-rows", &Settings::maxRows, kLeastRows, kMostRows},
+                                       {L"--max-mb", &Settings::maxMegabytes, kLeastMegabytes, kMostMegabytes},
+                                       {L"--record-limit", &Settings::recordLimit, 1, 1000000}};
+
+// Decimal digits only, within [least, most].
+bool ParseNumber(const wchar_t* text, DWORD least, DWORD most, DWORD* value) {
+    ULONGLONG number = 0;
+    for (const wchar_t* c = text; *c; ++c) {
+        if (*c < L'0' || *c > L'9' || number > most) return false;
+        number = number * 10 + static_cast<ULONGLONG>(*c - L'0');
+    }
+    if (*text == L'\0' || number < least || number > most) return false;
+    *value = static_cast<DWORD>(number);
+    return true;
+}
 
 DWORD ReadDword(HKEY key, const wchar_t* name, DWORD fallback) {
     DWORD value = 0, size = sizeof value, type = 0;
@@ -86,7 +106,8 @@ const wchar_t kUsage[] =
     L"rolmview: shows rolm trace lines (and other programs' debug output) as they arrive.\n"
     L"\n"
     L"rolmview [channels] [--filter TEXT] [--exclude TEXT] [--name TEXT] [--exclude-name TEXT]\n"
-    L"         [--separate] [--scroll | --no-scroll] [--on-top] [--record FILE] [--hidden] [--help]\n"
+    L"         [--separate] [--scroll | --no-scroll] [--on-top] [--max-rows N] [--max-mb MB]\n"
+    L"         [--record FILE [--record-limit MB]] [--hidden] [--help]\n"
     L"\n"
     L"Channels (the \"Qrv\" list box is served unless --no-qrv):\n"
     L"  --vellosk        also serve the \"Vellosk\" window (UTF-16 lines)\n"
@@ -99,7 +120,10 @@ const wchar_t kUsage[] =
     L"  --separate       one row per channel instead of one row per trace line\n"
     L"  --scroll / --no-scroll   start with or without auto-scroll\n"
     L"  --on-top         keep the window above others\n"
+    L"  --max-rows N     keep at most N rows (default 1000000); the oldest go first\n"
+    L"  --max-mb MB      keep at most MB megabytes of rows (default 256, at most 1024)\n"
     L"  --record FILE    append every line received, as received, to FILE (UTF-8)\n"
+    L"  --record-limit MB  when FILE reaches MB megabytes it becomes FILE.1 (one kept) and FILE starts anew\n"
     L"  --hidden         no window, no saved settings (recording, tests)\n"
     L"  --ready-event N  set the named event once the windows exist\n";
 
@@ -121,6 +145,17 @@ CommandLine ParseCommandLine(int argc, wchar_t** argv, Settings& settings, std::
             settings.*o.field = argv[++i];
             known = true;
         }
+        for (const NumberOption& o : kNumberOptions) {
+            if (a != o.name) continue;
+            if (i + 1 >= argc || !ParseNumber(argv[i + 1], o.least, o.most, &(settings.*o.field))) {
+                wchar_t range[64];
+                StringCchPrintfW(range, 64, L" needs a number from %lu to %lu", o.least, o.most);
+                *bad = a + range;
+                return CommandLine::Bad;
+            }
+            ++i;
+            known = true;
+        }
         if (!known) {
             *bad = L"unknown argument: " + a;
             return CommandLine::Bad;
@@ -136,6 +171,10 @@ void LoadSettings(Settings& s) {
     s.autoScroll = ReadDword(key.get(), L"AutoScroll", s.autoScroll) != 0;
     s.topMost = ReadDword(key.get(), L"TopMost", s.topMost) != 0;
     s.detail = ReadDword(key.get(), L"Detail", s.detail) != 0;
+    DWORD rows = ReadDword(key.get(), L"MaxRows", s.maxRows);
+    DWORD megabytes = ReadDword(key.get(), L"MaxMB", s.maxMegabytes);
+    if (rows >= kLeastRows && rows <= kMostRows) s.maxRows = rows;
+    if (megabytes >= kLeastMegabytes && megabytes <= kMostMegabytes) s.maxMegabytes = megabytes;
     for (int i = 0; i < 4; ++i) ReadText(key.get(), kTextNames[i], s.*kTextFields[i]);
     for (int i = 0; i < kHighlights; ++i) {
         wchar_t name[16];
@@ -167,6 +206,8 @@ void SaveSettings(const Settings& s) {
     WriteDword(key.get(), L"AutoScroll", s.autoScroll);
     WriteDword(key.get(), L"TopMost", s.topMost);
     WriteDword(key.get(), L"Detail", s.detail);
+    WriteDword(key.get(), L"MaxRows", s.maxRows);
+    WriteDword(key.get(), L"MaxMB", s.maxMegabytes);
     for (int i = 0; i < 4; ++i) WriteText(key.get(), kTextNames[i], s.*kTextFields[i]);
     for (int i = 0; i < kHighlights; ++i) {
         wchar_t name[16], colour[8];

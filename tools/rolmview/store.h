@@ -1,6 +1,7 @@
-// What the viewer holds: each line as it arrived on one channel (an entry),
-// the rows shown (entries merged across channels, then filtered), and the
-// inbox through which the receiving threads hand lines to the window.
+// What the viewer holds: one row per trace line (its copies on several
+// channels joined), oldest first, the text of every row in one arena of
+// UTF-16 chunks. Past a limit of rows and bytes the oldest rows go; when
+// memory runs short the oldest quarter goes.
 #pragma once
 
 #include <windows.h>
@@ -9,140 +10,150 @@
 #include <string>
 #include <vector>
 
-#include "owners.h"
+#include "copies.h"
 
 namespace rolmview {
 
-enum Channel : DWORD { kQrv = 1, kVellosk = 2, kWendlook = 4, kDebug = 8 };
+enum RowFlag : BYTE { kCut = 1, kBookmark = 2 };  // and the problems, shifted by 2
 
-// "qrv+vellosk", and back (unknown names are ignored).
-std::wstring ChannelsText(DWORD channels);
-DWORD ParseChannels(const std::wstring& text);
-
-// The longest line the trace facility sends: a line this long was probably cut.
-const size_t kFullLine = 4095;
-
-struct Entry {
-    ULONGLONG received = 0;  // FILETIME, UTC
-    DWORD channel = 0;
-    DWORD pid = 0;            // debug output: the sender
-    std::wstring process;     // debug output: the sender's file name
-    std::wstring stamp;       // the sender's "hh:mm:ss,cc" of a timed line
-    std::wstring line;        // name and message
-    size_t nameLength = 0;    // of the name at the front of line
-    bool cut = false;
-    std::wstring problem;     // what was wrong with what arrived, if anything
-
-    std::wstring Name() const;
-    std::wstring Message() const { return line.substr(nameLength ? nameLength + 1 : 0); }
+struct Row {
+    ULONGLONG received;           // of its first copy
+    DWORD chunk, offset, length;  // its text in the arena: name, then message
+    DWORD stamp;                  // the sender's (kNoStamp), or the sender's pid for debug output
+    WORD nameLength;
+    BYTE channels;
+    BYTE flags;
 };
 
-ULONGLONG NowFileTime();
-// Local "YYYY-MM-DD hh:mm:ss.mmm"; withDate false leaves the time alone.
-std::wstring FormatReceived(ULONGLONG fileTime, bool withDate);
-bool ParseReceived(const std::wstring& text, ULONGLONG* fileTime);
+inline BYTE Problems(const Row& row) { return static_cast<BYTE>(row.flags >> 2); }
 
-// Entries from what each channel delivers. Bytes are read only within the
-// given counts; a missing terminator, an odd count or unpaired surrogates are
-// noted in the entry's problem and what can be read is kept.
-Entry FromTimedLine(const wchar_t* text, size_t chars);
-Entry FromCopyData(DWORD channel, ULONG_PTR kind, const void* data, DWORD bytes);
-Entry FromDebugOutput(DWORD pid, const char* text, size_t bytes);
-void SplitName(Entry& e);
-
-// Raw receptions, in the order received, one UTF-8 line each:
-// TIME TAB CHANNEL TAB dwData TAB cbData TAB HEX TAB TEXT. Written as they
-// arrive, from any thread, so that a reader sees every line once its
-// SendMessage has returned.
-class Recorder {
+// A queue in blocks of 4096, so that growing never moves what it holds and
+// the oldest block goes as soon as it is empty.
+template <class T>
+class BlockQueue {
 public:
-    DWORD Open(const std::wstring& path);
-    void Write(const Entry& e, const char* kind, const char* bytesCount, const void* data,
-               size_t bytes);
-    bool active() const { return file_.valid(); }
+    BlockQueue() = default;
+    ~BlockQueue() { clear(); }
+    BlockQueue(const BlockQueue&) = delete;
+    BlockQueue& operator=(const BlockQueue&) = delete;
+
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T& operator[](size_t i) { return blocks_[(head_ + i) / kBlock][(head_ + i) % kBlock]; }
+    const T& operator[](size_t i) const { return blocks_[(head_ + i) / kBlock][(head_ + i) % kBlock]; }
+    size_t bytes() const { return blocks_.size() * kBlock * sizeof(T); }
+
+    void push_back(const T& value) {  // throws std::bad_alloc
+        size_t at = head_ + size_;
+        if (at / kBlock == blocks_.size()) {
+            T* block = new T[kBlock];
+            try {
+                blocks_.push_back(block);
+            } catch (...) {
+                delete[] block;
+                throw;
+            }
+        }
+        blocks_[at / kBlock][at % kBlock] = value;
+        ++size_;
+    }
+    void pop_front() {
+        --size_;
+        if (++head_ < kBlock) return;
+        delete[] blocks_.front();
+        blocks_.erase(blocks_.begin());
+        head_ = 0;
+    }
+    void clear() {
+        for (T* block : blocks_) delete[] block;
+        blocks_.clear();
+        head_ = size_ = 0;
+    }
 
 private:
-    CriticalSection lock_;
-    rolm::UniqueFile file_;
+    static const size_t kBlock = 4096;
+    std::vector<T*> blocks_;
+    size_t head_ = 0, size_ = 0;
 };
 
-// Lines handed from the receiving threads to the window.
-class Inbox {
+// Chunks of text, filled in order and freed oldest first once no row refers to them.
+class Arena {
 public:
-    void Add(Entry&& e);
-    void Take(std::vector<Entry>& out);
-    void Pause(bool paused);
-    bool paused();
-    LONG skipped() const { return skipped_; }
+    static const DWORD kNoChunk = 0xFFFFFFFF;  // where empty texts live
+    Arena() = default;
+    ~Arena() { Clear(); }
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
 
-private:
-    CriticalSection lock_;
-    std::vector<Entry> pending_;
-    bool paused_ = false;
-    volatile LONG skipped_ = 0;
-};
-
-// Substrings, case ignored, any of which matches; "a;b" is two.
-class Patterns {
-public:
-    void Set(const std::wstring& list);
-    const std::wstring& text() const { return text_; }
-    bool empty() const { return parts_.empty(); }
-    bool Any(const std::wstring& haystack) const;
-
-private:
-    std::wstring text_;
-    std::vector<std::wstring> parts_;
-};
-
-struct Filters {
-    Patterns includeName, includeText, excludeName, excludeText;
-    bool Pass(const Entry& e) const;
-};
-
-struct Highlight {
-    std::wstring pattern;
-    COLORREF colour;
-};
-
-class Rows {
-public:
-    // Adds entries; with merge, a copy of a line that an earlier row got on
-    // an earlier channel joins that row. Returns the first shown row whose
-    // channels changed (size() when none).
-    size_t Append(std::vector<Entry>& fresh, const Filters& filters);
-    void Rebuild(const Filters& filters);  // after a change of merging or filters
+    // Copies the text in for one more row; false when memory ran out.
+    bool Put(const wchar_t* text, size_t length, DWORD* chunk, DWORD* offset);
+    const wchar_t* At(DWORD chunk, DWORD offset) const;
+    void Release(DWORD chunk);  // one row less refers to the chunk
     void Clear();
-    void SetMerge(bool merge) { merge_ = merge; }
-    // The channels copies may still come on; a row that has the last of them is complete.
-    void SetChannels(DWORD channels) { active_ = channels; }
-    DWORD channels() const { return active_; }
-    bool merge() const { return merge_; }
-
-    size_t size() const { return shown_.size(); }
-    size_t total() const { return rows_.size(); }
-    const Entry& entry(size_t shown) const { return entries_[rows_[shown_[shown]].entry]; }
-    DWORD channels(size_t shown) const { return rows_[shown_[shown]].channels; }
+    ULONGLONG bytes() const { return bytes_; }
 
 private:
-    struct Row {
-        size_t entry;
-        DWORD channels;
+    struct Chunk {
+        wchar_t* text;
+        size_t capacity, used, rows;
     };
-    bool MergeInto(Row& row, const Entry& e);
-    bool Merge(const Entry& e, size_t* row);
-    bool Open(const Row& row) const;
-    void AddRow(size_t entry, const Filters& filters);
-
-    std::vector<Entry> entries_;
-    std::vector<Row> rows_;
-    std::vector<size_t> shown_;
-    std::deque<size_t> open_;  // rows that may still get a copy, oldest first
-    bool merge_ = true;
-    DWORD active_ = kQrv | kVellosk | kWendlook;
+    std::deque<Chunk> chunks_;
+    DWORD first_ = 0;  // number of chunks_.front()
+    ULONGLONG bytes_ = 0;
 };
 
-std::string ToUtf8(const std::wstring& text);
-std::wstring FromUtf8(const std::string& text);
+// Rows are numbered in the order they came; the numbers wrap at 2^32 and a
+// number names a row while the store holds it.
+class Store {
+public:
+    static const ULONGLONG kDefaultRows = 1000000, kDefaultBytes = 256ull << 20;
+    enum Result { kAppended, kJoined, kNoMemory };
+
+    void SetLimits(ULONGLONG rows, ULONGLONG bytes);
+    ULONGLONG maxRows() const { return maxRows_; }
+    ULONGLONG maxBytes() const { return maxBytes_; }
+    // The channels copies may still come on; a row that has the last of them is complete.
+    void SetOpenChannels(DWORD channels) { active_ = channels; }
+    DWORD openChannels() const { return active_; }
+
+    // A copy of a line that a recent row got on an earlier channel joins that
+    // row; any other copy becomes a new row. *seq names the row.
+    Result Add(const Copy& copy, DWORD* seq);
+    size_t Trim();  // drops the oldest rows past the limits; how many went
+    size_t Shed();  // memory ran short: drops the oldest quarter; how many went
+    void Clear();
+
+    DWORD first() const { return first_; }
+    DWORD end() const { return first_ + static_cast<DWORD>(rows_.size()); }
+    size_t size() const { return rows_.size(); }
+    bool Holds(DWORD seq) const { return seq - first_ < rows_.size(); }
+    const Row& row(DWORD seq) const { return rows_[seq - first_]; }
+    void ToggleBookmark(DWORD seq) { rows_[seq - first_].flags ^= kBookmark; }
+
+    const wchar_t* Text(const Row& row) const { return arena_.At(row.chunk, row.offset); }
+    std::wstring Name(const Row& row) const;
+    const wchar_t* Message(const Row& row, size_t* length) const;
+
+    ULONGLONG bytes() const { return arena_.bytes() + rows_.bytes(); }
+    ULONGLONG dropped() const { return dropped_; }  // since the last Clear, by the limits or for memory
+    ULONGLONG shed() const { return shed_; }        // of those, for memory
+
+private:
+    bool Joins(Row& row, const Copy& copy);
+    bool SameLine(const Row& row, const Copy& copy);
+    bool Open(const Row& row) const;
+    Result Append(const Copy& copy, DWORD* seq);
+    void DropOldest();
+
+    Arena arena_;
+    BlockQueue<Row> rows_;
+    DWORD first_ = 0;
+    std::deque<DWORD> open_;  // rows that may still get a copy, oldest first
+    DWORD active_ = kTraceChannels;
+    ULONGLONG maxRows_ = kDefaultRows, maxBytes_ = kDefaultBytes;
+    ULONGLONG dropped_ = 0, shed_ = 0;
+    std::string ansi_;  // scratch of the code page trip
+    std::wstring trip_;
+};
 
 }  // namespace rolmview
