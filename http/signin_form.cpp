@@ -3,20 +3,136 @@
 #include <rolm/http.h>
 #include <string.h>
 
+#include "http/sse2.h"
+
 namespace {
 
-bool IsSpace(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+// The bytes that end the runs a page is made of.
+enum : unsigned {
+    kSpace = 1,  // space, tab, line feed, form feed, carriage return
+    kSlash = 2,
+    kGreater = 4,
+    kEquals = 8,
+    kDoubleQuote = 16,
+    kSingleQuote = 32,
+    kLess = 64,
+    kClassCount = 7
+};
+
+struct ByteClasses {
+    unsigned char of[256];
+    constexpr ByteClasses() : of() {
+        of[' '] = of['\t'] = of['\n'] = of['\r'] = of['\f'] = kSpace;
+        of['/'] = kSlash;
+        of['>'] = kGreater;
+        of['='] = kEquals;
+        of['"'] = kDoubleQuote;
+        of['\''] = kSingleQuote;
+        of['<'] = kLess;
+    }
+};
+constexpr ByteClasses kClasses;
+
+bool Is(char c, unsigned classes) { return (kClasses.of[static_cast<unsigned char>(c)] & classes) != 0; }
+
+#ifdef ROLM_SSE2
+ROLM_SSE2_CODE inline __m128i Equal(__m128i v, char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); }
+
+// The first byte at or after at of one of the classes (kOutside: of none
+// of them), or end, sixteen bytes at a time. The loads are aligned, so they
+// never reach into a memory page past the one holding the last byte.
+template <unsigned kOf, bool kOutside>
+ROLM_SSE2_CODE const char* FindBlocks(const char* at, const char* end) {
+    const char* block = reinterpret_cast<const char*>(reinterpret_cast<size_t>(at) & ~size_t(15));
+    for (unsigned before = (1u << (at - block)) - 1; block < end; block += 16, before = 0) {
+        const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(block));
+        __m128i in = _mm_setzero_si128();
+        if (kOf & kSpace)
+            in = _mm_or_si128(_mm_or_si128(_mm_or_si128(Equal(v, ' '), Equal(v, '\t')), _mm_or_si128(Equal(v, '\n'), Equal(v, '\f'))),
+                              _mm_or_si128(in, Equal(v, '\r')));
+        if (kOf & kSlash) in = _mm_or_si128(in, Equal(v, '/'));
+        if (kOf & kGreater) in = _mm_or_si128(in, Equal(v, '>'));
+        if (kOf & kEquals) in = _mm_or_si128(in, Equal(v, '='));
+        if (kOf & kDoubleQuote) in = _mm_or_si128(in, Equal(v, '"'));
+        if (kOf & kSingleQuote) in = _mm_or_si128(in, Equal(v, '\''));
+        if (kOf & kLess) in = _mm_or_si128(in, Equal(v, '<'));
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(in));
+        const unsigned found = (kOutside ? ~mask & 0xFFFFu : mask) & ~before;
+        if (found != 0) {
+            at = block + rolm::LowestBit(found);
+            return at < end ? at : end;
+        }
+    }
+    return end;
+}
+#endif
+
+// Finds the ends of the runs a page is made of. Most runs in a tag are a few
+// bytes long: the first bytes are looked at one at a time, the rest sixteen
+// at a time where SSE2 runs.
+class Scanner {
+public:
+    explicit Scanner(const char* end) : end_(end) {
+#ifdef ROLM_SSE2
+        blocks_ = ::IsProcessorFeaturePresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE) != FALSE;
+#endif
+    }
+    const char* end() const { return end_; }
+
+    // The first byte at or after at of one of the classes, or the end.
+    template <unsigned kOf>
+    const char* Until(const char* at) {
+        return Find<kOf, false>(at);
+    }
+    // The first byte at or after at of none of the classes, or the end.
+    template <unsigned kOf>
+    const char* Past(const char* at) {
+        return Find<kOf, true>(at);
+    }
+
+private:
+    template <unsigned kOf, bool kOutside>
+    const char* Find(const char* at) {
+        const char* first = end_ - at > kFirst ? at + kFirst : end_;
+        for (; at < first; ++at)
+            if (Is(*at, kOf) != kOutside) return at;
+#ifdef ROLM_SSE2
+        if (blocks_) return FindBlocks<kOf, kOutside>(at, end_);
+#endif
+        while (at < end_ && Is(*at, kOf) == kOutside) ++at;
+        return at;
+    }
+
+    static const ptrdiff_t kFirst = 8;
+    const char* end_;
+    bool blocks_ = false;
+};
+
 bool IsLetter(unsigned char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
 unsigned Lower(unsigned c) { return c >= 'A' && c <= 'Z' ? c | 0x20 : c; }
 
-// Whether [begin, end) is the lower-case ASCII word, case ignored.
-bool Spells(const char* begin, const char* end, const char* word) {
-    const size_t length = strlen(word);
-    if (static_cast<size_t>(end - begin) != length) return false;
-    for (size_t i = 0; i < length; ++i)
-        if (Lower(static_cast<unsigned char>(begin[i])) != static_cast<unsigned char>(word[i])) return false;
+// A lower-case ASCII word and its length.
+struct Word {
+    const char* text;
+    size_t length;
+};
+template <size_t N>
+constexpr Word MakeWord(const char (&text)[N]) {
+    return {text, N - 1};
+}
+
+// Whether [begin, end) is the word, case ignored.
+bool Spells(const char* begin, const char* end, Word word) {
+    if (static_cast<size_t>(end - begin) != word.length) return false;
+    for (size_t i = 0; i < word.length; ++i)
+        if (Lower(static_cast<unsigned char>(begin[i])) != static_cast<unsigned char>(word.text[i])) return false;
     return true;
 }
+
+const Word kInput = MakeWord("input"), kType = MakeWord("type"), kPlaintext = MakeWord("plaintext");
+// Elements whose content is text up to their own end tag.
+const Word kTextElements[] = {MakeWord("script"),  MakeWord("style"),    MakeWord("xmp"),      MakeWord("iframe"),
+                              MakeWord("noembed"), MakeWord("noframes"), MakeWord("textarea"), MakeWord("title")};
 
 // The character a numeric reference at text ("&#..." or "&#x...", the ";"
 // optional) stands for, and the text after it; 0 when there is no digit
@@ -69,13 +185,13 @@ struct Tag {
     bool typePassword = false;
 };
 
-Tag ReadTag(const char* at, const char* end) {
+Tag ReadTag(Scanner& scan, const char* at) {
+    const char* end = scan.end();
     Tag tag;
     tag.name = at;
-    while (at < end && !IsSpace(*at) && *at != '/' && *at != '>') ++at;
-    tag.nameEnd = at;
+    at = tag.nameEnd = scan.Until<kSpace | kSlash | kGreater>(at);
     for (;;) {
-        while (at < end && (IsSpace(*at) || *at == '/')) ++at;
+        at = scan.Past<kSpace | kSlash>(at);
         if (at == end) return tag;
         if (*at == '>') {
             tag.end = at + 1;
@@ -83,29 +199,25 @@ Tag ReadTag(const char* at, const char* end) {
         }
         // A name, where an "=" first is part of the name.
         const char* name = at;
-        at += *at == '=';
-        while (at < end && !IsSpace(*at) && *at != '/' && *at != '>' && *at != '=') ++at;
-        const char* nameEnd = at;
-        while (at < end && IsSpace(*at)) ++at;
+        const char* nameEnd = scan.Until<kSpace | kSlash | kGreater | kEquals>(at + 1);
+        at = scan.Past<kSpace>(nameEnd);
         const char* value = at;
         const char* valueEnd = at;
         if (at < end && *at == '=') {
-            ++at;
-            while (at < end && IsSpace(*at)) ++at;
+            at = scan.Past<kSpace>(at + 1);
             if (at == end) return tag;
             if (*at == '"' || *at == '\'') {
                 value = at + 1;
-                at = static_cast<const char*>(memchr(value, *at, static_cast<size_t>(end - value)));
-                if (at == nullptr) return tag;
+                at = *at == '"' ? scan.Until<kDoubleQuote>(value) : scan.Until<kSingleQuote>(value);
+                if (at == end) return tag;
                 valueEnd = at++;
             } else {
                 value = at;
-                while (at < end && !IsSpace(*at) && *at != '>') ++at;
-                valueEnd = at;
+                at = valueEnd = scan.Until<kSpace | kGreater>(at);
             }
         }
         // The first of two attributes of one name counts.
-        if (!tag.typeSeen && Spells(name, nameEnd, "type")) {
+        if (!tag.typeSeen && Spells(name, nameEnd, kType)) {
             tag.typeSeen = true;
             tag.typePassword = ReadsPassword(value, valueEnd);
         }
@@ -113,44 +225,42 @@ Tag ReadTag(const char* at, const char* end) {
 }
 
 // After a comment's "<!--": after its end, or the page's end.
-const char* PastComment(const char* at, const char* end) {
-    if (at < end && *at == '>') return at + 1;  // "<!-->"
+const char* PastComment(Scanner& scan, const char* at) {
+    const char* end = scan.end();
+    if (at < end && *at == '>') return at + 1;                         // "<!-->"
     if (end - at >= 2 && at[0] == '-' && at[1] == '>') return at + 2;  // "<!--->"
-    for (const char* close = at; (close = static_cast<const char*>(memchr(close, '>', static_cast<size_t>(end - close)))) != nullptr; ++close) {
+    for (const char* close = at; (close = scan.Until<kGreater>(close)) != end; ++close) {
         if (close - at >= 2 && close[-1] == '-' && close[-2] == '-') return close + 1;
         if (close - at >= 3 && close[-1] == '!' && close[-2] == '-' && close[-3] == '-') return close + 1;
     }
     return end;
 }
 
-const char* PastGreater(const char* at, const char* end) {
-    const char* close = static_cast<const char*>(memchr(at, '>', static_cast<size_t>(end - at)));
-    return close != nullptr ? close + 1 : end;
+const char* PastGreater(Scanner& scan, const char* at) {
+    const char* close = scan.Until<kGreater>(at);
+    return close != scan.end() ? close + 1 : close;
 }
 
-// Elements whose content is text up to their own end tag.
-const char* const kTextElements[] = {"script", "style", "xmp", "iframe", "noembed", "noframes", "textarea", "title"};
-
 bool IsTextElement(const Tag& tag) {
-    for (const char* name : kTextElements)
+    for (const Word& name : kTextElements)
         if (Spells(tag.name, tag.nameEnd, name)) return true;
     return false;
 }
 
 // After the end tag of the element named [name, nameEnd) that closes the
 // text starting at at, or the page's end.
-const char* PastEndTag(const char* at, const char* end, const char* name, const char* nameEnd) {
+const char* PastEndTag(Scanner& scan, const char* at, const char* name, const char* nameEnd) {
+    const char* end = scan.end();
     const size_t length = static_cast<size_t>(nameEnd - name);
-    for (; (at = static_cast<const char*>(memchr(at, '<', static_cast<size_t>(end - at)))) != nullptr; ++at) {
+    for (; (at = scan.Until<kLess>(at)) != end; ++at) {
         const char* after = at + 2 + length;
-        if (end - at <= static_cast<ptrdiff_t>(2 + length) || at[1] != '/' ||
-            !(IsSpace(*after) || *after == '/' || *after == '>'))
+        if (end - at <= static_cast<ptrdiff_t>(2 + length) || at[1] != '/' || !Is(*after, kSpace | kSlash | kGreater))
             continue;
         size_t same = 0;
         while (same < length && Lower(static_cast<unsigned char>(at[2 + same])) == Lower(static_cast<unsigned char>(name[same])))
             ++same;
         if (same == length) {
-            const Tag closing = ReadTag(at + 2, end);
+            const Tag closing = ReadTag(scan, at + 2);
             return closing.end != nullptr ? closing.end : end;
         }
     }
@@ -161,30 +271,31 @@ const char* PastEndTag(const char* at, const char* end, const char* name, const 
 
 BOOL IsSignInForm(const char* page, size_t length) {
     if (page == nullptr) return FALSE;
-    const char* end = page + length;
-    for (const char* at = page; (at = static_cast<const char*>(memchr(at, '<', static_cast<size_t>(end - at)))) != nullptr;) {
+    Scanner scan(page + length);
+    const char* end = scan.end();
+    for (const char* at = page; (at = scan.Until<kLess>(at)) != end;) {
         if (++at == end) break;
         if (*at == '!' && end - at >= 3 && at[1] == '-' && at[2] == '-') {
-            at = PastComment(at + 3, end);
+            at = PastComment(scan, at + 3);
         } else if (*at == '!' || *at == '?') {
-            at = PastGreater(at + 1, end);  // a bogus comment, the doctype among them
+            at = PastGreater(scan, at + 1);  // a bogus comment, the doctype among them
         } else if (*at == '/') {
             if (at + 1 == end) break;
             if (at[1] == '>') {
                 at += 2;  // "</>" is dropped
             } else if (!IsLetter(at[1])) {
-                at = PastGreater(at + 1, end);
+                at = PastGreater(scan, at + 1);
             } else {
-                const Tag tag = ReadTag(at + 1, end);  // its attributes are read, and count for nothing
+                const Tag tag = ReadTag(scan, at + 1);  // its attributes are read, and count for nothing
                 if (tag.end == nullptr) break;
                 at = tag.end;
             }
         } else if (IsLetter(*at)) {
-            const Tag tag = ReadTag(at, end);
+            const Tag tag = ReadTag(scan, at);
             if (tag.end == nullptr) break;  // a tag the page ends in counts for nothing
-            if (tag.typePassword && Spells(tag.name, tag.nameEnd, "input")) return TRUE;
-            if (Spells(tag.name, tag.nameEnd, "plaintext")) break;
-            at = IsTextElement(tag) ? PastEndTag(tag.end, end, tag.name, tag.nameEnd) : tag.end;
+            if (tag.typePassword && Spells(tag.name, tag.nameEnd, kInput)) return TRUE;
+            if (Spells(tag.name, tag.nameEnd, kPlaintext)) break;
+            at = IsTextElement(tag) ? PastEndTag(scan, tag.end, tag.name, tag.nameEnd) : tag.end;
         }
         // Any other "<" is text.
     }
