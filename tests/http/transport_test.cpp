@@ -73,8 +73,8 @@ Exchange Old(const wchar_t* method, WORD port, const char* variables, const wcha
 
 // SendHttpRequestEx with one time limit for every phase.
 Exchange Ex(const wchar_t* method, WORD port, const char* variables, const wchar_t* user = L"", DWORD ms = 0,
-            DWORD maxBody = 0, DWORD flags = 0) {
-    const HTTP_REQUEST_EX request = {sizeof request, method, L"rolm test", L"127.0.0.1", port, "/p", variables,
+            DWORD maxBody = 0, DWORD flags = 0, const char* path = "/p") {
+    const HTTP_REQUEST_EX request = {sizeof request, method, L"rolm test", L"127.0.0.1", port, path, variables,
                                      user, *user ? L"s3cretPw" : nullptr, nullptr, ms, ms, ms, maxBody, flags};
     return Exchange([&](HTTP_RESPONSE_EX* r) { return SendHttpRequestEx(&request, r); });
 }
@@ -236,6 +236,50 @@ TEST(SendHttpRequest, Exchanges) {
                         !r.Has(L"s3cretPw") && (row.ms == 0 || r.ms < row.ms + 1000))
                 << r.ms << " ms\n" << r.trace;
         }
+    }
+}
+
+// Real server software that tests/http/real_servers.sh starts, naming the
+// ports of nginx, Python's http.server and squid and the folder of the
+// bodies they send (skipped otherwise). how: '=' the whole body, '<' less of
+// it, '~' holds it. nginx's worker is killed a second into the slow body;
+// squid asks for a password (the dialog answered OK oks times).
+TEST(SendHttpRequestEx, RealServers) {
+    unsigned nginx = 0, python = 0, squid = 0;
+    char folder[MAX_PATH] = "";
+    if (getenv("ROLM_REAL_SERVERS") == nullptr) GTEST_SKIP() << "run by tests/http/real_servers.sh";
+    ASSERT_EQ(4, sscanf(getenv("ROLM_REAL_SERVERS"), "%u %u %u %259s", &nginx, &python, &squid, folder));
+    const std::wstring dir = rolm_test::Widen(folder) + L"\\";
+    const std::string big = rolm_test::ReadFileBytes(dir + L"www\\big.bin");
+    const DWORD cut = HTTP_BODY_CUT_SHORT;
+    const struct { unsigned port; const char* path; DWORD ms, error, outcome; char how; std::string body; int oks = -1; } rows[] = {
+        {nginx, "/big.bin", 0, 0, HTTP_BODY_COMPLETE, '=', big}, {python, "/big.bin", 0, 0, HTTP_BODY_COMPLETE, '=', big},
+        {nginx, "/chunked/big.bin", 0, 0, HTTP_BODY_COMPLETE, '=', rolm_test::ReadFileBytes(dir + L"sub.bin")},
+        {nginx, "/list/", 0, 0, HTTP_BODY_COMPLETE, '~', "<a href=\"a.txt\">"}, {python, "/close", 0, 0, HTTP_BODY_COMPLETE, '=', big},
+        {python, "/gzip-chunked", 0, 0, HTTP_BODY_COMPLETE, '=', rolm_test::ReadFileBytes(dir + L"gzip.bin")},
+        {python, "/cut", 0, ERROR_HANDLE_EOF, cut, '=', "0123456789"}, {python, "/silent", 1000, ERROR_INTERNET_TIMEOUT, 0, '=', ""},
+        {nginx, "/slow/big.bin", 0, ERROR_HANDLE_EOF, cut, '<', big},
+        {nginx, "/list/a.txt", 0, ERROR_CANCELLED, HTTP_SIGNIN_CANCELLED, '=', "", 0},
+        {nginx, "/list/a.txt", 0, 0, HTTP_BODY_COMPLETE, '=', "a", 1}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.port << row.path);
+        std::optional<InternetSetting> enable, through;
+        if (row.oks >= 0) {
+            enable.emplace(L"ProxyEnable", REG_DWORD, std::wstring(L"\1\0", 2));
+            through.emplace(L"ProxyServer", REG_SZ, L"127.0.0.1:" + std::to_wstring(squid) + L'\0');
+        }
+        if (row.path[1] == 's' && row.path[2] == 'l') rolm_test::WriteFileBytes(dir + L"kill", "");
+        volatile bool done = false;
+        std::thread person([&, caller = ::GetCurrentThreadId()] { AnswerDialogs(caller, row.oks, done); });
+        const Exchange r = Ex(L"GET", static_cast<WORD>(row.port), nullptr, L"", row.ms, 0, 0, row.path);
+        done = true;
+        person.join();
+        EXPECT_TRUE(r.r.dwResult == row.error && r.r.dwOutcome == row.outcome && (row.ms == 0 || r.ms < row.ms + 1000))
+            << r.r.dwResult << ", outcome " << r.r.dwOutcome << ", " << r.ms << " ms\n" << r.trace;
+        EXPECT_TRUE(row.how == '=' ? r.body == row.body
+                                   : row.how == '~' ? Contains(r.body, row.body)
+                                                    : r.body.size() < row.body.size() && row.body.compare(0, r.body.size(), r.body) == 0)
+            << r.body.size() << " bytes of " << row.body.size();
     }
 }
 
