@@ -398,11 +398,25 @@ DWORD ReadBodyEx(HINTERNET hRequest, DWORD maxBody, DWORD receiveLimit, BodyEx* 
     }
 
     DWORD& length = body->length;
+    const bool announced = body->announced != HTTP_NOT_ANNOUNCED;
     DWORD result = 0;
     bool ended = false;  // the response has no more bytes
-    while (!ended && result == 0) {
+    while (result == 0 && !ended) {
         if (length == capacity) {
-            if (capacity == target) break;
+            // Full. An announced body is whole, or at the limit; for another,
+            // whether more follows tells its end from the limit and a larger
+            // block, so that no end costs a larger block.
+            if (announced) break;
+            DWORD available = 0;
+            const DWORD started = ::GetTickCount();
+            if (!::InternetQueryDataAvailable(hRequest, &available, 0, 0)) {
+                const DWORD error = ::GetLastError();
+                TraceWrite(L"SendHttpRequestEx > InternetQueryDataAvailable(...) has failed with error == %d", error);
+                result = InternetError(error, started, receiveLimit);
+                break;
+            }
+            ended = available == 0;
+            if (ended || capacity == target) break;
             const DWORD grown = capacity <= target / 2 ? capacity * 2 : target;
             if (!GrowEx(&body->block, grown)) {
                 result = ERROR_NOT_ENOUGH_MEMORY;
@@ -425,32 +439,18 @@ DWORD ReadBodyEx(HINTERNET hRequest, DWORD maxBody, DWORD receiveLimit, BodyEx* 
     }
     static_cast<char*>(body->block.get())[length] = '\0';
 
-    if (result == ERROR_NOT_ENOUGH_MEMORY) {
-        body->outcome = HTTP_BODY_OVER_LIMIT;  // more than this process can hold
-    } else if (result != 0) {
-        body->outcome = HTTP_BODY_CUT_SHORT;
+    if (result != 0) {
+        // ERROR_NOT_ENOUGH_MEMORY: more than this process can hold.
+        body->outcome = result == ERROR_NOT_ENOUGH_MEMORY ? HTTP_BODY_OVER_LIMIT : HTTP_BODY_CUT_SHORT;
     } else if (ended) {
-        const bool early = body->announced != HTTP_NOT_ANNOUNCED && length < body->announced;
+        const bool early = announced && length < body->announced;
         body->outcome = early ? HTTP_BODY_CUT_SHORT : HTTP_BODY_COMPLETE;
         result = early ? ERROR_HANDLE_EOF : 0;
-    } else if (body->announced != HTTP_NOT_ANNOUNCED) {
-        // Full: all of the announced length, or as much of it as the limit allows.
-        body->outcome = length < body->announced ? HTTP_BODY_OVER_LIMIT : HTTP_BODY_COMPLETE;
-        result = length < body->announced ? ERROR_INSUFFICIENT_BUFFER : 0;
     } else {
-        // Full at the limit, length unannounced: one more byte tells.
-        char extra = 0;
-        DWORD read = 0;
-        const DWORD started = ::GetTickCount();
-        if (!::InternetReadFile(hRequest, &extra, 1, &read)) {
-            const DWORD error = ::GetLastError();
-            TraceWrite(L"SendHttpRequestEx > InternetReadFile(...) has failed with error == %d", error);
-            result = InternetError(error, started, receiveLimit);
-            body->outcome = HTTP_BODY_CUT_SHORT;
-        } else {
-            body->outcome = read != 0 ? HTTP_BODY_OVER_LIMIT : HTTP_BODY_COMPLETE;
-            result = read != 0 ? ERROR_INSUFFICIENT_BUFFER : 0;
-        }
+        // Full with more to come, unless all of an announced length is there.
+        const bool whole = announced && length == body->announced;
+        body->outcome = whole ? HTTP_BODY_COMPLETE : HTTP_BODY_OVER_LIMIT;
+        result = whole ? 0 : ERROR_INSUFFICIENT_BUFFER;
     }
     return result;
 }

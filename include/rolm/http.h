@@ -103,13 +103,15 @@ DWORD GetServerResponse(LPCSTR lpszVariables, LPBYTE* ppbyResponse, DWORD* pdwBu
 //     chunked, or ended by the server closing the connection (a
 //     Transfer-Encoding header makes the Content-Length count for nothing).
 //   - It says how the body ended (dwOutcome) and keeps what arrived when it
-//     ended early.
+//     ended early. The block for an announced length (up to the limit) is
+//     taken at once; a body without one grows its block by doubling, so the
+//     block is at most twice the body.
 //   - It applies time limits and a body limit of the caller's.
 //   - A sign-in dialog that the user cancels ends it with ERROR_CANCELLED.
 //
 // Time limits go to WinINet as options of the connection handle
 // (INTERNET_OPTION_CONNECT_TIMEOUT, _SEND_TIMEOUT, _RECEIVE_TIMEOUT); each
-// bounds one wait, not the whole exchange. Windows applies all three. Wine 8
+// bounds one wait, not the whole exchange. Windows documents all three; Wine 8
 // applies the send and receive limits, and accepts the connect limit without
 // applying it: a connection that the peer neither accepts nor refuses (a
 // dropped SYN) then ends when the system gives up (about 130 s on Linux
@@ -118,7 +120,8 @@ DWORD GetServerResponse(LPCSTR lpszVariables, LPBYTE* ppbyResponse, DWORD* pdwBu
 // takes the headers so far as complete and the body's read runs out).
 //
 // A body cut short is told by the announced length, or by a read that fails
-// (a reset connection, a time limit). Where a body has no announced length,
+// (a reset connection, a time limit). The trace ends with a line of the
+// status, length, outcome and result. Where a body has no announced length,
 // the end of the connection is its end: a close-delimited body cut by the
 // server reads as complete, and so, under Wine 8, does a chunked body whose
 // connection closes in the middle (its WinINet ends the read as it does after
@@ -186,12 +189,14 @@ struct HTTP_RESPONSE_EX {
 //   - ERROR_INSUFFICIENT_BUFFER: the body is longer than dwMaxBody
 //     (HTTP_BODY_OVER_LIMIT).
 //   - ERROR_CANCELLED: the user cancelled the sign-in dialog; dwStatusCode
-//     is the 401 or 407 (HTTP_SIGNIN_CANCELLED).
-//   - ERROR_NOT_ENOUGH_MEMORY: no block for the body: none for an announced
-//     length (HTTP_BODY_NONE), or the block could not grow (it keeps what was
-//     read, HTTP_BODY_OVER_LIMIT); or no buffer for a GET's object.
+//     is the 401 or 407 (HTTP_SIGNIN_CANCELLED). The dialog's own error
+//     instead when it could not be shown (HTTP_BODY_NONE).
+//   - ERROR_NOT_ENOUGH_MEMORY: no first block for the body (HTTP_BODY_NONE),
+//     or no larger one (the block keeps what was read, HTTP_BODY_OVER_LIMIT),
+//     or no buffer for a GET's object.
 //   - the system's error: opening, options, credentials, form header or send
-//     failed (HTTP_BODY_NONE, status 0).
+//     failed (HTTP_BODY_NONE, status 0), or the status could not be read
+//     (status 500).
 DWORD SendHttpRequestEx(const HTTP_REQUEST_EX* pRequest, HTTP_RESPONSE_EX* pResponse);
 
 // SendHttpRequestEx with the endpoint of g_ServerConfig: a POST of

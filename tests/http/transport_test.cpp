@@ -338,6 +338,7 @@ const struct { const char* key; const char* outcome; const wchar_t* line; } kFai
     {"HttpQueryInfoW#2", "===", L"no Content-Length (error == 12002): the body ends with the response"},
     {"HttpQueryInfoW#3@exget", "===", L"dwAnnouncedLength == 2"},
     {"HttpQueryInfoW", "===+", L"HttpQueryInfo( HTTP_QUERY_RAW_HEADERS_CRLF ) has failed with error == "},
+    {"InternetQueryDataAvailable@expost", "E=p+", L"InternetQueryDataAvailable(...) has failed with error == "},
     {"InternetQueryDataAvailable#1", "0=p", L"dwBufferLength == 0"},
     {"InternetQueryDataAvailable#2", "0=p+", L"InternetQueryDataAvailable(...) has returned FALSE with dwSizeToRead == 3, dwError == "},
     {"InternetQueryDataAvailable#3", "===+", L"InternetQueryDataAvailable(...) has returned FALSE with dwSizeToRead == 2, dwError == "},
