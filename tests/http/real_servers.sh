@@ -1,9 +1,8 @@
 #!/bin/sh
 # The new exchange against real server software on 127.0.0.1: nginx (static,
-# chunked through sub_filter, a directory listing, its worker killed in the
-# middle of a body), Python's http.server and a small handler of it (close-
-# delimited, gzip and chunked, cut short, never answering), and squid as the
-# proxy that asks for a password. Runs http_transport_test's RealServers
+# chunked through sub_filter, its worker killed in the middle of a body),
+# Python's http.server and a small handler of it (close-delimited, cut short,
+# never answering), and squid as the proxy that asks for a password. Runs http_transport_test's RealServers
 # cases against them; exits 77 (skipped) when one of the three is missing.
 #   real_servers.sh BUILD_DIR
 set -u
@@ -15,7 +14,7 @@ done
 PATH=$PATH:/usr/sbin
 work=$build/real-servers
 rm -rf "$work"
-mkdir -p "$work/www/list" "$work/tmp"
+mkdir -p "$work/www" "$work/tmp"
 chmod -R a+rwx "$work"
 pids=""
 stop() {
@@ -33,14 +32,13 @@ nginx_port=$1 python_port=$2 squid_port=$3
 
 # 64 MB of text, and what nginx's sub_filter makes of it.
 python3 - "$work" <<'EOF'
-import gzip, sys
+import sys
 work = sys.argv[1]
 line = b"".join(b"%07d abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ 0123456789 ...\n" % i for i in range(8))
 body = (line * (64 * 2**20 // len(line) + 1))[:64 * 2**20]
 open(work + "/www/big.bin", "wb").write(body)
 open(work + "/sub.bin", "wb").write(body.replace(b"0123456789", b"9876543210"))
-open(work + "/gzip.bin", "wb").write(gzip.compress(body[:2**20], 6, mtime=0))
-open(work + "/www/list/a.txt", "w").write("a")
+open(work + "/www/a.txt", "w").write("a")
 EOF
 
 cat >"$work/nginx.conf" <<EOF
@@ -58,7 +56,6 @@ http {
         listen 127.0.0.1:$nginx_port;
         root $work/www;
         location /chunked/ { alias $work/www/; sub_filter_types *; sub_filter 0123456789 9876543210; sub_filter_once off; }
-        location /list/ { autoindex on; }
         location /slow/ { alias $work/www/; limit_rate 4m; }
     }
 }
@@ -80,18 +77,6 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             self.end_headers()
             with open(work + "/www/big.bin", "rb") as f:
                 self.wfile.write(f.read())
-        elif self.path == "/gzip-chunked":
-            self.protocol_version = "HTTP/1.1"
-            data = open(work + "/gzip.bin", "rb").read()
-            self.send_response(200)
-            self.send_header("Content-Encoding", "gzip")
-            self.send_header("Transfer-Encoding", "chunked")
-            self.end_headers()
-            for i in range(0, len(data), 10000):
-                part = data[i:i + 10000]
-                self.wfile.write(b"%x\r\n%s\r\n" % (len(part), part))
-            self.wfile.write(b"0\r\n\r\n")
-            self.close_connection = True
         elif self.path == "/cut":  # announces 1000 bytes, sends 10 and closes
             self.send_response(200)
             self.send_header("Content-Length", "1000")
