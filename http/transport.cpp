@@ -491,7 +491,10 @@ DWORD ExchangeEx(const HTTP_REQUEST_EX& r, HTTP_RESPONSE_EX* out) {
     const bool refused = out->dwStatusCode == HTTP_STATUS_DENIED || out->dwStatusCode == HTTP_STATUS_PROXY_AUTH_REQ;
     BodyEx body;
     DWORD result = statusError;
-    if (statusError == 0 && dialog && refused) {
+    if (statusError == 0 && out->dwStatusCode == 0) {
+        // No status line at all: Wine 8's WinINet takes a connection closed unanswered as a response.
+        result = ERROR_HTTP_INVALID_SERVER_RESPONSE;
+    } else if (statusError == 0 && dialog && refused) {
         // The dialog's loop has ended without a confirmation: the user cancelled it, or it could not be shown.
         result = dwRetry == ERROR_SUCCESS ? ERROR_CANCELLED : dwRetry;
         body.outcome = dwRetry == ERROR_SUCCESS || dwRetry == ERROR_CANCELLED ? HTTP_SIGNIN_CANCELLED : HTTP_BODY_NONE;

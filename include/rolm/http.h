@@ -194,6 +194,9 @@ struct HTTP_RESPONSE_EX {
 //   - ERROR_NOT_ENOUGH_MEMORY: no first block for the body (HTTP_BODY_NONE),
 //     or no larger one (the block keeps what was read, HTTP_BODY_OVER_LIMIT),
 //     or no buffer for a GET's object.
+//   - ERROR_HTTP_INVALID_SERVER_RESPONSE: the server closed the connection
+//     without a status line (status 0; Wine 8's WinINet lets that pass as a
+//     response).
 //   - the system's error: opening, options, credentials, form header or send
 //     failed (HTTP_BODY_NONE, status 0), or the status could not be read
 //     (status 500).

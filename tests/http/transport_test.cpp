@@ -143,7 +143,7 @@ Exchange Answered(int oks, int* answered, const std::function<Exchange()>& run) 
 // prefix's proxy) brings the system's sign-in dialog, answered OK oks times;
 // the server takes Basic credentials only where sent is the header they go
 // in. An empty reply: a peer that takes the connection and never reads nor
-// answers. ms: the time limit of each phase; the exchange ends within it
+// answers; "closed": one that closes it unanswered. ms: the time limit of each phase; the exchange ends within it
 // and a second.
 TEST(SendHttpRequest, Exchanges) {
     const std::string challenge = "401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"r\"\r\nContent-Length: 4\r\n\r\ndeny";
@@ -193,6 +193,7 @@ TEST(SendHttpRequest, Exchanges) {
         {'x', L"GET", nullptr, slow, 0, 200, "abcdef", L"", complete, L"", 0, "", 1000},
         {'x', L"GET", nullptr, slow, ERROR_INTERNET_TIMEOUT, 200, "abc", L"", HTTP_BODY_CUT_SHORT, L"", 0, "", 100},
         {'x', L"GET", nullptr, "", ERROR_INTERNET_TIMEOUT, 0, "", L"", none, L"", 0, "", 300},
+        {'x', L"GET", nullptr, "closed", ERROR_HTTP_INVALID_SERVER_RESPONSE, 0, "", L"", none},
         {'x', L"POST", post.c_str(), "", ERROR_INTERNET_TIMEOUT, 0, "", L"", none, L"", 0, "", 300},
         {'x', L"GET", nullptr, "404 Not Found\r\nContent-Length: 4\r\n\r\nnope", 0, 404, "nope", L"", complete, L"", 0, "", 0, 0,
          HTTP_EX_BODY_OF_ANY_STATUS},
@@ -216,7 +217,7 @@ TEST(SendHttpRequest, Exchanges) {
             // A server of its own: WinINet would send the credentials of the other exchange again unasked.
             ScriptedServer server([&](const std::string& request) {
                 const bool signedIn = row.sent[0] == '\n' && Contains(request, "Authorization: Basic ");
-                return signedIn ? kOk : "HTTP/1.1 " + row.reply;
+                return signedIn ? kOk : row.reply == "closed" ? "" : "HTTP/1.1 " + row.reply;
             });
             rolm::UniqueSocket silent(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
             sockaddr_in address = {AF_INET, 0, {{{127, 0, 0, 1}}}};
