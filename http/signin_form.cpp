@@ -47,9 +47,10 @@ ROLM_SSE2_CODE const char* FindBlocks(const char* at, const char* end) {
     for (unsigned before = (1u << (at - block)) - 1; block < end; block += 16, before = 0) {
         const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(block));
         __m128i in = _mm_setzero_si128();
-        if (kOf & kSpace)
-            in = _mm_or_si128(_mm_or_si128(_mm_or_si128(Equal(v, ' '), Equal(v, '\t')), _mm_or_si128(Equal(v, '\n'), Equal(v, '\f'))),
-                              _mm_or_si128(in, Equal(v, '\r')));
+        if (kOf & kSpace) {
+            const __m128i tab = _mm_or_si128(Equal(v, '\t'), Equal(v, '\n'));
+            in = _mm_or_si128(_mm_or_si128(Equal(v, ' '), tab), _mm_or_si128(Equal(v, '\f'), Equal(v, '\r')));
+        }
         if (kOf & kSlash) in = _mm_or_si128(in, Equal(v, '/'));
         if (kOf & kGreater) in = _mm_or_si128(in, Equal(v, '>'));
         if (kOf & kEquals) in = _mm_or_si128(in, Equal(v, '='));
@@ -241,25 +242,21 @@ const char* PastGreater(Scanner& scan, const char* at) {
     return close != scan.end() ? close + 1 : close;
 }
 
-bool IsTextElement(const Tag& tag) {
+// The element, when the tag opens one whose content is text up to its end tag.
+const Word* TextElement(const Tag& tag) {
     for (const Word& name : kTextElements)
-        if (Spells(tag.name, tag.nameEnd, name)) return true;
-    return false;
+        if (Spells(tag.name, tag.nameEnd, name)) return &name;
+    return nullptr;
 }
 
-// After the end tag of the element named [name, nameEnd) that closes the
-// text starting at at, or the page's end.
-const char* PastEndTag(Scanner& scan, const char* at, const char* name, const char* nameEnd) {
+// After the end tag of the element that closes the text starting at at, or
+// the page's end.
+const char* PastEndTag(Scanner& scan, const char* at, Word element) {
     const char* end = scan.end();
-    const size_t length = static_cast<size_t>(nameEnd - name);
     for (; (at = scan.Until<kLess>(at)) != end; ++at) {
-        const char* after = at + 2 + length;
-        if (end - at <= static_cast<ptrdiff_t>(2 + length) || at[1] != '/' || !Is(*after, kSpace | kSlash | kGreater))
-            continue;
-        size_t same = 0;
-        while (same < length && Lower(static_cast<unsigned char>(at[2 + same])) == Lower(static_cast<unsigned char>(name[same])))
-            ++same;
-        if (same == length) {
+        const char* after = at + 2 + element.length;
+        if (end - at > static_cast<ptrdiff_t>(2 + element.length) && at[1] == '/' && Spells(at + 2, after, element) &&
+            Is(*after, kSpace | kSlash | kGreater)) {
             const Tag closing = ReadTag(scan, at + 2);
             return closing.end != nullptr ? closing.end : end;
         }
@@ -295,7 +292,8 @@ BOOL IsSignInForm(const char* page, size_t length) {
             if (tag.end == nullptr) break;  // a tag the page ends in counts for nothing
             if (tag.typePassword && Spells(tag.name, tag.nameEnd, kInput)) return TRUE;
             if (Spells(tag.name, tag.nameEnd, kPlaintext)) break;
-            at = IsTextElement(tag) ? PastEndTag(scan, tag.end, tag.name, tag.nameEnd) : tag.end;
+            const Word* text = TextElement(tag);
+            at = text != nullptr ? PastEndTag(scan, tag.end, *text) : tag.end;
         }
         // Any other "<" is text.
     }

@@ -115,7 +115,8 @@ int ReportEx(const ExOptions& ex, HTTP_REQUEST_EX request, bool viaRecord) {
         details = L"announced == " + (response.dwAnnouncedLength == HTTP_NOT_ANNOUNCED
                                           ? std::wstring(L"none")
                                           : std::to_wstring(response.dwAnnouncedLength));
-        details += L"\noutcome == " + std::wstring(response.dwOutcome < _countof(outcomes) ? outcomes[response.dwOutcome] : L"?") + L"\n";
+        const wchar_t* outcome = response.dwOutcome < _countof(outcomes) ? outcomes[response.dwOutcome] : L"?";
+        details += L"\noutcome == " + std::wstring(outcome) + L"\n";
     }
     return Report(result, response.pbyBody, response.dwBodyLength, response.dwStatusCode, details);
 }
