@@ -1,7 +1,7 @@
 // Recognition of a sign-in form by its password input, the page's tags read
 // as a browser's tokenizer reads them.
 #include <rolm/http.h>
-#include <string.h>
+#include <stddef.h>
 
 #include "http/sse2.h"
 
@@ -22,13 +22,16 @@ enum : unsigned {
 struct ByteClasses {
     unsigned char of[256];
     constexpr ByteClasses() : of() {
-        of[' '] = of['\t'] = of['\n'] = of['\r'] = of['\f'] = kSpace;
-        of['/'] = kSlash;
-        of['>'] = kGreater;
-        of['='] = kEquals;
-        of['"'] = kDoubleQuote;
-        of['\''] = kSingleQuote;
-        of['<'] = kLess;
+        for (int i = 0; i < 5; ++i) Set(" \t\n\r\f"[i], kSpace);
+        Set('/', kSlash);
+        Set('>', kGreater);
+        Set('=', kEquals);
+        Set('"', kDoubleQuote);
+        Set('\'', kSingleQuote);
+        Set('<', kLess);
+    }
+    constexpr void Set(char c, unsigned classes) {
+        of[static_cast<unsigned char>(c)] = static_cast<unsigned char>(classes);
     }
 };
 constexpr ByteClasses kClasses;
@@ -36,7 +39,7 @@ constexpr ByteClasses kClasses;
 bool Is(char c, unsigned classes) { return (kClasses.of[static_cast<unsigned char>(c)] & classes) != 0; }
 
 #ifdef ROLM_SSE2
-ROLM_SSE2_CODE inline __m128i Equal(__m128i v, char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); }
+ROLM_SSE2_CODE inline __m128i Equal(const __m128i& v, char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); }
 
 // The first byte at or after at of one of the classes (kOutside: of none
 // of them), or end, sixteen bytes at a time. The loads are aligned, so they
@@ -47,16 +50,16 @@ ROLM_SSE2_CODE const char* FindBlocks(const char* at, const char* end) {
     for (unsigned before = (1u << (at - block)) - 1; block < end; block += 16, before = 0) {
         const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(block));
         __m128i in = _mm_setzero_si128();
-        if (kOf & kSpace) {
+        if constexpr ((kOf & kSpace) != 0) {
             const __m128i tab = _mm_or_si128(Equal(v, '\t'), Equal(v, '\n'));
             in = _mm_or_si128(_mm_or_si128(Equal(v, ' '), tab), _mm_or_si128(Equal(v, '\f'), Equal(v, '\r')));
         }
-        if (kOf & kSlash) in = _mm_or_si128(in, Equal(v, '/'));
-        if (kOf & kGreater) in = _mm_or_si128(in, Equal(v, '>'));
-        if (kOf & kEquals) in = _mm_or_si128(in, Equal(v, '='));
-        if (kOf & kDoubleQuote) in = _mm_or_si128(in, Equal(v, '"'));
-        if (kOf & kSingleQuote) in = _mm_or_si128(in, Equal(v, '\''));
-        if (kOf & kLess) in = _mm_or_si128(in, Equal(v, '<'));
+        if constexpr ((kOf & kSlash) != 0) in = _mm_or_si128(in, Equal(v, '/'));
+        if constexpr ((kOf & kGreater) != 0) in = _mm_or_si128(in, Equal(v, '>'));
+        if constexpr ((kOf & kEquals) != 0) in = _mm_or_si128(in, Equal(v, '='));
+        if constexpr ((kOf & kDoubleQuote) != 0) in = _mm_or_si128(in, Equal(v, '"'));
+        if constexpr ((kOf & kSingleQuote) != 0) in = _mm_or_si128(in, Equal(v, '\''));
+        if constexpr ((kOf & kLess) != 0) in = _mm_or_si128(in, Equal(v, '<'));
         const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(in));
         const unsigned found = (kOutside ? ~mask & 0xFFFFu : mask) & ~before;
         if (found != 0) {
