@@ -306,9 +306,9 @@ TEST(SendHttpRequest, MissingArgumentsTouchNothing) {
     // The new exchange: each time one field is wrong; the endpoint record's refuses an endpoint of the caller's.
     HTTP_RESPONSE_EX response = {sizeof response, 7};
     for (int i = 0; i < 8; ++i) {
-        HTTP_REQUEST_EX r = {sizeof r - (i == 0), i == 1 ? L"get" : nullptr, nullptr, i == 2 ? L"" : L"h", 80,
+        HTTP_REQUEST_EX r = {static_cast<DWORD>(sizeof r - (i == 0)), i == 1 ? L"get" : nullptr, nullptr, i == 2 ? L"" : L"h", 80,
                              i == 3 ? nullptr : "/p", nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, i == 4 ? 4u : 0u};
-        response.cbSize = sizeof response + (i == 5);
+        response.cbSize = static_cast<DWORD>(sizeof response + (i == 5));
         EXPECT_EQ(87u, i < 7 ? SendHttpRequestEx(i == 6 ? nullptr : &r, &response) : GetServerResponseEx(&r, &response)) << i;
     }
     EXPECT_EQ(7u, response.dwResult);
