@@ -339,7 +339,7 @@ DWORD AnnouncedLengthEx(HINTERNET hRequest) {
     WCHAR text[128];
     DWORD size = sizeof text;
     if (!::HttpQueryInfoW(hRequest, HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) {
-        TraceWrite(L"SendHttpRequestEx > no Content-Length (error == %d): the body ends with the response",
+        TraceWrite(L"SendHttpRequestEx > HttpQueryInfo( HTTP_QUERY_CONTENT_LENGTH ) has failed with error == %d -> dwAnnouncedLength == HTTP_NOT_ANNOUNCED",
                    ::GetLastError());
         return HTTP_NOT_ANNOUNCED;
     }
@@ -355,7 +355,8 @@ DWORD AnnouncedLengthEx(HINTERNET hRequest) {
     size = sizeof coding;
     if (end == digit || *end != L'\0' ||
         ::HttpQueryInfoW(hRequest, HTTP_QUERY_TRANSFER_ENCODING, coding, &size, nullptr)) {
-        TraceWrite(L"SendHttpRequestEx > Content-Length == (%s) does not count: the body ends with the response", text);
+        TraceWrite(L"SendHttpRequestEx > Content-Length == (%s), no number or beside a Transfer-Encoding -> dwAnnouncedLength == HTTP_NOT_ANNOUNCED",
+                   text);
         return HTTP_NOT_ANNOUNCED;
     }
     TraceWrite(L"SendHttpRequestEx > dwAnnouncedLength == %lu", static_cast<DWORD>(value));
