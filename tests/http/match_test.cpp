@@ -48,7 +48,8 @@ static BOOL ReferencePage(char* page) {
 // at the end of an input tag whose first type attribute, its numeric
 // references decoded, is password in any case.
 static BOOL ReferenceForm(const std::string& page) {
-    enum { kData, kOpen, kEndOpen, kName, kBeforeAttr, kAttr, kAfterAttr, kBeforeValue, kValue, kComment, kBogus, kText } state = kData;
+    enum { kData, kOpen, kEndOpen, kName, kBeforeAttr, kAttr, kAfterAttr, kBeforeValue, kValue, kComment, kBogus, kText };
+    int state = kData;
     static const std::regex reference("&#(?:([0-9]+)|[xX]([0-9a-fA-F]+));?");
     const std::string text[] = {"script", "style", "xmp", "iframe", "noembed", "noframes", "textarea", "title"};
     std::string name, attr, value, type, ends;  // ends: the element whose end tag ends the text
@@ -63,7 +64,8 @@ static BOOL ReferenceForm(const std::string& page) {
             std::string digits = (*m)[1].matched ? (*m)[1].str() : (*m)[2].str();
             digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size() - 1));
             const unsigned long code = digits.size() > 7 ? 0 : std::stoul(digits, nullptr, (*m)[1].matched ? 10 : 16);
-            decoded += m->prefix().str() + (code < 128 && isalpha(static_cast<int>(code)) ? static_cast<char>(code) : '?');
+            const bool letter = code < 128 && isalpha(static_cast<int>(code));
+            decoded += m->prefix().str() + (letter ? static_cast<char>(code) : '?');
             if (std::next(m) == none) value = m->suffix().str();
         }
         if (!decoded.empty()) value = decoded + value;
@@ -72,9 +74,9 @@ static BOOL ReferenceForm(const std::string& page) {
     };
     for (size_t i = 0; i < page.size(); ++i) {
         const char c = page[i];
-        const bool space = c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f', letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
-        if (c == '>' && (state == kName || state == kBeforeAttr || state == kAttr || state == kAfterAttr || state == kBeforeValue ||
-                         (state == kValue && !quote))) {
+        const bool space = c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+        const bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+        if (c == '>' && state >= kName && state <= kValue && !(state == kValue && quote)) {
             if (state == kAttr || state == kAfterAttr || state == kBeforeValue || state == kValue) attribute();
             if (endTag) state = kData;
             else if (name == "input" && type == "password") return TRUE;
@@ -107,13 +109,16 @@ static BOOL ReferenceForm(const std::string& page) {
             if (c == '=') state = kBeforeValue;
             else if (!space) attribute(), state = c == '/' ? kBeforeAttr : kAttr, attr = lower(c), value.clear();
             break;
-        case kBeforeValue: if (!space) state = kValue, quote = c == '"' || c == '\'' ? c : 0, value = quote ? "" : std::string(1, c); break;
+        case kBeforeValue:
+            if (!space) state = kValue, quote = c == '"' || c == '\'' ? c : 0, value = quote ? "" : std::string(1, c);
+            break;
         case kValue:
             if (quote ? c == quote : space) attribute(), state = kBeforeAttr;
             else value += c;
             break;
         case kComment:
-            if (c == '>' && (i == comment || (i == comment + 1 && page[i - 1] == '-') || (i >= comment + 2 && page.compare(i - 2, 2, "--") == 0) ||
+            if (c == '>' && (i == comment || (i == comment + 1 && page[i - 1] == '-') ||
+                             (i >= comment + 2 && page.compare(i - 2, 2, "--") == 0) ||
                              (i >= comment + 3 && page.compare(i - 3, 3, "--!") == 0)))
                 state = kData;
             break;
@@ -121,8 +126,8 @@ static BOOL ReferenceForm(const std::string& page) {
         case kText: {
             std::string tail = page.substr(i, ends.size() + 3);
             std::transform(tail.begin(), tail.end(), tail.begin(), lower);
-            if (tail.compare(0, ends.size() + 2, "</" + ends) == 0 && tail.size() == ends.size() + 3 && tail.back() != 0 &&
-                strchr(" \t\n\r\f/>", tail.back()))
+            if (tail.compare(0, ends.size() + 2, "</" + ends) == 0 && tail.size() == ends.size() + 3 &&
+                tail.back() != 0 && strchr(" \t\n\r\f/>", tail.back()))
                 state = kName, name = ends, endTag = true, i += ends.size() + 1;
             break;
         }
@@ -163,18 +168,21 @@ TEST(MatchAndPage, Cases) {
 TEST(SignInForm, TagShapesAndPages) {
     const std::string pw = "<input type=password>", many = std::string(100000, ' ') + "data-x='>' ";
     const struct { std::string page; BOOL expected; } cases[] = {
-        {pw, 1}, {"<INPUT TYPE=\"PassWord\">", 1}, {"<input name='pw' id=x type='password'>", 1}, {"<input/type=password />", 1}, {"<input type=password/>", 0},
-        {"<input\n\tclass = \"a b\"\r\n type\f=\n'password' >", 1}, {"<input type=\"pass&#119;ord\">", 1}, {"<input type=&#X70;assword>", 1},
-        {"<input type='&#112assword'>", 1}, {"<input type='&#0000112;assword'>", 1}, {"<input " + many + "type=password>", 1},
-        {"<input type=\"password \">", 0}, {"<input type=text type=password>", 0}, {"<input type=&quot;password&quot;>", 0},
+        {pw, 1}, {"<INPUT TYPE=\"PassWord\">", 1}, {"<input name='pw' id=x type='password'>", 1},
+        {"<input/type=password />", 1}, {"<input type=password/>", 0}, {"<input\n\tclass = \"a b\"\r\n type\f=\n'password' >", 1},
+        {"<input type=\"pass&#119;ord\">", 1}, {"<input type=&#X70;assword>", 1}, {"<input type='&#112assword'>", 1},
+        {"<input type='&#0000112;assword'>", 1}, {"<input " + many + "type=password>", 1}, {"<input type=\"password \">", 0},
+        {"<input type=text type=password>", 0}, {"<input type=&quot;password&quot;>", 0},
         {"<input type=pass\0word>" + std::string(1, '\0'), 0}, {std::string("\0", 1) + pw, 1}, {"<input type=password", 0},
-        {"<input type='password>", 0}, {"<inputs type=password>", 0}, {"< input type=password>", 0}, {"</input type=password>", 0},
-        {"<a title='" + pw + "'>", 0}, {"<input value=password>", 0}, {"<input typepassword>", 0},
-        {"<!-- " + pw + " -->", 0}, {"<!-->" + pw, 1}, {"<!--->" + pw, 1}, {"<!-- --!>" + pw, 1}, {"<!-- -- >" + pw, 0},
-        {"<!doctype html>" + pw, 1}, {"<?xml version='1.0'?>" + pw, 1}, {"</ x>" + pw, 1}, {"</>" + pw, 1}, {"<3 " + pw, 1},
-        {"<script>'" + pw + "'</script>", 0}, {"<SCRIPT>x</Script >" + pw, 1}, {"<script>'</scripts>" + pw + "'</script>", 0},
+        {"<input type='password>", 0}, {"<inputs type=password>", 0}, {"< input type=password>", 0},
+        {"</input type=password>", 0}, {"<a title='" + pw + "'>", 0}, {"<input value=password>", 0},
+        {"<input typepassword>", 0}, {"<!-- " + pw + " -->", 0}, {"<!-->" + pw, 1}, {"<!--->" + pw, 1},
+        {"<!-- --!>" + pw, 1}, {"<!-- -- >" + pw, 0}, {"<!doctype html>" + pw, 1}, {"<?xml version='1.0'?>" + pw, 1},
+        {"</ x>" + pw, 1}, {"</>" + pw, 1}, {"<3 " + pw, 1}, {"<script>'" + pw + "'</script>", 0},
+        {"<SCRIPT>x</Script >" + pw, 1}, {"<script>'</scripts>" + pw + "'</script>", 0},
         {"<script></script foo='>" + pw + "'>", 0}, {"<style>" + pw + "</style>", 0}, {"<textarea>" + pw + "</textarea>", 0},
-        {"<title>" + pw + "</title>" + pw, 1}, {"<iframe>" + pw, 0}, {"<plaintext>" + pw, 0}, {"<noscript>" + pw + "</noscript>", 1}};
+        {"<title>" + pw + "</title>" + pw, 1}, {"<iframe>" + pw, 0}, {"<plaintext>" + pw, 0},
+        {"<noscript>" + pw + "</noscript>", 1}};
     for (const auto& c : cases) {
         const std::string copy = c.page;
         EXPECT_EQ(c.expected, IsSignInForm(c.page.data(), c.page.size())) << c.page.substr(0, 60);
