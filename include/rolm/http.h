@@ -94,6 +94,122 @@ DWORD SendHttpRequest(LPCWSTR lpszMethod, LPCWSTR lpszAgent, LPCWSTR lpszServer,
 DWORD GetServerResponse(LPCSTR lpszVariables, LPBYTE* ppbyResponse, DWORD* pdwBufferLength,
                         DWORD* pdwStatusCode, HWND hwndParent);
 
+// ---- The exchange that holds up against today's servers -------------------
+//
+// SendHttpRequestEx runs the same exchange as SendHttpRequest (same handles,
+// request flags, form header, sign-in dialog and header trace, lines named
+// "SendHttpRequestEx"), and differs where a caller would otherwise lose data:
+//   - It reads the body of every framing: announced by Content-Length,
+//     chunked, or ended by the server closing the connection (a
+//     Transfer-Encoding header makes the Content-Length count for nothing).
+//   - It says how the body ended (dwOutcome) and keeps what arrived when it
+//     ended early. The block for an announced length (up to the limit) is
+//     taken at once; a body without one grows its block by doubling, so the
+//     block is at most twice the body.
+//   - It applies time limits and a body limit of the caller's.
+//   - A sign-in dialog that the user cancels ends it with ERROR_CANCELLED.
+//
+// Time limits go to WinINet as options of the connection handle
+// (INTERNET_OPTION_CONNECT_TIMEOUT, _SEND_TIMEOUT, _RECEIVE_TIMEOUT); each
+// bounds one wait, not the whole exchange. Windows documents all three; Wine 8
+// applies the send and receive limits, and accepts the connect limit without
+// applying it: a connection that the peer neither accepts nor refuses (a
+// dropped SYN) then ends when the system gives up (about 130 s on Linux
+// hosts); a refused one fails at once. Wine 8 also waits up to three receive
+// limits for a server that stops in the middle of its headers (its WinINet
+// takes the headers so far as complete and the body's read runs out).
+//
+// A body cut short is told by the announced length, or by a read that fails
+// (a reset connection, a time limit). The trace ends with a line of the
+// status, length, outcome and result. Where a body has no announced length,
+// the end of the connection is its end: a close-delimited body cut by the
+// server reads as complete, and so, under Wine 8, does a chunked body whose
+// connection closes in the middle (its WinINet ends the read as it does after
+// the last chunk).
+
+// HTTP_REQUEST_EX.dwFlags
+#define HTTP_EX_BODY_OF_ANY_STATUS 0x0001  // read the body at status 300 and above too
+#define HTTP_EX_NO_SIGNIN_DIALOG 0x0002    // never show the dialog: a 401 or 407 comes back as it is
+
+// HTTP_RESPONSE_EX.dwOutcome: how the body ended.
+#define HTTP_BODY_NONE 0              // no body was read: see dwResult and dwStatusCode
+#define HTTP_BODY_COMPLETE 1          // every byte announced, or all up to the end of the connection
+#define HTTP_BODY_CUT_SHORT 2         // ended early; the block holds what arrived
+#define HTTP_BODY_OVER_LIMIT 3        // longer than dwMaxBody; the block holds the first dwMaxBody bytes
+#define HTTP_SIGNIN_CANCELLED 4       // the user cancelled the sign-in dialog; no body was read
+
+// HTTP_RESPONSE_EX.dwAnnouncedLength when the response announced none.
+#define HTTP_NOT_ANNOUNCED 0xFFFFFFFF
+
+struct HTTP_REQUEST_EX {
+    DWORD cbSize;              // sizeof(HTTP_REQUEST_EX)
+    LPCWSTR lpszMethod;        // null or L"GET": GET; L"POST": POST; nothing else
+    LPCWSTR lpszAgent;         // agent name of the root handle (null: WinINet's default)
+    LPCWSTR lpszServer;        // host name; required
+    WORD wPort;                // TCP port; 0: WinINet's default for HTTP (80)
+    LPCSTR lpszUrl;            // object path; required
+    LPCSTR lpszVariables;      // GET: "path?variables"; POST: the form body; null: none
+    LPCWSTR lpszHttpLogin;     // null or empty: none
+    LPCWSTR lpszHttpPswd;      // null or empty: none; never traced
+    HWND hwndParent;           // owner of the sign-in dialog (the desktop when not a window)
+    DWORD dwConnectTimeout;    // ms for the connection; 0: the system's own
+    DWORD dwSendTimeout;       // ms for each send of the request; 0: the system's own
+    DWORD dwReceiveTimeout;    // ms for each wait for the response's bytes; 0: the system's own
+    DWORD dwMaxBody;           // bytes kept of a body; 0: as many as a DWORD counts (0xFFFFFFFE)
+    DWORD dwFlags;             // HTTP_EX_*
+};
+
+struct HTTP_RESPONSE_EX {
+    DWORD cbSize;              // sizeof(HTTP_RESPONSE_EX), set by the caller
+    DWORD dwResult;            // the function's result
+    DWORD dwStatusCode;        // 0 while nothing was sent, 500 when unreadable
+    LPBYTE pbyBody;            // malloc block, zero-terminated, the caller's to free; null: none
+    DWORD dwBodyLength;        // bytes in pbyBody, its terminating zero not counted
+    DWORD dwAnnouncedLength;   // Content-Length (at most 0xFFFFFFFE), or HTTP_NOT_ANNOUNCED
+    DWORD dwOutcome;           // HTTP_BODY_* or HTTP_SIGNIN_CANCELLED
+};
+
+// One exchange as described above. *pResponse is filled on every path but
+// the first (a block is handed out whenever a body was read, also an empty
+// one); the result is also in pResponse->dwResult.
+//   - 0: the body is complete, or the status called for none (dwOutcome
+//     HTTP_BODY_NONE: status 300 and above, or a 401 or 407 with
+//     HTTP_EX_NO_SIGNIN_DIALOG).
+//   - ERROR_INVALID_PARAMETER: a structure missing or of another cbSize, no
+//     server or path, a method other than GET or POST, an unknown flag;
+//     nothing traced, *pResponse untouched.
+//   - ERROR_HANDLE_EOF: the connection ended before the announced length
+//     (HTTP_BODY_CUT_SHORT).
+//   - ERROR_INTERNET_TIMEOUT: a time limit ran out; in the body, with
+//     HTTP_BODY_CUT_SHORT. Wine 8's own codes for it (10060, and 12030 once
+//     the receive limit has passed) come back as this one.
+//   - ERROR_INTERNET_CONNECTION_RESET, ERROR_INTERNET_CONNECTION_ABORTED or
+//     another WinINet code: a read of the body failed (HTTP_BODY_CUT_SHORT;
+//     Wine 8's Winsock codes 10054 and 10053 come back as the first two).
+//   - ERROR_INSUFFICIENT_BUFFER: the body is longer than dwMaxBody
+//     (HTTP_BODY_OVER_LIMIT).
+//   - ERROR_CANCELLED: the user cancelled the sign-in dialog; dwStatusCode
+//     is the 401 or 407 (HTTP_SIGNIN_CANCELLED). The dialog's own error
+//     instead when it could not be shown (HTTP_BODY_NONE).
+//   - ERROR_NOT_ENOUGH_MEMORY: no first block for the body (HTTP_BODY_NONE),
+//     or no larger one (the block keeps what was read, HTTP_BODY_OVER_LIMIT),
+//     or no buffer for a GET's object.
+//   - ERROR_HTTP_INVALID_SERVER_RESPONSE: the server closed the connection
+//     without a status line (status 0; Wine 8's WinINet lets that pass as a
+//     response).
+//   - the system's error: opening, options, credentials, form header or send
+//     failed (HTTP_BODY_NONE, status 0), or the status could not be read
+//     (status 500).
+DWORD SendHttpRequestEx(const HTTP_REQUEST_EX* pRequest, HTTP_RESPONSE_EX* pResponse);
+
+// SendHttpRequestEx with the endpoint of g_ServerConfig: a POST of
+// pRequest->lpszVariables as agent "Tellborn", traced as GetServerResponse
+// does under the name "GetServerResponseEx". pRequest gives the variables,
+// owner window, limits and flags; its method, agent, server, port, path,
+// user name and password must be null or 0 (ERROR_INVALID_PARAMETER
+// otherwise, as for a record whose texts lack their terminating zero).
+DWORD GetServerResponseEx(const HTTP_REQUEST_EX* pRequest, HTTP_RESPONSE_EX* pResponse);
+
 // Opens a root handle (agent, preconfigured proxy) and a connection to the
 // server with empty user name and password. Both slots are set to null
 // first; each handle obtained stays in its slot for the caller to close, also
@@ -135,6 +251,23 @@ DWORD Match(LPCWSTR lpszSource, LPCWSTR lpszFind, UINT** ppuiOffsets, UINT* puiC
 // reads as an input element of type password. Writes a zero byte over the ">"
 // of every tag it tests. A null or empty page gives 0. Not traced.
 BOOL IsAuthenticationPage(LPSTR lpszPage);
+
+// 1 when the page holds an <input> whose type is password, its tags read as
+// a browser's tokenizer reads them: attributes in any order, quoted ('...',
+// "...") or not, names and the value in any case, the value's numeric
+// character references decoded (&#112;, &#x70;, also without the ";"),
+// whitespace (space, tab, CR, LF, FF) wherever it may stand; the first of
+// two type attributes counts. It does not count an input inside a comment
+// (<!-- to -->, or to the end of the page), a bogus comment (<!...>, <?...>,
+// </ and a non-letter), the raw text of <script>, <style>, <xmp>, <iframe>,
+// <noembed> and <noframes>, the text of <textarea> and <title> (each to its
+// end tag), nor one after <plaintext>, nor one whose tag the page ends in.
+// Choices: a script ends at its first "</script" end tag (a browser may read
+// on in a script that opens "<!--<script"); <noscript> is read as a page
+// whose scripts are off reads it, so an input in it counts.
+// length bytes of page are read, zero bytes included; the page is not
+// written. Time is linear in length. Not traced. A null page gives 0.
+BOOL IsSignInForm(const char* page, size_t length);
 
 // 1 when the 8-bit tag text, taken apart from the right, holds exactly
 // "input", then "type", then one "=", then lpszType (case ignored except for

@@ -147,6 +147,7 @@ TEST_F(Cli, BadInputAndFailures) {
         {L"error 12029", 0, L"=The attempt to connect to the server failed.\n", L"="},
         {L"error 10060", 0, L"WSAETIMEDOUT", L"="},
         {L"get http://127.0.0.1:1/", 12029, L"status == 0\n", L"=request: error 12029: The attempt to connect to the server failed.\n"},
+        {L"get http://127.0.0.1:1/ --max-body -1", 87, L"=", L"--max-body: -1 is not a number from 0 to 4294967295"},
         {L"launch C:\\nope\\x.exe", 3, L"state: 4294967295 (not started)\nlaunched: 0\nerror: 3 (", L"LaunchProcess: error 3: "},
         {L"mkdir Data\\Logs", 161, L"CreateDirectories > (Data\\Logs)", L"CreateDirectories: error 161"},
         {L"grant {dir}\\missing", 2, L"", L"AddAccessRights: error 2"},
@@ -158,8 +159,11 @@ TEST_F(Cli, BadInputAndFailures) {
 TEST_F(Cli, CommandsDoWhatTheySay) {
     rolm_test::WriteFileBytes(dir_ / L"page16.html", std::string("\xFF\xFE<\0i\0n\0p\0u\0t\0 \0t\0y\0p\0e\0=\0p\0a\0s\0s\0w\0o\0r\0d\0>\0", 44));
     ::SHDeleteKeyW(HKEY_CURRENT_USER, L"Software\\rolm-cli");
+    rolm_test::WriteFileBytes(dir_ / L"form.html", std::string("<p>\0<input name=pw type=password>", 34));
     http_test::ScriptedServer server({{http_test::Response("200 OK", "Content-Length: 12\r\nConnection: close\r\n", "hello, rolm!")},
-                                      {http_test::Response("200 OK", "Content-Length: 2\r\nConnection: close\r\n", "ok")}});
+                                      {http_test::Response("200 OK", "Content-Length: 2\r\nConnection: close\r\n", "ok")},
+                                      {http_test::Response("200 OK", "Transfer-Encoding: chunked\r\n", "3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n")},
+                                      {http_test::Response("200 OK", "Content-Length: 6\r\n", "abcdef")}});
     port_ = server.port();
     RunRows({
         {L"trace hello", 0, L"=rolm hello\n", L"="},
@@ -169,7 +173,11 @@ TEST_F(Cli, CommandsDoWhatTheySay) {
          L"=wPort == 8080\nszServer == example.test\nszUrl == /api\nszHttpLogin == me\nszHttpPswd == **********\n", L"="},
         {L"get http://127.0.0.1:{port}/x?y=1", 0, L"status == 200\nlength == 12\nhello, rolm!\n", L"="},
         {L"--quiet post http://127.0.0.1:{port}/form a=b --user u --password pw", 0, L"=status == 200\nlength == 2\nok\n", L"="},
+        {L"--quiet get http://127.0.0.1:{port}/c --ex", 0, L"=status == 200\nlength == 5\nannounced == none\noutcome == complete\nabcde\n", L"="},
+        {L"--quiet post http://127.0.0.1:{port}/d x=1 --max-body 4", 122,
+         L"=status == 200\nlength == 4\nannounced == 6\noutcome == over the limit\nabcd\n", L"request: error 122: "},
         {L"signin-page {dir}\\page16.html", 0, L"=1\n", L"="},
+        {L"signin-page {dir}\\form.html --form", 0, L"=1\n", L"="},
         {L"mkdir {dir}\\a\\b\\", 0, L"=rolm CreateDirectories > ({dir}\\a\\b\\)\n{dir}\\a\\b\\\n", L"="},
         {L"mkdir {dir}\\open\\sub --grant --quiet", 0, L"={dir}\\open\\sub\n", L"="},
         {L"grant {dir}\\open --mask 0x80000000 --inherit 0", 0, L"=granted 0x80000000 (inheritance 0) to S-1-1-0 on {dir}\\open\n", L"="},
@@ -183,7 +191,11 @@ TEST_F(Cli, CommandsDoWhatTheySay) {
         {L"@--quiet launch \"{self}\" --args \"--child exit 7 0\" --wait -1", 0, L"=state: 0 (ended)\nlaunched: 1\nerror: 0\nexit code: 7\n", L"="},
     });
     ::SHDeleteKeyW(HKEY_CURRENT_USER, L"Software\\rolm-cli");
-    ASSERT_EQ(2u, server.Requests().size());
+    http_test::ScriptedServer silent([](const std::string&) { return ::Sleep(3000), std::string(); });
+    port_ = silent.port();
+    RunRows({{L"--quiet get http://127.0.0.1:{port}/ --timeout 300", 12002,
+              L"=status == 0\nlength == 0\nannounced == none\noutcome == none\n", L"request: error 12002: "}});
+    ASSERT_EQ(4u, server.Requests().size());
     EXPECT_EQ(0u, server.Requests()[0].find("GET /x?y=1 HTTP/1.1\r\n"));
     EXPECT_EQ(0u, server.Requests()[1].find("POST /form HTTP/1.1\r\n"));
     EXPECT_EQ("a=b", server.Requests()[1].substr(server.Requests()[1].size() - 3));

@@ -30,7 +30,9 @@ TEST(Overrun, ParsersStopAtTheEndOfTheirInput) {
         echo_checksum(page.Place(bytes.data(), bytes.size()), size);
         decode_resp(page.Place(bytes.data(), bytes.size()), size, nullptr);
     }
-    for (std::string text : {std::string("<input type='password'>"), std::string("<"), "<" + std::string(300, 'x'), std::string("input type=")}) {
+    for (std::string text : {std::string("<input type='password'>"), std::string("<"), "<" + std::string(300, 'x'), std::string("input type="),
+                             "<a title='" + std::string(40, 'x'), "<script>" + std::string(40, 'x') + "</scrip"}) {
+        EXPECT_EQ(text[1] == 'i', IsSignInForm(page.Place(text.data(), text.size()), text.size()));
         text += '\0';
         EXPECT_EQ(text[1] == 'i', IsAuthenticationPage(page.Place(&text[0], text.size())));
         IsInputTagOfType(page.Place(text.c_str(), text.size()), L"password");

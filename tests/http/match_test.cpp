@@ -1,10 +1,12 @@
-// Match against the plain search, and the sign-in page scan against the plain
-// tag-by-tag walk: hand-picked cases, then random ones of the hard shapes.
+// Match against the plain search, the sign-in page scan against the plain
+// tag-by-tag walk, and the sign-in form test against a plain tokenizer:
+// hand-picked cases and pages, then random ones of the hard shapes.
 #include <gtest/gtest.h>
 #include <locale.h>
 #include <rolm/http.h>
 
 #include <random>
+#include <regex>
 
 #include "faults.h"
 #include "support.h"
@@ -42,6 +44,98 @@ static BOOL ReferencePage(char* page) {
     return FALSE;
 }
 
+// The plain tokenizer: a browser's states, one character at a time; true
+// at the end of an input tag whose first type attribute, its numeric
+// references decoded, is password in any case.
+static BOOL ReferenceForm(const std::string& page) {
+    enum { kData, kOpen, kEndOpen, kName, kBeforeAttr, kAttr, kAfterAttr, kBeforeValue, kValue, kComment, kBogus, kText };
+    int state = kData;
+    static const std::regex reference("&#(?:([0-9]+)|[xX]([0-9a-fA-F]+));?");
+    const std::string text[] = {"script", "style", "xmp", "iframe", "noembed", "noframes", "textarea", "title"};
+    std::string name, attr, value, type, ends;  // ends: the element whose end tag ends the text
+    bool endTag = false, typeSeen = false;
+    char quote = 0;
+    size_t comment = 0;
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    auto attribute = [&] {
+        if (attr != "type" || std::exchange(typeSeen, true)) return;
+        std::string decoded;  // each reference becomes its letter, or a '?'
+        for (std::sregex_iterator m(value.begin(), value.end(), reference), none; m != none; ++m) {
+            std::string digits = (*m)[1].matched ? (*m)[1].str() : (*m)[2].str();
+            digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size() - 1));
+            const unsigned long code = digits.size() > 7 ? 0 : std::stoul(digits, nullptr, (*m)[1].matched ? 10 : 16);
+            const bool letter = code < 128 && isalpha(static_cast<int>(code));
+            decoded += m->prefix().str() + (letter ? static_cast<char>(code) : '?');
+            if (std::next(m) == none) value = m->suffix().str();
+        }
+        if (!decoded.empty()) value = decoded + value;
+        std::transform(value.begin(), value.end(), value.begin(), lower);
+        type = value;
+    };
+    for (size_t i = 0; i < page.size(); ++i) {
+        const char c = page[i];
+        const bool space = c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+        const bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+        if (c == '>' && state >= kName && state <= kValue && !(state == kValue && quote)) {
+            if (state == kAttr || state == kAfterAttr || state == kBeforeValue || state == kValue) attribute();
+            if (endTag) state = kData;
+            else if (name == "input" && type == "password") return TRUE;
+            else if (name == "plaintext") return FALSE;
+            else state = std::find(std::begin(text), std::end(text), ends = name) != std::end(text) ? kText : kData;
+            continue;
+        }
+        switch (state) {
+        case kData: if (c == '<') state = kOpen; break;
+        case kOpen:
+            if (c == '!' && page.compare(i + 1, 2, "--") == 0) state = kComment, i += 2, comment = i + 1;
+            else if (c == '!' || c == '?') state = kBogus;
+            else if (c == '/') state = kEndOpen;
+            else if (letter) state = kName, name = lower(c), endTag = typeSeen = false, type.clear();
+            else state = kData, --i;
+            break;
+        case kEndOpen:
+            if (letter) state = kName, name = lower(c), endTag = true;
+            else state = c == '>' ? kData : kBogus;
+            break;
+        case kName: if (space || c == '/') state = kBeforeAttr; else name += lower(c); break;
+        case kBeforeAttr: if (!space && c != '/') state = kAttr, attr = lower(c), value.clear(); break;
+        case kAttr:
+            if (space) state = kAfterAttr;
+            else if (c == '/') attribute(), state = kBeforeAttr;
+            else if (c == '=') state = kBeforeValue;
+            else attr += lower(c);
+            break;
+        case kAfterAttr:
+            if (c == '=') state = kBeforeValue;
+            else if (!space) attribute(), state = c == '/' ? kBeforeAttr : kAttr, attr = lower(c), value.clear();
+            break;
+        case kBeforeValue:
+            if (!space) state = kValue, quote = c == '"' || c == '\'' ? c : 0, value = quote ? "" : std::string(1, c);
+            break;
+        case kValue:
+            if (quote ? c == quote : space) attribute(), state = kBeforeAttr;
+            else value += c;
+            break;
+        case kComment:
+            if (c == '>' && (i == comment || (i == comment + 1 && page[i - 1] == '-') ||
+                             (i >= comment + 2 && page.compare(i - 2, 2, "--") == 0) ||
+                             (i >= comment + 3 && page.compare(i - 3, 3, "--!") == 0)))
+                state = kData;
+            break;
+        case kBogus: if (c == '>') state = kData; break;
+        case kText: {
+            std::string tail = page.substr(i, ends.size() + 3);
+            std::transform(tail.begin(), tail.end(), tail.begin(), lower);
+            if (tail.compare(0, ends.size() + 2, "</" + ends) == 0 && tail.size() == ends.size() + 3 &&
+                tail.back() != 0 && strchr(" \t\n\r\f/>", tail.back()))
+                state = kName, name = ends, endTag = true, i += ends.size() + 1;
+            break;
+        }
+        }
+    }
+    return FALSE;
+}
+
 TEST(MatchAndPage, Cases) {
     struct Case { const wchar_t *source, *find; BOOL ignoreCase; UINT maxCount; Offsets expected; } cases[] = {  // the rest: below
         {L"abcABC", L"abc", TRUE, kAll, {0, 3}}, {L"abab", L"ab", FALSE, 1, {0}}, {L"abab", L"ab", FALSE, 0, {}}, {L"a", L"ab", FALSE, kAll, {}},
@@ -69,10 +163,48 @@ TEST(MatchAndPage, Cases) {
         L"Match > offset of the 2th match == 2", L"Match > offset of the 3th match == 4", L"Match > returns the error code == 0"}), rolm_test::TraceLog::Get().Take());
 }
 
+// Tag shapes a browser reads as a password input or not, then pages of the
+// kinds that ask for one (signin-*.html) and that don't (plain-*.html).
+TEST(SignInForm, TagShapesAndPages) {
+    const std::string pw = "<input type=password>", many = std::string(100000, ' ') + "data-x='>' ";
+    const struct { std::string page; BOOL expected; } cases[] = {
+        {pw, 1}, {"<INPUT TYPE=\"PassWord\">", 1}, {"<input name='pw' id=x type='password'>", 1},
+        {"<input/type=password />", 1}, {"<input type=password/>", 0}, {"<input\n\tclass = \"a b\"\r\n type\f=\n'password' >", 1},
+        {"<input type=\"pass&#119;ord\">", 1}, {"<input type=&#X70;assword>", 1}, {"<input type='&#112assword'>", 1},
+        {"<input type='&#0000112;assword'>", 1}, {"<input " + many + "type=password>", 1}, {"<input type=\"password \">", 0},
+        {"<input type=text type=password>", 0}, {"<input type=&quot;password&quot;>", 0},
+        {"<input type=pass\0word>" + std::string(1, '\0'), 0}, {std::string("\0", 1) + pw, 1}, {"<input type=password", 0},
+        {"<input type='password>", 0}, {"<inputs type=password>", 0}, {"< input type=password>", 0},
+        {"</input type=password>", 0}, {"<a title='" + pw + "'>", 0}, {"<input value=password>", 0},
+        {"<input typepassword>", 0}, {"<!-- " + pw + " -->", 0}, {"<!-->" + pw, 1}, {"<!--->" + pw, 1},
+        {"<!-- --!>" + pw, 1}, {"<!-- -- >" + pw, 0}, {"<!doctype html>" + pw, 1}, {"<?xml version='1.0'?>" + pw, 1},
+        {"</ x>" + pw, 1}, {"</>" + pw, 1}, {"<3 " + pw, 1}, {"<script>'" + pw + "'</script>", 0},
+        {"<SCRIPT>x</Script >" + pw, 1}, {"<script>'</scripts>" + pw + "'</script>", 0},
+        {"<script></script foo='>" + pw + "'>", 0}, {"<style>" + pw + "</style>", 0}, {"<textarea>" + pw + "</textarea>", 0},
+        {"<title>" + pw + "</title>" + pw, 1}, {"<iframe>" + pw, 0}, {"<plaintext>" + pw, 0},
+        {"<noscript>" + pw + "</noscript>", 1}};
+    for (const auto& c : cases) {
+        const std::string copy = c.page;
+        EXPECT_EQ(c.expected, IsSignInForm(c.page.data(), c.page.size())) << c.page.substr(0, 60);
+        EXPECT_EQ(c.expected, ReferenceForm(c.page)) << "reference: " << c.page.substr(0, 60);
+    }
+    EXPECT_FALSE(IsSignInForm(nullptr, 5) || IsSignInForm(pw.data(), pw.size() - 1));
+    int pages = 0;
+    WIN32_FIND_DATAA found;
+    const std::string folder = ROLM_TEST_PAGES "/";
+    const HANDLE find = ::FindFirstFileA((folder + "*.html").c_str(), &found);
+    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = ::FindNextFileA(find, &found), ++pages) {
+        const std::string page = rolm_test::ReadFileBytes(rolm_test::Widen(folder + found.cFileName));
+        EXPECT_EQ(found.cFileName[0] == 's', IsSignInForm(page.data(), page.size())) << found.cFileName;
+    }
+    if (find != INVALID_HANDLE_VALUE) ::FindClose(find);
+    EXPECT_EQ(16, pages);
+}
+
 static BOOL WINAPI NoSse2(DWORD) { return FALSE; }
 
 // Pages: at every alignment, 16 bytes at a time and (without SSE2) one at a
-// time. Match: runs of one character or of a short unit, with pieces and
+// time; the same pages whole for the form test. Match: runs of one character or of a short unit, with pieces and
 // copies of the find text, over case pairs, a zero and characters sharing a
 // low byte (0x0161, 0x2C61 with 'a'), past 254 matches. Both in the C locale
 // and the code page's own; ROLM_TEST_ACP names the ANSI code page LANG sets.
@@ -80,7 +212,10 @@ TEST(MatchAndPage, AgreeWithThePlainAlgorithms) {
     ASSERT_EQ(getenv("ROLM_TEST_ACP") ? strtoul(getenv("ROLM_TEST_ACP"), nullptr, 10) : GetACP(), GetACP());
     const std::wstring letters(L"aAbB\0\x00E9\x00C9\x0434\x0414\x03A3\x03C3\x00DF\x0130\x0161\x2C61", 15);
     const char* pieces[] = {"<", ">", "<input ", "type", "TyPe", "=", "=password", "PassWord", "passw0rd", "pASSWORD", "Wpassword", "w", "W", "\x81",
-                            "\xC0\xE9", "\x82\x60", "\x83w", "\xFF", "\xC9\xF8\xFE", "'", " ", "x", "<input type=password", "<INPUT TYPE='PassWord'"};
+                            "\xC0\xE9", "\x82\x60", "\x83w", "\xFF", "\xC9\xF8\xFE", "'", " ", "x", "<input type=password", "<INPUT TYPE='PassWord'",
+                            "\"", "/", "\n", "\f", "<!--", "-->", "--!>", "-", "!", "<!", "<?", "</", "&#112;", "&#X50", "&#x", "&#0", "<a ",
+                            "<script>", "</script>", "</SCRIPT ", "<style>", "</style>", "<textarea>", "</textarea>", "<title x=\">", "</title>",
+                            "<plaintext>", "<noscript>", "name=p ", " type =", "password>", "<input/"};
     std::mt19937 random(20261205);
     auto text = [&](size_t units, size_t kinds, std::wstring t = L"") {
         for (std::wstring unit; units-- > 0; unit.clear()) {
@@ -89,14 +224,18 @@ TEST(MatchAndPage, AgreeWithThePlainAlgorithms) {
         }
         return t;
     };
-    int found = 0;
+    int found = 0, forms = 0;
     std::unique_ptr<rolm_test::ImportPatch> bytes;
     for (int round = 0; round < 120000; ++round) {
         if (round % 1000 == 0) setlocale(LC_ALL, round % 2000 ? "" : "C");
         if (round == 60000) bytes.reset(new rolm_test::ImportPatch("kernel32.dll", "IsProcessorFeaturePresent", (void*)&NoSse2));
         std::string page(random() % 16, "<>w-"[random() % 4]), reference;  // the page starts after these
         const size_t start = page.size();
-        for (size_t n = random() % 30; n-- > 0;) page += random() % 8 ? pieces[random() % std::size(pieces)] : std::string(random() % 200, ' ');
+        for (size_t n = random() % 30; n-- > 0;)  // and runs of blanks, or now and then of zero bytes
+            page += random() % 8 ? pieces[random() % std::size(pieces)] : std::string(random() % 200, random() % 4 ? ' ' : '\0');
+        const std::string whole = page.substr(start);
+        ASSERT_EQ(ReferenceForm(whole), IsSignInForm(whole.data(), whole.size())) << "round " << round << ": " << whole;
+        forms += ReferenceForm(whole);
         const BOOL expected = ReferencePage(&(reference = page)[start]);
         ASSERT_TRUE(IsAuthenticationPage(&page[start]) == expected && page == reference) << "round " << round << ": " << reference;
         found += expected;
@@ -115,5 +254,5 @@ TEST(MatchAndPage, AgreeWithThePlainAlgorithms) {
             << "round " << round;
     }
     setlocale(LC_ALL, "C");
-    EXPECT_TRUE(found > 1000 && bytes->patched());
+    EXPECT_TRUE(found > 1000 && forms > 1000 && bytes->patched()) << found << " pages, " << forms << " forms";
 }

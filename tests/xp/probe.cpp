@@ -14,7 +14,8 @@ int main(int argc, char**) {
     SetServerConfig(0, 0, 0, 0, 0), SendHttpRequest(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
     GetServerResponse(0, 0, 0, 0, 0), InternetAccessServer(0, 0, 0, 0, 0, 0);
     HttpGetStatusCode(0, 0), HttpGetContentLength(0, 0), Match(0, 0, 0, 0, 0, 0, 0, 0, 0);
-    Match(0, 0, 0, 0, 0, 0, 0), IsAuthenticationPage(0), IsInputTagOfType(0, 0);
+    Match(0, 0, 0, 0, 0, 0, 0), IsAuthenticationPage(0), IsInputTagOfType(0, 0), IsSignInForm(0, 0);
+    SendHttpRequestEx(0, 0), GetServerResponseEx(0, 0);
     GetExitCode(0, 0, 0), TerminateObject(0, 0, 0), WaitForObject(0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
     IsVistaOrLater(), CreateProcessExtended(0, 0, 0, 0, 0, 0, 0), LaunchProcess(0, 0, 0, 0, 0, 0);
     LaunchProcess(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0), CreateDirectories(0, 0);

@@ -70,10 +70,11 @@ bool ParseUrl(const std::wstring& url, Target* target) {
     return rest.empty() || cli::ToAnsi(L"URL path", rest.c_str(), kNoLimit, &target->path);
 }
 
-// Prints what came back; the exit status is the exchange's result.
-int Report(DWORD result, LPBYTE body, DWORD length, DWORD status) {
+// Prints what came back (details: more lines after the length); the exit
+// status is the exchange's result.
+int Report(DWORD result, LPBYTE body, DWORD length, DWORD status, const std::wstring& details = L"") {
     rolm::UniqueCHeapBlock owner(body);
-    cli::Print(L"status == %lu\nlength == %lu\n", status, length);
+    cli::Print(L"status == %lu\nlength == %lu\n%s", status, length, details.c_str());
     DWORD written = 0;
     HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
     if (body != nullptr) {
@@ -84,28 +85,64 @@ int Report(DWORD result, LPBYTE body, DWORD length, DWORD status) {
     return 0;
 }
 
+// The new exchange's options: --ex, or --timeout MS (each phase) and
+// --max-body BYTES, which ask for it too.
+struct ExOptions {
+    bool wanted = false;
+    DWORD timeout = 0;
+    DWORD maxBody = 0;
+};
+
+bool ReadExOptions(cli::Args& args, ExOptions* ex) {
+    bool timeout = false, maxBody = false;
+    ex->wanted = args.flag(L"--ex");
+    if (!args.number(L"--timeout", &ex->timeout, &timeout) || !args.number(L"--max-body", &ex->maxBody, &maxBody))
+        return false;
+    ex->wanted = ex->wanted || timeout || maxBody;
+    return true;
+}
+
+// Runs SendHttpRequestEx (or, with GetServerResponseEx, the endpoint
+// record's) and prints what came back, how the body ended among it.
+int ReportEx(const ExOptions& ex, HTTP_REQUEST_EX request, bool viaRecord) {
+    request.dwConnectTimeout = request.dwSendTimeout = request.dwReceiveTimeout = ex.timeout;
+    request.dwMaxBody = ex.maxBody;
+    HTTP_RESPONSE_EX response = {sizeof response, ~0u};
+    DWORD result = viaRecord ? GetServerResponseEx(&request, &response) : SendHttpRequestEx(&request, &response);
+    const wchar_t* outcomes[] = {L"none", L"complete", L"cut short", L"over the limit", L"sign-in cancelled"};
+    std::wstring details;  // none when the arguments were refused
+    if (response.dwResult == result) {
+        details = L"announced == " + (response.dwAnnouncedLength == HTTP_NOT_ANNOUNCED
+                                          ? std::wstring(L"none")
+                                          : std::to_wstring(response.dwAnnouncedLength));
+        const wchar_t* outcome = response.dwOutcome < _countof(outcomes) ? outcomes[response.dwOutcome] : L"?";
+        details += L"\noutcome == " + std::wstring(outcome) + L"\n";
+    }
+    return Report(result, response.pbyBody, response.dwBodyLength, response.dwStatusCode, details);
+}
+
 int Exchange(cli::Args& args, bool isPost) {
     const wchar_t* user = args.option(L"--user");
     const wchar_t* password = args.option(L"--password");
-    if (!args.Ready(isPost ? 2 : 1, isPost ? 2 : 1)) return cli::kUsage;
+    ExOptions ex;
+    if (!ReadExOptions(args, &ex) || !args.Ready(isPost ? 2 : 1, isPost ? 2 : 1)) return cli::kUsage;
     Target target;
     std::string data;
     if (!ParseUrl(args.at(0), &target) || (isPost && !cli::ToAnsi(L"DATA", args.at(1), kNoLimit, &data)))
         return cli::kUsage;
-    LPBYTE body = nullptr;
-    DWORD length = 0, status = 0, result = 0;
-    if (isPost) {
-        // The query of a POST's URL stays part of the object; DATA is the body.
-        std::string object = target.path + (target.hasQuery ? "?" + target.query : std::string());
-        result = SendHttpRequest(L"POST", L"rolm", target.server.c_str(), target.port, object.c_str(),
-                                 user ? user : L"", password ? password : L"", data.c_str(), &body,
-                                 &length, &status, nullptr);
-    } else {
-        result = SendHttpRequest(L"GET", L"rolm", target.server.c_str(), target.port, target.path.c_str(),
-                                 user ? user : L"", password ? password : L"",
-                                 target.hasQuery ? target.query.c_str() : nullptr, &body, &length,
-                                 &status, nullptr);
+    // The query of a POST's URL stays part of the object; DATA is the body.
+    const std::string object = isPost && target.hasQuery ? target.path + "?" + target.query : target.path;
+    const char* variables = isPost ? data.c_str() : target.hasQuery ? target.query.c_str() : nullptr;
+    if (ex.wanted) {
+        const HTTP_REQUEST_EX request = {sizeof request, isPost ? L"POST" : L"GET", L"rolm", target.server.c_str(),
+                                         target.port, object.c_str(), variables, user, password};
+        return ReportEx(ex, request, false);
     }
+    LPBYTE body = nullptr;
+    DWORD length = 0, status = 0;
+    DWORD result = SendHttpRequest(isPost ? L"POST" : L"GET", L"rolm", target.server.c_str(), target.port,
+                                   object.c_str(), user ? user : L"", password ? password : L"", variables, &body,
+                                   &length, &status, nullptr);
     return Report(result, body, length, status);
 }
 
@@ -113,15 +150,21 @@ int RunGet(cli::Args& args) { return Exchange(args, false); }
 int RunPost(cli::Args& args) { return Exchange(args, true); }
 
 int RunServerPost(cli::Args& args) {
-    if (!args.Ready(0, 1)) return cli::kUsage;
+    ExOptions ex;
+    if (!ReadExOptions(args, &ex) || !args.Ready(0, 1)) return cli::kUsage;
     std::string data;
     if (args.count() == 1 && !cli::ToAnsi(L"DATA", args.at(0), kNoLimit, &data)) return cli::kUsage;
     int config = cli::LoadServerConfig(true);
     if (config != 0) return config;
+    const char* variables = args.count() == 1 ? data.c_str() : nullptr;
+    if (ex.wanted) {
+        HTTP_REQUEST_EX request = {sizeof request};
+        request.lpszVariables = variables;
+        return ReportEx(ex, request, true);
+    }
     LPBYTE body = nullptr;
     DWORD length = 0, status = 0;
-    DWORD result = GetServerResponse(args.count() == 1 ? data.c_str() : nullptr, &body, &length,
-                                     &status, nullptr);
+    DWORD result = GetServerResponse(variables, &body, &length, &status, nullptr);
     return Report(result, body, length, status);
 }
 
@@ -151,8 +194,9 @@ int RunFind(cli::Args& args) {
 
 // The page as 8-bit text: UTF-16 (either order) and UTF-8 files are known by
 // their byte-order mark. The scan looks at tags only, so characters outside
-// the ANSI code page may become "?". False after a message.
-bool PageText(const wchar_t* file, const std::string& bytes, std::string* page) {
+// the ANSI code page may become "?". A zero inside is refused unless
+// zerosAllowed. False after a message.
+bool PageText(const wchar_t* file, const std::string& bytes, bool zerosAllowed, std::string* page) {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(bytes.data());
     const bool le = bytes.size() >= 2 && b[0] == 0xFF && b[1] == 0xFE;
     const bool be = bytes.size() >= 2 && b[0] == 0xFE && b[1] == 0xFF;
@@ -171,7 +215,7 @@ bool PageText(const wchar_t* file, const std::string& bytes, std::string* page) 
         if (n > 0) ::MultiByteToWideChar(CP_UTF8, 0, bytes.data() + 3, static_cast<int>(bytes.size() - 3), &wide[0], n);
     }
     const size_t zero = le || be || utf8 ? wide.find(L'\0') : bytes.find('\0');
-    if (zero != std::string::npos) {
+    if (zero != std::string::npos && !zerosAllowed) {
         cli::PrintError(L"%s: holds a zero %s at character %Iu, before its end\n", file,
                         le || be ? L"character" : L"byte", zero);
         return false;
@@ -180,14 +224,15 @@ bool PageText(const wchar_t* file, const std::string& bytes, std::string* page) 
         *page = bytes;
         return true;
     }
-    int n = ::WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    page->resize(static_cast<size_t>(n > 0 ? n : 1));
-    ::WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, &(*page)[0], n, nullptr, nullptr);
-    page->resize(page->size() - 1);
+    const int chars = static_cast<int>(wide.size());
+    int n = chars == 0 ? 0 : ::WideCharToMultiByte(CP_ACP, 0, wide.data(), chars, nullptr, 0, nullptr, nullptr);
+    page->resize(static_cast<size_t>(n > 0 ? n : 0));
+    if (n > 0) ::WideCharToMultiByte(CP_ACP, 0, wide.data(), chars, &(*page)[0], n, nullptr, nullptr);
     return true;
 }
 
 int RunSigninPage(cli::Args& args) {
+    const bool form = args.flag(L"--form");
     if (!args.Ready(1, 1)) return cli::kUsage;
     rolm::UniqueFile file(::CreateFileW(args.at(0), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -196,8 +241,9 @@ int RunSigninPage(cli::Args& args) {
     char block[4096];
     DWORD n = 0;
     while (::ReadFile(file.get(), block, sizeof block, &n, nullptr) && n > 0) bytes.append(block, n);
-    if (!PageText(args.at(0), bytes, &page)) return ERROR_INVALID_DATA;
-    cli::Print(L"%d\n", IsAuthenticationPage(&page[0]) ? 1 : 0);
+    if (!PageText(args.at(0), bytes, form, &page)) return ERROR_INVALID_DATA;
+    const BOOL found = form ? IsSignInForm(page.data(), page.size()) : IsAuthenticationPage(&page[0]);
+    cli::Print(L"%d\n", found ? 1 : 0);
     return 0;
 }
 
@@ -233,20 +279,22 @@ int cli::LoadServerConfig(bool serverNeeded) {
 namespace {
 
 const cli::Command kCommands[] = {
-    {L"get", L"URL [--user NAME] [--password TEXT]",
-     L"HTTP GET of an http:// URL (query as variables); prints status, length and body", RunGet},
-    {L"post", L"URL DATA [--user NAME] [--password TEXT]",
-     L"HTTP POST of DATA as a form; prints status, length and body", RunPost},
-    {L"server-post", L"[DATA]",
-     L"GetServerResponse: POST DATA to the endpoint of ROLM_SERVER, ROLM_PORT, ROLM_URL, "
-     L"ROLM_USER and ROLM_PASSWORD",
+    {L"get", L"URL [--user NAME] [--password TEXT] [--ex] [--timeout MS] [--max-body BYTES]",
+     L"HTTP GET of an http:// URL (query as variables); prints status, length and body; --ex (or --timeout, "
+     L"--max-body) uses SendHttpRequestEx, which reads bodies of every framing and prints how the body ended",
+     RunGet},
+    {L"post", L"URL DATA [--user NAME] [--password TEXT] [--ex] [--timeout MS] [--max-body BYTES]",
+     L"HTTP POST of DATA as a form; prints status, length and body (--ex etc. as for get)", RunPost},
+    {L"server-post", L"[DATA] [--ex] [--timeout MS] [--max-body BYTES]",
+     L"GetServerResponse (GetServerResponseEx with --ex etc.): POST DATA to the endpoint of ROLM_SERVER, "
+     L"ROLM_PORT, ROLM_URL, ROLM_USER and ROLM_PASSWORD",
      RunServerPost},
     {L"config", L"", L"show the endpoint record in use (from ROLM_SERVER, ROLM_PORT, ROLM_URL, "
                      L"ROLM_USER, ROLM_PASSWORD)", RunConfig},
     {L"find", L"TEXT PATTERN [-i] [--max N]", L"offsets of PATTERN in TEXT, without overlap", RunFind},
-    {L"signin-page", L"FILE",
+    {L"signin-page", L"FILE [--form]",
      L"1 when the page in FILE (8-bit, or UTF-16/UTF-8 with a byte-order mark) has a password "
-     L"input tag, else 0",
+     L"input tag, else 0; --form reads its tags as a browser does (IsSignInForm)",
      RunSigninPage},
 };
 
