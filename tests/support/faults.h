@@ -8,8 +8,12 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
+#include <functional>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #if defined(__GNUC__)
 // decltype of a C runtime function carries its cdecl attribute, which GCC
@@ -28,7 +32,8 @@ enum class Fails {
     SocketError,  // returns SOCKET_ERROR, last error set
     Code,         // returns the error code itself (LONG, int)
     Hresult,      // returns HRESULT_FROM_WIN32(error)
-    Never         // counted only, never failed (free)
+    Never,        // counted only, never failed (free)
+    Same          // returns its argument (LocalFree, FreeSid), last error set
 };
 enum class Role { None, Open, Close };
 
@@ -51,10 +56,20 @@ struct Slot {
 bool Enter(Slot& slot);
 void Leave(Slot& slot, bool succeeded);
 DWORD InjectedError();
+void** FindImport(const char* dll, const char* function);  // null when this program does not import it
+void* SwapImport(void** entry, void* value);               // returns what the entry held
 
-template <typename R>
-R FailValue(Fails fails) {
+inline void* FirstArgument() { return nullptr; }
+template <typename First, typename... Rest>
+void* FirstArgument(First first, Rest...) {
+    if constexpr (std::is_pointer_v<First>) return (void*)first;
+    return nullptr;
+}
+
+template <typename R, typename... A>
+R FailValue(Fails fails, A... args) {
     if constexpr (std::is_pointer_v<R>) {
+        if (fails == Fails::Same) return (R)FirstArgument(args...);
         return fails == Fails::Invalid ? reinterpret_cast<R>(INVALID_HANDLE_VALUE) : nullptr;
     } else if constexpr (std::is_void_v<R>) {
         return;
@@ -72,8 +87,8 @@ R FailValue(Fails fails) {
 template <typename R>
 bool Succeeded(Fails fails, R result) {
     if constexpr (std::is_pointer_v<R>) {
-        return fails == Fails::Invalid ? result != reinterpret_cast<R>(INVALID_HANDLE_VALUE)
-                                       : result != nullptr;
+        if (fails == Fails::Same) return result == nullptr;
+        return fails == Fails::Invalid ? result != reinterpret_cast<R>(INVALID_HANDLE_VALUE) : result != nullptr;
     } else {
         switch (fails) {
         case Fails::Invalid:
@@ -84,12 +99,6 @@ bool Succeeded(Fails fails, R result) {
         default: return result != R{};
         }
     }
-}
-
-template <typename First, typename... Rest>
-bool FirstNotNull(First first, Rest...) {
-    if constexpr (std::is_pointer_v<First>) return first != nullptr;
-    return true;
 }
 
 template <typename R, typename F, typename... A>
@@ -104,11 +113,11 @@ R Forward(Slot& slot, A... args) {
             ::SetLastError(error);
             Leave(slot, true);
         }
-        return FailValue<R>(slot.fails);
+        return FailValue<R>(slot.fails, args...);
     }
     if constexpr (std::is_void_v<R>) {
         real(args...);
-        Leave(slot, FirstNotNull(args...));  // free(NULL) releases nothing
+        Leave(slot, sizeof...(A) == 0 || FirstArgument(args...) != nullptr);  // free(NULL) releases nothing
     } else {
         R result = real(args...);
         Leave(slot, Succeeded(slot.fails, result));
@@ -161,6 +170,9 @@ public:
     const char* FailedCall(int* occurrence = nullptr) const;
     int Calls() const;    // failable calls since construction or Reset
     int Held(const char* kind) const;  // successful opens minus closes
+    // Success when no kind is held (each kind counted apart, so that a leak of
+    // one and a double close of another can't cancel out); else names them.
+    ::testing::AssertionResult NothingHeld() const;
     void Reset();                      // counts to zero, nothing armed
     // Counts (and fails) only the calls of this thread from now on; 0: of no
     // thread, ~0u: of every thread (the start, and again when a Faults goes). For operations whose helpers
@@ -185,6 +197,34 @@ void Torture(Faults& faults, DWORD error, Op op, Check check) {
     faults.Reset();
 }
 
+// What an operation gave: its result and the error it reported (an output,
+// or the last error after a BOOL), each as a DWORD.
+struct Outcome {
+    DWORD result, error;
+};
+// A row of a torture table: when the call named fails ("Name", or "Name#k"
+// for its kth call only), the operation gives result and error, and its trace
+// has a line that fits line (support.h Fits: "#" stands for a number); a
+// null line: the trace is the unfailed run's, numbers aside.
+struct Failure {
+    const char* call;
+    DWORD result, error;
+    const wchar_t* line;
+};
+// A torture run with named outcomes: op runs once unfailed, then with its 1st,
+// 2nd, ... failable call failing with error (only this thread's calls count),
+// until it makes no such call. After each run the row of the failed call must
+// hold, and nothing may be held: no kind of the stand-ins, no C heap block
+// allocated meanwhile, and released() (optional: other resources, counted by
+// the test) must hold. op must release whatever it is handed.
+void TortureTable(Faults& faults, DWORD error, const std::vector<Failure>& rows, const std::function<Outcome()>& op,
+                  const std::function<::testing::AssertionResult()>& released = nullptr);
+
+// Whether every call that the named families' objects import from the system
+// (listed from the library with nm at build time) has a stand-in in this
+// program, except those that cannot fail (an explicit list); names the rest.
+::testing::AssertionResult StandInsCover(std::initializer_list<const char*> families);
+
 // Replaces this program's import of DLL!function while alive.
 class ImportPatch {
 public:
@@ -200,8 +240,37 @@ private:
     void* original_ = nullptr;
 };
 
-// Checks the C heap at every free and realloc from now on; a damaged heap
-// ends the program with STATUS_HEAP_CORRUPTION after saying so on stderr.
+// The guarded heap, from main on: every block allocated through this
+// program's import table (malloc, calloc, realloc, HeapAlloc) lies between a
+// head and a tail canary of 64 bytes, in a pattern that changes with the
+// block's address and each byte's place, and is listed. A release (free,
+// realloc, HeapFree) checks both canaries; a damaged block, a block released
+// to the wrong heap, or a pointer that is neither listed nor a block of its
+// heap (freed twice, say) ends the program with STATUS_HEAP_CORRUPTION after
+// a line on stderr. LocalFree of something that is no local block does too.
 void CheckHeapOnRelease();
+// What is wrong with a listed block ("" when it is intact).
+std::string HeapDamage(const void* block);
+// The serial number of the last block allocated; blocks allocated after
+// serial and still listed, described ("" when there are none).
+LONG HeapSerial();
+std::string HeapLeftSince(LONG serial);
+// Blocks that this thread allocates while one lives may live for the rest of
+// the process (a cache, the trace capture): the leak checks pass over them.
+class HeapKept {
+public:
+    HeapKept();
+    ~HeapKept();
+    HeapKept(const HeapKept&) = delete;
+    HeapKept& operator=(const HeapKept&) = delete;
+
+private:
+    void* outer_;
+};
+// The leak check: each test that passes fails if blocks it allocated are
+// still listed at its end. AllowLeaks() in a test, or ROLM_LEAK_CHECK=0 in
+// the environment of a test program, turns it off for that test or program.
+::testing::TestEventListener* NewLeakCheck();
+void AllowLeaks();
 
 }  // namespace rolm_test
