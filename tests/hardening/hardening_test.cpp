@@ -1,13 +1,16 @@
-// The parsers on inputs that end where readable memory ends: a read past the
-// last byte faults. (Leaks, failures and writes past heap blocks are the
-// families' torture tables and the guarded heap of every test program.)
+// The parsers on inputs that end where readable memory ends (a read past the
+// last byte faults), and the guarded heap that every test program runs on: a
+// write just outside a block, a foreign or repeated release, a leak.
 #include <winsock2.h>
 #include <gtest/gtest.h>
 #include <rolm/rolm.h>
 
 #include <string>
 
+#include "faults.h"
 #include "support.h"
+
+using namespace rolm_test;
 
 // A readable page followed by an inaccessible one; Place puts data at its end.
 struct GuardedPage {
@@ -21,19 +24,35 @@ struct GuardedPage {
     }
 };
 
+// RFC 1071, as plainly as it reads.
+USHORT Checksum(const std::string& bytes) {
+    unsigned long sum = 0;
+    for (size_t i = 0; i < bytes.size(); i += 2)
+        sum += static_cast<unsigned char>(bytes[i]) + (i + 1 < bytes.size() ? static_cast<unsigned char>(bytes[i + 1]) << 8 : 0);
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<USHORT>(~sum);
+}
+
 TEST(Overrun, ParsersStopAtTheEndOfTheirInput) {
-    rolm_test::TraceLog::Get();  // traced texts are read too
+    TraceLog::Get();  // traced texts are read too
     GuardedPage page, other;
-    for (int size = 0; size < 80; ++size) {  // replies of every length, each header length announced
+    MEMORY_BASIC_INFORMATION guard = {};
+    ASSERT_TRUE(page.guarded && other.guarded);
+    ASSERT_EQ(sizeof guard, ::VirtualQuery(page.base + 4096, &guard, sizeof guard));
+    ASSERT_EQ(DWORD(PAGE_NOACCESS), guard.Protect) << "the page after the input";
+    for (int size = 0; size < 80; ++size) {  // replies of every length, each header length announced; none ours
         std::string bytes(size, '\x45');
         if (size > 0) bytes[0] = static_cast<char>(0x40 | size % 16);
-        echo_checksum(page.Place(bytes.data(), bytes.size()), size);
-        decode_resp(page.Place(bytes.data(), bytes.size()), size, nullptr);
+        EXPECT_EQ(Checksum(bytes), echo_checksum(page.Place(bytes.data(), bytes.size()), size)) << size;
+        EXPECT_FALSE(decode_resp(page.Place(bytes.data(), bytes.size()), size, nullptr)) << size;
     }
-    for (std::string text : {std::string("<input type='password'>"), std::string("<"), "<" + std::string(300, 'x'), std::string("input type=")}) {
-        text += '\0';
-        EXPECT_EQ(text[1] == 'i', IsAuthenticationPage(page.Place(&text[0], text.size())));
-        IsInputTagOfType(page.Place(text.c_str(), text.size()), L"password");
+    const struct { std::string text; BOOL page, tag; } rows[] = {
+        {"<input type=password>", TRUE, TRUE}, {"input type=password", FALSE, TRUE}, {"<", FALSE, FALSE},
+        {"<" + std::string(300, 'x'), FALSE, FALSE}, {"input type=", FALSE, FALSE}};
+    for (const auto& row : rows) {
+        std::string text = row.text + '\0';
+        EXPECT_EQ(row.page, IsAuthenticationPage(page.Place(&text[0], text.size()))) << row.text;
+        EXPECT_EQ(row.tag, IsInputTagOfType(page.Place(row.text.c_str(), row.text.size() + 1), L"password")) << row.text;
     }
     const std::wstring source = L"abcABCab", find = L"ab";  // no terminators: the lengths bound them
     for (BOOL ignoreCase : {FALSE, TRUE}) {
@@ -43,5 +62,62 @@ TEST(Overrun, ParsersStopAtTheEndOfTheirInput) {
         EXPECT_EQ(ignoreCase ? 3u : 2u, count);
         free(offsets);
     }
-    rolm_test::TraceLog::Get().Clear();
+    TraceLog::Get().Clear();
 }
+
+// Every byte of the 64 before and after a block is watched, whatever is written there.
+TEST(HeapGuard, SeesEveryWriteJustOutsideABlock) {
+    for (size_t size : {0u, 1u, 13u, 100u}) {
+        for (bool process : {false, true}) {
+            volatile unsigned char* block = static_cast<unsigned char*>(
+                process ? ::HeapAlloc(::GetProcessHeap(), 0, size) : malloc(size));
+            ASSERT_NE(nullptr, block);
+            EXPECT_EQ("", HeapDamage(const_cast<unsigned char*>(block)));
+            for (ptrdiff_t at = -64; at < static_cast<ptrdiff_t>(size) + 64; ++at) {
+                if (at == 0) at = static_cast<ptrdiff_t>(size);
+                const unsigned char kept = block[at];
+                for (unsigned char value : {static_cast<unsigned char>(~kept), static_cast<unsigned char>(0),
+                                            static_cast<unsigned char>('E')}) {
+                    block[at] = value;
+                    EXPECT_NE("", HeapDamage(const_cast<unsigned char*>(block))) << size << " " << at << " " << +value;
+                }
+                block[at] = kept;
+            }
+            if (process) ::HeapFree(::GetProcessHeap(), 0, const_cast<unsigned char*>(block));
+            if (!process) free(const_cast<unsigned char*>(block));
+        }
+    }
+}
+
+#if defined(__GNUC__)
+#pragma GCC diagnostic ignored "-Warray-bounds"  // each on purpose
+#pragma GCC diagnostic ignored "-Wuse-after-free"
+#pragma GCC diagnostic ignored "-Wfree-nonheap-object"
+#endif
+
+// heap N: a release the guard must refuse, ending the program.
+ROLM_CHILD(heap) {
+    volatile char* block = static_cast<char*>(malloc(16));
+    char local[32];
+    switch (argv[0][0]) {
+    case 'o': block[16] = 1; free(const_cast<char*>(block)); break;  // one past the end
+    case 'u': block[-1] = 1; free(const_cast<char*>(block)); break;  // one before the start
+    case 't': free(const_cast<char*>(block)); free(const_cast<char*>(block)); break;  // twice
+    case 'f': free(local + 8); break;  // never allocated
+    case 'h': ::HeapFree(::GetProcessHeap(), 0, const_cast<char*>(block)); break;  // to another heap
+    case 'l': ::LocalFree(local); break;  // no local block
+    }
+    return 0;
+}
+
+TEST(HeapGuard, RefusesWhatIsNotItsOwnAndFindsLeaks) {
+    for (const wchar_t* what : {L"o", L"u", L"t", L"f", L"h", L"l"})
+        EXPECT_EQ(0xC0000374u, RunProgram(ChildCommandLine(L"heap", what))) << what;
+    wchar_t self[MAX_PATH];
+    const std::wstring program(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH));
+    EXPECT_EQ(1u, RunProgram(L"\"" + program + L"\" --gtest_filter=HeapGuard.DISABLED_Leaks --gtest_also_run_disabled_tests"))
+        << "a test that leaks fails";
+}
+
+void* volatile g_leaked;
+TEST(HeapGuard, DISABLED_Leaks) { g_leaked = malloc(24); }
