@@ -1,7 +1,6 @@
 #include "faults.h"
 
 #include <algorithm>
-#include <stdio.h>
 #include <string.h>
 
 #include "support.h"
@@ -10,9 +9,7 @@ namespace rolm_test {
 namespace {
 
 detail::Slot* g_slots = nullptr;  // every declared stand-in, linked at start-up
-volatile LONG g_calls = 0;
-volatile LONG g_failAt = 0;
-volatile LONG g_failed = 0;
+volatile LONG g_calls = 0, g_failAt = 0, g_failed = 0;
 DWORD g_error = 0;
 const char* g_failedName = nullptr;
 LONG g_failedOccurrence = 0;
@@ -43,24 +40,22 @@ std::vector<std::wstring> Numberless(std::vector<std::wstring> lines) {
 
 // The system calls listed from the library's objects at build time.
 const struct {
-    const char* family;
-    const char* name;
+    const char *family, *name;
 } kImports[] = {
 #include "rolm_imports.inc"
     {nullptr, nullptr}};
 
 // Calls that cannot fail, or whose failure no caller could see: the thread's
-// last error, identifiers, clocks and the process heap's handle; waits and
-// pauses without a result; the message pump (no message is not a failure);
-// the C runtime's text and memory functions (free is checked by the guarded
-// heap); conversions that only make trace text; the compiler's runtime.
+// last error, identifiers, clocks and the process heap's handle; pauses; the
+// message pump (no message is not a failure); the C runtime's text and
+// memory functions (free is watched by the guarded heap); a conversion that
+// only makes text for trace lines; the compiler's runtime.
 const char* const kCannotFail[] = {
-    "GetLastError", "SetLastError", "WSAGetLastError", "GetCurrentProcessId", "GetCurrentThreadId", "GetTickCount",
-    "GetProcessHeap", "Sleep", "GetLocalTime", "PeekMessageW", "TranslateMessage", "DispatchMessageW",
-    "PostQuitMessage", "free", "memcpy", "memset", "strlen", "wcslen", "wcsnlen", "wcschr", "wcsrchr", "wcscmp",
-    "wcsstr", "towlower", "lstrcpyA", "lstrcpyW", "wsprintfA", "_vsnprintf", "_vsnwprintf", "MultiByteToWideChar",
-    "IsProcessorFeaturePresent", "_Unwind_Resume", "__chkstk_ms", "___chkstk_ms", "__gxx_personality_v0",
-    "__gxx_personality_seh0"};
+    "GetLastError", "SetLastError", "WSAGetLastError", "GetCurrentProcessId", "GetTickCount", "GetProcessHeap",
+    "Sleep", "GetLocalTime", "PeekMessageW", "TranslateMessage", "DispatchMessageW", "PostQuitMessage", "free",
+    "memcpy", "memset", "strlen", "wcslen", "wcsnlen", "wcschr", "wcsrchr", "wcscmp", "wcsstr", "towlower",
+    "lstrcpyA", "lstrcpyW", "wsprintfA", "_vsnprintf", "_vsnwprintf", "MultiByteToWideChar",
+    "IsProcessorFeaturePresent", "_Unwind_Resume", "__chkstk_ms", "__gxx_personality_v0", "__gxx_personality_seh0"};
 
 }  // namespace
 
@@ -71,17 +66,15 @@ void** FindImport(const char* dll, const char* function) {
     auto* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
     auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
     const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (dir.VirtualAddress == 0) return nullptr;
-    for (auto* desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); desc->Name != 0; ++desc) {
+    for (auto* desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
+         dir.VirtualAddress != 0 && desc->Name != 0; ++desc) {
         if (_stricmp(reinterpret_cast<const char*>(base + desc->Name), dll) != 0) continue;
         auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + desc->OriginalFirstThunk);
         auto* entries = reinterpret_cast<IMAGE_THUNK_DATA*>(base + desc->FirstThunk);
-        for (; names->u1.AddressOfData != 0; ++names, ++entries) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-            auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            if (strcmp(reinterpret_cast<const char*>(byName->Name), function) == 0)
+        for (; names->u1.AddressOfData != 0; ++names, ++entries)
+            if (!IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) &&
+                strcmp(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name, function) == 0)
                 return reinterpret_cast<void**>(&entries->u1.Function);
-        }
     }
     return nullptr;
 }
@@ -103,9 +96,7 @@ Slot::Slot(const char* dll_, const char* name_, Fails fails_, Role role_, const 
 bool Enter(Slot& slot) {
     if (!Counted()) return false;
     ::InterlockedIncrement(&slot.calls);
-    if (slot.fails == Fails::Never) return false;
-    LONG n = ::InterlockedIncrement(&g_calls);
-    if (n != g_failAt) return false;
+    if (slot.fails == Fails::Never || ::InterlockedIncrement(&g_calls) != g_failAt) return false;
     g_failed = 1;
     g_failedName = slot.name;
     g_failedOccurrence = slot.calls;
@@ -119,7 +110,15 @@ void Leave(Slot& slot, bool succeeded) {
     if (slot.role == Role::Close) ::InterlockedIncrement(&slot.closes);
 }
 
-DWORD InjectedError() { return g_error; }
+ULONG_PTR FailValue(Fails fails, ULONG_PTR first) {
+    switch (fails) {
+    case Fails::Invalid: return ~static_cast<ULONG_PTR>(0);
+    case Fails::Code: return g_error;
+    case Fails::Hresult: return static_cast<ULONG_PTR>(static_cast<LONG_PTR>(HRESULT_FROM_WIN32(g_error)));
+    case Fails::Same: return first;
+    default: return 0;
+    }
+}
 
 }  // namespace detail
 
@@ -131,10 +130,8 @@ Faults::Faults() {
 
 Faults::~Faults() {
     g_thread = ~0u;
-    for (detail::Slot* slot = g_slots; slot != nullptr; slot = slot->next) {
-        void** entry = detail::FindImport(slot->dll, slot->name);
-        if (entry != nullptr && slot->original != nullptr) detail::SwapImport(entry, slot->original);
-    }
+    for (detail::Slot* slot = g_slots; slot != nullptr; slot = slot->next)
+        if (void** entry = detail::FindImport(slot->dll, slot->name)) detail::SwapImport(entry, slot->original);
 }
 
 void Faults::FailNth(int n, DWORD error) {
@@ -145,14 +142,13 @@ void Faults::FailNth(int n, DWORD error) {
 }
 
 bool Faults::Failed() const { return g_failed != 0; }
-
 void Faults::CountThread(DWORD threadId) { g_thread = threadId; }
+int Faults::Calls() const { return g_calls; }
 
 const char* Faults::FailedCall(int* occurrence) const {
     if (occurrence != nullptr) *occurrence = g_failedName != nullptr ? g_failedOccurrence : 0;
     return g_failedName;
 }
-int Faults::Calls() const { return g_calls; }
 
 int Faults::Held(const char* kind) const {
     int held = 0;
@@ -164,11 +160,10 @@ int Faults::Held(const char* kind) const {
 ::testing::AssertionResult Faults::NothingHeld() const {
     std::string held;
     for (detail::Slot* slot = g_slots; slot != nullptr; slot = slot->next)
-        if (slot->role == Role::Open && held.find(std::string(" ") + slot->kind + ":") == std::string::npos &&
-            Held(slot->kind) != 0)
-            held += std::string(" ") + slot->kind + ": " + std::to_string(Held(slot->kind)) + " held;";
+        if (slot->role == Role::Open && Held(slot->kind) != 0 && held.find(slot->kind) == std::string::npos)
+            held += std::string(" ") + slot->kind + ": " + std::to_string(Held(slot->kind)) + ";";
     if (held.empty()) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "still held (negative: closed more often than opened):" << held;
+    return ::testing::AssertionFailure() << "held (below 0: closed more often than opened):" << held;
 }
 
 void Faults::Reset() {
@@ -179,15 +174,14 @@ void Faults::Reset() {
 
 void TortureTable(Faults& faults, DWORD error, const std::vector<Failure>& rows, const std::function<Outcome()>& op,
                   const std::function<::testing::AssertionResult()>& released) {
-    Faults::CountThread(::GetCurrentThreadId());  // the trace capture and servers allocate on threads of their own
+    const auto none = [] { return ::testing::AssertionSuccess(); };
+    Faults::CountThread(::GetCurrentThreadId());  // the trace capture and servers work on threads of their own
     faults.Reset();
     TraceLog::Get().Clear();
     const Outcome unfailed = op();
     const std::vector<std::wstring> expected = Numberless(TraceLog::Get().Take());
     EXPECT_TRUE(faults.NothingHeld()) << "unfailed";
-    if (released) {
-        EXPECT_TRUE(released()) << "unfailed";
-    }
+    EXPECT_TRUE((released ? released : none)()) << "unfailed";
     for (int n = 1;; ++n) {
         faults.Reset();
         faults.FailNth(n, error);
@@ -197,13 +191,12 @@ void TortureTable(Faults& faults, DWORD error, const std::vector<Failure>& rows,
         const char* name = faults.FailedCall(&k);
         faults.FailNth(0, 0);  // before anything here allocates
         const std::string left = HeapLeftSince(serial);
-        const ::testing::AssertionResult held = faults.NothingHeld();
-        const ::testing::AssertionResult others = released ? released() : ::testing::AssertionSuccess();
+        const ::testing::AssertionResult held = faults.NothingHeld(), others = (released ? released : none)();
         const std::vector<std::wstring> lines = TraceLog::Get().Take();
         if (name == nullptr) break;
         const std::string call = std::string(name) + "#" + std::to_string(k);
-        SCOPED_TRACE(call + " failed; unfailed: " + std::to_string(unfailed.result) + ", " +
-                     std::to_string(unfailed.error) + "; trace:\n" + Utf8(Join(lines)));
+        SCOPED_TRACE(call + " failed (unfailed: " + std::to_string(unfailed.result) + ", " +
+                     std::to_string(unfailed.error) + "), traced:\n" + Utf8(Join(lines)));
         auto row = std::find_if(rows.begin(), rows.end(), [&](const Failure& r) { return call == r.call; });
         if (row == rows.end())
             row = std::find_if(rows.begin(), rows.end(), [&](const Failure& r) { return strcmp(name, r.call) == 0; });
@@ -213,11 +206,11 @@ void TortureTable(Faults& faults, DWORD error, const std::vector<Failure>& rows,
         }
         EXPECT_EQ(row->result, got.result) << "result";
         EXPECT_EQ(row->error, got.error) << "error";
-        if (row->line != nullptr)
+        if (row->line == nullptr)
+            EXPECT_EQ(expected, Numberless(lines)) << "the unfailed trace";
+        else
             EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::wstring& l) { return Fits(row->line, l); }))
                 << "no line " << Utf8(row->line);
-        else
-            EXPECT_EQ(expected, Numberless(lines)) << "the trace unchanged";
         EXPECT_TRUE(held);
         EXPECT_TRUE(others);
         EXPECT_EQ("", left) << "C heap blocks left";
@@ -228,25 +221,20 @@ void TortureTable(Faults& faults, DWORD error, const std::vector<Failure>& rows,
 
 ::testing::AssertionResult StandInsCover(std::initializer_list<const char*> families) {
     std::string missing;
-    int listed = 0;
     for (const auto& import : kImports) {
-        if (import.family == nullptr ||
-            std::none_of(families.begin(), families.end(), [&](const char* f) { return !strcmp(f, import.family); }))
-            continue;
-        ++listed;
-        bool covered = std::any_of(std::begin(kCannotFail), std::end(kCannotFail),
-                                   [&](const char* name) { return !strcmp(name, import.name); });
-        for (detail::Slot* slot = g_slots; slot != nullptr && !covered; slot = slot->next)
-            covered = strcmp(slot->name, import.name) == 0;
+        const auto named = [&](const char* name) { return import.name != nullptr && strcmp(name, import.name) == 0; };
+        bool covered = std::none_of(families.begin(), families.end(),
+                                    [&](const char* f) { return import.family && !strcmp(f, import.family); }) ||
+                       std::any_of(std::begin(kCannotFail), std::end(kCannotFail), named);
+        for (detail::Slot* slot = g_slots; slot != nullptr && !covered; slot = slot->next) covered = named(slot->name);
         if (!covered) missing += std::string(" ") + import.family + ":" + import.name;
     }
-    if (listed == 0) return ::testing::AssertionFailure() << "no imports listed for these families";
+    if (kImports[0].name == nullptr) return ::testing::AssertionFailure() << "the build listed no imports (no nm)";
     if (missing.empty()) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "calls that can fail without a stand-in:" << missing;
 }
 
-ImportPatch::ImportPatch(const char* dll, const char* function, void* replacement)
-    : entry_(MustFind(dll, function)) {
+ImportPatch::ImportPatch(const char* dll, const char* function, void* replacement) : entry_(MustFind(dll, function)) {
     if (entry_ != nullptr) original_ = detail::SwapImport(entry_, replacement);
 }
 

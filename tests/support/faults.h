@@ -3,7 +3,7 @@
 // program's own import table: a stand-in put there counts the calls, tracks
 // what was opened against what was closed, and fails the Nth call on request
 // (a "torture" run: fail call 1, then 2, ... until the operation makes no
-// Nth call).
+// Nth call). The guarded heap, at the end, watches every heap block.
 #pragma once
 
 #include <windows.h>
@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -23,87 +24,49 @@
 
 namespace rolm_test {
 
-// How a stand-in reports the injected failure, and so how it tells a real
-// success from a failure.
+// How a stand-in reports the injected failure (the last error set), and so
+// how it tells a real success from a failure.
 enum class Fails {
-    Null,         // returns 0 (null pointer or handle), last error set
-    False,        // returns FALSE, last error set
-    Invalid,      // returns INVALID_HANDLE_VALUE / INVALID_SOCKET, last error set
-    SocketError,  // returns SOCKET_ERROR, last error set
+    Null,         // returns 0: a null pointer or handle, FALSE
+    False = Null,
+    Invalid,      // returns all bits set: INVALID_HANDLE_VALUE, INVALID_SOCKET, WAIT_FAILED, INADDR_NONE
+    SocketError = Invalid,
     Code,         // returns the error code itself (LONG, int)
     Hresult,      // returns HRESULT_FROM_WIN32(error)
-    Never,        // counted only, never failed (free)
-    Same          // returns its argument (LocalFree, FreeSid), last error set
+    Same,         // returns its first argument (LocalFree, FreeSid), null on success
+    Never         // counted only, never failed (free)
 };
 enum class Role { None, Open, Close };
 
 namespace detail {
 struct Slot {
-    const char* dll;
-    const char* name;
+    const char *dll, *name;
     Fails fails;
     Role role;
     const char* kind;
     void* replacement;
     void* original;  // what the import table held before the patch
-    volatile LONG calls;
-    volatile LONG opens;
-    volatile LONG closes;
+    volatile LONG calls, opens, closes;
     Slot* next;
     Slot(const char* dll, const char* name, Fails fails, Role role, const char* kind, void* replacement);
 };
 // Counts the call; true when this call is the one to fail (last error set).
 bool Enter(Slot& slot);
 void Leave(Slot& slot, bool succeeded);
-DWORD InjectedError();
+ULONG_PTR FailValue(Fails fails, ULONG_PTR first);  // what the failing call returns
 void** FindImport(const char* dll, const char* function);  // null when this program does not import it
 void* SwapImport(void** entry, void* value);               // returns what the entry held
 
-inline void* FirstArgument() { return nullptr; }
-template <typename First, typename... Rest>
-void* FirstArgument(First first, Rest...) {
-    if constexpr (std::is_pointer_v<First>) return (void*)first;
-    return nullptr;
-}
-
-template <typename R, typename... A>
-R FailValue(Fails fails, A... args) {
-    if constexpr (std::is_pointer_v<R>) {
-        if (fails == Fails::Same) return (R)FirstArgument(args...);
-        return fails == Fails::Invalid ? reinterpret_cast<R>(INVALID_HANDLE_VALUE) : nullptr;
-    } else if constexpr (std::is_void_v<R>) {
-        return;
-    } else {
-        switch (fails) {
-        case Fails::Invalid:
-        case Fails::SocketError: return static_cast<R>(~static_cast<ULONG_PTR>(0));
-        case Fails::Code: return static_cast<R>(InjectedError());
-        case Fails::Hresult: return static_cast<R>(HRESULT_FROM_WIN32(InjectedError()));
-        default: return R{};
-        }
-    }
-}
-
-template <typename R>
-bool Succeeded(Fails fails, R result) {
-    if constexpr (std::is_pointer_v<R>) {
-        if (fails == Fails::Same) return result == nullptr;
-        return fails == Fails::Invalid ? result != reinterpret_cast<R>(INVALID_HANDLE_VALUE) : result != nullptr;
-    } else {
-        switch (fails) {
-        case Fails::Invalid:
-        case Fails::SocketError: return result != static_cast<R>(~static_cast<ULONG_PTR>(0));
-        case Fails::Code: return result == 0;
-        case Fails::Hresult: return static_cast<HRESULT>(result) >= 0;
-        case Fails::Never: return true;
-        default: return result != R{};
-        }
-    }
+template <typename T>
+ULONG_PTR Bits(T value) {
+    if constexpr (std::is_pointer_v<T>) return reinterpret_cast<ULONG_PTR>(value);
+    else return static_cast<ULONG_PTR>(value);
 }
 
 template <typename R, typename F, typename... A>
 R Forward(Slot& slot, A... args) {
     F real = reinterpret_cast<F>(slot.original);
+    const ULONG_PTR first = sizeof...(A) > 0 ? Bits(std::get<0>(std::make_tuple(args..., 0))) : 0;
     if (Enter(slot)) {
         // A failing close still releases, so that what is held stays
         // countable; the caller sees only the failure.
@@ -113,14 +76,20 @@ R Forward(Slot& slot, A... args) {
             ::SetLastError(error);
             Leave(slot, true);
         }
-        return FailValue<R>(slot.fails, args...);
+        if constexpr (!std::is_void_v<R>) return (R)FailValue(slot.fails, first);
+        else return;
     }
     if constexpr (std::is_void_v<R>) {
         real(args...);
-        Leave(slot, sizeof...(A) == 0 || FirstArgument(args...) != nullptr);  // free(NULL) releases nothing
+        Leave(slot, sizeof...(A) == 0 || first != 0);  // free(NULL) releases nothing
     } else {
         R result = real(args...);
-        Leave(slot, Succeeded(slot.fails, result));
+        switch (slot.fails) {
+        case Fails::Code:
+        case Fails::Same: Leave(slot, Bits(result) == 0); break;
+        case Fails::Hresult: Leave(slot, static_cast<HRESULT>(Bits(result)) >= 0); break;
+        default: Leave(slot, slot.fails == Fails::Never || result != (R)FailValue(slot.fails, first));
+        }
         return result;
     }
 }
@@ -249,23 +218,17 @@ private:
 // heap (freed twice, say) ends the program with STATUS_HEAP_CORRUPTION after
 // a line on stderr. LocalFree of something that is no local block does too.
 void CheckHeapOnRelease();
-// What is wrong with a listed block ("" when it is intact).
-std::string HeapDamage(const void* block);
+std::string HeapDamage(const void* block);  // what is wrong with a listed block, "" if nothing
 // The serial number of the last block allocated; blocks allocated after
 // serial and still listed, described ("" when there are none).
 LONG HeapSerial();
 std::string HeapLeftSince(LONG serial);
 // Blocks that this thread allocates while one lives may live for the rest of
 // the process (a cache, the trace capture): the leak checks pass over them.
-class HeapKept {
-public:
+struct HeapKept {
     HeapKept();
     ~HeapKept();
-    HeapKept(const HeapKept&) = delete;
-    HeapKept& operator=(const HeapKept&) = delete;
-
-private:
-    void* outer_;
+    void* outer;
 };
 // The leak check: each test that passes fails if blocks it allocated are
 // still listed at its end. AllowLeaks() in a test, or ROLM_LEAK_CHECK=0 in

@@ -20,16 +20,18 @@ namespace rolm_test {
 namespace {
 
 const size_t kCanary = 64;
-union Header {  // 32 bytes in either build, so that blocks keep the allocator's alignment
-    struct {
+union Header {  // a multiple of 16 bytes, so that blocks keep the allocator's alignment
+    struct Fields {
         size_t size;
-        HANDLE heap;   // null: the C heap
-        LONG serial;   // 0: may live for the process
-        void* caller;  // where it was allocated, for the leak report
+        HANDLE heap;         // null: the C heap
+        LONG serial;         // 0: may live for the process
+        void* caller;        // where it was allocated, for the leak report
+        size_t mark;         // kMark ^ the block's address while it is listed
+        Header *prev, *next;  // the list of blocks
     } h;
-    char bytes[32];
+    char bytes[8 * sizeof(void*)];
 };
-const size_t kOverhead = sizeof(Header) + 2 * kCanary, kLargest = ~static_cast<size_t>(0) - kOverhead;
+const size_t kOverhead = sizeof(Header) + 2 * kCanary, kLargest = ~size_t(0) - kOverhead, kMark = size_t(0x5EED0F0F);
 
 void*(__cdecl* g_malloc)(size_t);
 void*(__cdecl* g_realloc)(void*, size_t);
@@ -39,39 +41,16 @@ BOOL(WINAPI* g_heapFree)(HANDLE, DWORD, LPVOID);
 HLOCAL(WINAPI* g_localFree)(HLOCAL);
 HANDLE g_crtHeap;  // where malloc takes its blocks from
 CRITICAL_SECTION g_lock;
-void** g_table;  // the listed blocks: open addressing, linear probing, a power of two in size
-size_t g_capacity = 4096, g_count;
+Header g_listed = {{0, nullptr, 0, nullptr, 0, &g_listed, &g_listed}};
 LONG g_serial;
 DWORD g_kept = TLS_OUT_OF_INDEXES;  // the thread's HeapKept depth
 bool g_allowLeaks;
 
 Header* HeaderOf(const void* block) { return reinterpret_cast<Header*>(static_cast<char*>(const_cast<void*>(block)) - kCanary) - 1; }
+void* BlockOf(Header* h) { return reinterpret_cast<char*>(h + 1) + kCanary; }
 // Never ASCII nor zero, and different at each place and for each block.
 unsigned char Pattern(const void* block, size_t i) {
     return static_cast<unsigned char>(0x80 + ((reinterpret_cast<size_t>(block) >> 3) * 2654435761u + i * 40503u) % 0x7F);
-}
-size_t Find(const void* block) {  // its slot, or the empty one where it would go
-    size_t i = (reinterpret_cast<size_t>(block) >> 3) * 2654435761u;
-    for (i &= g_capacity - 1; g_table[i] != nullptr && g_table[i] != block; i = (i + 1) & (g_capacity - 1)) {}
-    return i;
-}
-void Resize(size_t capacity) {
-    void** old = g_table;
-    const size_t oldCapacity = old != nullptr ? g_capacity : 0;
-    g_capacity = capacity;
-    g_table = static_cast<void**>(::VirtualAlloc(nullptr, capacity * sizeof(void*), MEM_COMMIT, PAGE_READWRITE));
-    for (size_t i = 0; i < oldCapacity; ++i)
-        if (old[i] != nullptr) g_table[Find(old[i])] = old[i];
-    if (old != nullptr) ::VirtualFree(old, 0, MEM_RELEASE);
-}
-void Unlist(size_t i) {  // the blocks that probed past the slot move back (a table without tombstones)
-    g_table[i] = nullptr;
-    --g_count;
-    for (size_t j = (i + 1) & (g_capacity - 1); g_table[j] != nullptr; j = (j + 1) & (g_capacity - 1)) {
-        void* moved = g_table[j];
-        g_table[j] = nullptr;
-        g_table[Find(moved)] = moved;
-    }
 }
 
 const char* Damage(const void* block, size_t* at) {
@@ -93,18 +72,17 @@ const char* Damage(const void* block, size_t* at) {
 void* Arm(void* raw, size_t size, HANDLE heap, void* caller) {
     if (raw == nullptr) return nullptr;
     Header* h = static_cast<Header*>(raw);
-    unsigned char* block = reinterpret_cast<unsigned char*>(h + 1) + kCanary;
+    unsigned char* block = static_cast<unsigned char*>(BlockOf(h));
     const DWORD error = ::GetLastError();  // TlsGetValue clears it
     const bool kept = ::TlsGetValue(g_kept) != nullptr;
     ::SetLastError(error);
-    ::EnterCriticalSection(&g_lock);
-    h->h = {size, heap, kept ? 0 : ++g_serial, caller};
     for (size_t i = 0; i < kCanary; ++i) {
         block[i - kCanary] = Pattern(block, i);
         block[size + i] = Pattern(block, kCanary + i);
     }
-    if (2 * ++g_count > g_capacity) Resize(2 * g_capacity);
-    g_table[Find(block)] = block;
+    ::EnterCriticalSection(&g_lock);
+    h->h = {size, heap, kept ? 0 : ++g_serial, caller, kMark ^ reinterpret_cast<size_t>(block), &g_listed, g_listed.h.next};
+    g_listed.h.next = h->h.next->h.prev = h;
     ::LeaveCriticalSection(&g_lock);
     return block;
 }
@@ -113,18 +91,22 @@ void* Arm(void* raw, size_t size, HANDLE heap, void* caller) {
 // An unlisted one must be a block of its heap (one allocated before the
 // guard, or by the C runtime itself): it is given back as it is.
 void* Release(void* block, HANDLE heap, const char* where, bool unlist = true) {
-    ::EnterCriticalSection(&g_lock);
-    const size_t i = Find(block);
-    const bool listed = g_table[i] != nullptr;
+    Header* h = HeaderOf(block);
+    if (h->h.mark != (kMark ^ reinterpret_cast<size_t>(block))) {
+        if (!::HeapValidate(heap != nullptr ? heap : g_crtHeap, 0, block))
+            Corrupt("is no block of its heap: released twice, never allocated, or written over before its start", block, where);
+        return block;
+    }
     size_t at = 0;
-    if (const char* damage = listed ? Damage(block, &at) : nullptr) Corrupt(damage, block, where);
-    if (listed && HeaderOf(block)->h.heap != heap) Corrupt("released to another heap than its own", block, where);
-    if (listed && unlist) Unlist(i);
+    if (const char* damage = Damage(block, &at)) Corrupt(damage, block, where);
+    if (h->h.heap != heap) Corrupt("released to another heap than its own", block, where);
+    if (!unlist) return h;
+    ::EnterCriticalSection(&g_lock);
+    h->h.prev->h.next = h->h.next;
+    h->h.next->h.prev = h->h.prev;
+    h->h.mark = 0;
     ::LeaveCriticalSection(&g_lock);
-    if (listed) return HeaderOf(block);
-    if (!::HeapValidate(heap != nullptr ? heap : g_crtHeap, 0, block))
-        Corrupt("is no block of its heap: released twice, or never allocated", block, where);
-    return block;
+    return h;
 }
 
 void* __cdecl GuardedMalloc(size_t size) {
@@ -179,11 +161,8 @@ void CheckHeapOnRelease() {
     if (g_free != nullptr) return;
     ::InitializeCriticalSection(&g_lock);
     g_kept = ::TlsAlloc();
-    Resize(g_capacity);
     FARPROC heapHandle = ::GetProcAddress(::GetModuleHandleW(L"msvcrt.dll"), "_get_heap_handle");
-    g_crtHeap = heapHandle != nullptr ? reinterpret_cast<HANDLE>(reinterpret_cast<intptr_t(__cdecl*)()>(
-                                            reinterpret_cast<void*>(heapHandle))())
-                                      : ::GetProcessHeap();
+    g_crtHeap = heapHandle ? reinterpret_cast<HANDLE>(reinterpret_cast<intptr_t(__cdecl*)()>((void*)heapHandle)()) : ::GetProcessHeap();
     const struct {
         const char *dll, *name;
         void *guarded, **real;
@@ -211,25 +190,23 @@ LONG HeapSerial() { return g_serial; }
 
 std::string HeapLeftSince(LONG serial) {
     char seen[8][128];
-    size_t count = 0;
+    int count = 0;
     ::EnterCriticalSection(&g_lock);
-    for (size_t i = 0; i < g_capacity; ++i) {
-        const Header* h = g_table[i] != nullptr ? HeaderOf(g_table[i]) : nullptr;
-        if (h == nullptr || h->h.serial <= serial || count++ >= 8) continue;
+    for (Header* h = g_listed.h.next; h != &g_listed; h = h->h.next) {
+        if (h->h.serial <= serial || count++ >= 8) continue;
         char text[17] = "";
-        for (size_t c = 0; c < 16 && c < h->h.size; ++c) text[c] = isprint(static_cast<BYTE*>(g_table[i])[c]) ? static_cast<char*>(g_table[i])[c] : '.';
+        for (size_t c = 0; c < 16 && c < h->h.size; ++c) text[c] = isprint(static_cast<BYTE*>(BlockOf(h))[c]) ? static_cast<char*>(BlockOf(h))[c] : '.';
         snprintf(seen[count - 1], sizeof seen[0], "  %u bytes from %s, allocated at %p, the %ldth since: \"%s\"\n",
-                 static_cast<unsigned>(h->h.size), h->h.heap != nullptr ? "HeapAlloc" : "the C heap", h->h.caller,
-                 h->h.serial - serial, text);
+                 static_cast<unsigned>(h->h.size), h->h.heap ? "HeapAlloc" : "the C heap", h->h.caller, h->h.serial - serial, text);
     }
     ::LeaveCriticalSection(&g_lock);
     std::string out;
-    for (size_t i = 0; i < count && i < 8; ++i) out += seen[i];
+    for (int i = 0; i < count && i < 8; ++i) out += seen[i];
     return count > 8 ? out + "  and " + std::to_string(count - 8) + " more\n" : out;
 }
 
-HeapKept::HeapKept() : outer_(::TlsGetValue(g_kept)) { ::TlsSetValue(g_kept, static_cast<char*>(outer_) + 1); }
-HeapKept::~HeapKept() { ::TlsSetValue(g_kept, outer_); }
+HeapKept::HeapKept() : outer(::TlsGetValue(g_kept)) { ::TlsSetValue(g_kept, static_cast<char*>(outer) + 1); }
+HeapKept::~HeapKept() { ::TlsSetValue(g_kept, outer); }
 
 ::testing::TestEventListener* NewLeakCheck() { return new LeakCheck; }
 void AllowLeaks() { g_allowLeaks = true; }

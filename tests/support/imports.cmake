@@ -1,37 +1,22 @@
-# cmake -DNM=... -DOBJECTS=a.obj|b.obj -DOUT=... -P imports.cmake: the system
-# calls each family's objects import, as C++ rows {"family", "name"}, for the
-# stand-in check (faults.h StandInsCover). A family is its object's folder.
+# cmake -DNM=... -DOBJECTS=a.obj|b.obj -DUNDERSCORED=1 -DOUT=... -P imports.cmake: the system calls that each
+# family's objects import, as C++ rows {"family", "name"}, for StandInsCover (faults.h). A family is its object's
+# folder; the library's own names (C++ ones, and its data g_...) are left out.
 cmake_minimum_required(VERSION 3.20)
 string(REPLACE "|" ";" objects "${OBJECTS}")
-set(defined "")
 set(rows "")
-set(seen "")
-foreach(object IN LISTS objects)
-    execute_process(COMMAND ${NM} --defined-only ${object} OUTPUT_VARIABLE out)
-    string(REGEX MATCHALL "[^ \n]+\n" names "${out}")
-    list(APPEND defined ${names})
-endforeach()
 foreach(object IN LISTS objects)
     get_filename_component(family ${object} DIRECTORY)
     get_filename_component(family ${family} NAME)
     execute_process(COMMAND ${NM} -u ${object} OUTPUT_VARIABLE out)
     string(REGEX MATCHALL "U [^ \n]+" names "${out}")
     foreach(name IN LISTS names)
-        string(SUBSTRING "${name}" 2 -1 name)
-        list(FIND defined "${name}\n" inside)
-        if(NOT inside EQUAL -1)
-            continue()  # the library's own
-        endif()
         # __imp__Name@8 (i686) or __imp_Name (x86_64): Name.
-        if(name MATCHES "^__imp_")
-            string(SUBSTRING "${name}" 6 -1 name)
-        endif()
-        if(UNDERSCORED AND name MATCHES "^_")
+        string(REGEX REPLACE "^U (__imp_)?" "" name "${name}")
+        string(REGEX REPLACE "@[0-9]+$" "" name "${name}")
+        if(UNDERSCORED)
             string(SUBSTRING "${name}" 1 -1 name)
         endif()
-        string(REGEX REPLACE "@[0-9]+$" "" name "${name}")
-        if(NOT "${family}:${name}" IN_LIST seen)
-            list(APPEND seen "${family}:${name}")
+        if(NOT name MATCHES "^(_Z|g_)" AND NOT rows MATCHES "\"${family}\", \"${name}\"")
             string(APPEND rows "    {\"${family}\", \"${name}\"},\n")
         endif()
     endforeach()

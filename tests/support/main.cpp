@@ -10,17 +10,13 @@ namespace rolm_test {
 int RunChildIfAsked();
 }
 
-// GoogleTest's stack of scoped traces, grown once for the whole run.
-static void Nest(int depth) {
+// What the run keeps for good, made before the first test: GoogleTest's stack
+// of scoped traces, and the records of ended threads that the thread runtime
+// keeps for the next ones.
+static void Grow(int depth) {
     SCOPED_TRACE(depth);
-    if (depth > 0) Nest(depth - 1);
-}
-
-// The thread runtime keeps the records of ended threads for the next ones: a
-// few made at the start, so that the tests' threads find them.
-static void StartThreads(int count) {
-    std::thread thread([count] {
-        if (count > 1) StartThreads(count - 1);
+    std::thread thread([depth] {
+        if (depth > 0) Grow(depth - 1);
     });
     thread.join();
 }
@@ -32,8 +28,7 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     {
         rolm_test::HeapKept kept;
-        Nest(8);
-        StartThreads(4);
+        Grow(8);
     }
     ::testing::UnitTest::GetInstance()->listeners().Append(rolm_test::NewLeakCheck());
     return RUN_ALL_TESTS();

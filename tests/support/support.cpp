@@ -7,6 +7,7 @@
 #include <shellapi.h>
 
 #include <map>
+#include <utility>
 #include <stdio.h>
 #include <strsafe.h>
 
@@ -23,31 +24,20 @@ TraceLog& TraceLog::Get() {
 TraceLog::TraceLog() {
     ::InitializeCriticalSection(&lock_);
     OwnHandle ready(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    struct Start {
-        TraceLog* self;
-        HANDLE ready;
-    } start = {this, ready.get()};
-    OwnHandle thread(::CreateThread(nullptr, 0, Thread, &start, 0, nullptr));
+    window_ = static_cast<HWND>(ready.get());  // until the window exists
+    OwnHandle thread(::CreateThread(nullptr, 0, Thread, this, 0, nullptr));
     ::WaitForSingleObject(ready.get(), INFINITE);
     TraceInit(nullptr, 0);
 }
 
 DWORD WINAPI TraceLog::Thread(void* param) {
-    struct Start {
-        TraceLog* self;
-        HANDLE ready;
-    }* start = static_cast<Start*>(param);
-    TraceLog* self = start->self;
+    TraceLog* self = static_cast<TraceLog*>(param);
     HeapKept kept;  // the lines it keeps until they are taken
-    WNDCLASSW wc = {};
-    wc.lpfnWndProc = WindowProc;
-    wc.hInstance = ::GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"Vellosk";
-    ::RegisterClassW(&wc);
-    self->window_ = ::CreateWindowExW(0, L"Vellosk", L"test trace", WS_OVERLAPPED, 0, 0, 0, 0,
-                                      nullptr, nullptr, wc.hInstance, nullptr);
-    ::SetWindowLongPtrW(self->window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    ::SetEvent(start->ready);
+    const WNDCLASSW type = {0, WindowProc, 0, 0, ::GetModuleHandleW(nullptr), nullptr, nullptr, nullptr, nullptr, L"Vellosk"};
+    ::RegisterClassW(&type);
+    HWND window = ::CreateWindowExW(0, L"Vellosk", L"test trace", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    ::SetEvent(static_cast<HANDLE>(std::exchange(self->window_, window)));
     MSG msg;
     while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
     return 0;
@@ -58,10 +48,8 @@ LRESULT CALLBACK TraceLog::WindowProc(HWND window, UINT message, WPARAM wParam, 
         TraceLog* self = reinterpret_cast<TraceLog*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
         const COPYDATASTRUCT* copy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
         if (self != nullptr && copy->dwData == 1 && copy->cbData >= sizeof(wchar_t)) {
-            std::wstring line(static_cast<const wchar_t*>(copy->lpData),
-                              copy->cbData / sizeof(wchar_t) - 1);
             ::EnterCriticalSection(&self->lock_);
-            self->lines_.push_back(line);
+            self->lines_.emplace_back(static_cast<const wchar_t*>(copy->lpData), copy->cbData / sizeof(wchar_t) - 1);
             ::LeaveCriticalSection(&self->lock_);
         }
         return TRUE;
