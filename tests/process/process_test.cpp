@@ -366,8 +366,7 @@ TEST(LaunchProcess, EveryCallFailedInTurnIsReportedAndReleases) {
         {"ShellExecuteExW", 0xFFFFFFFF, 19, L"CreateProcessExtended > ShellExecuteEx has returned FALSE with error code 19, SHELLEXECUTEINFO.hInstApp == 0"},
         {"GetExitCodeProcess#1", 0, 19, asked},  // not waited on
         {"MsgWaitForMultipleObjects", WAIT_FAILED, 19, L"WaitForObject > HANDLE == # > WAIT_FAILED > ERROR == 19"},
-        {"GetExitCodeProcess#2", 0, 19, asked},
-        {"CloseHandle", 0, 0, nullptr}};
+        {"GetExitCodeProcess#2", 0, 19, asked}};
     Faults faults;
     TortureTable(faults, 19, start, [&] {
         DWORD error = 0xBAD;
@@ -416,8 +415,7 @@ TEST(LaunchProcess, EveryCallFailedInTurnIsReportedAndReleases) {
     TortureTable(faults, 19, {{"GetExitCodeProcess#1", 0, 0, asked},
                               {"MsgWaitForMultipleObjects", WAIT_FAILED, 42, L"WaitForObject > HANDLE == # > WAIT_FAILED > ERROR == 19"},
                               {"GetExitCodeProcess#2", WAIT_TIMEOUT, STILL_ACTIVE, asked},
-                              {"TerminateProcess", WAIT_TIMEOUT, 42, L"TerminateObject > HANDLE == # > TerminateProcess(...) has returned: error code == 19"},
-                              {"CloseHandle", WAIT_TIMEOUT, 42, nullptr}},
+                              {"TerminateProcess", WAIT_TIMEOUT, 42, L"TerminateObject > HANDLE == # > TerminateProcess(...) has returned: error code == 19"}},
                  [&] {
                      OwnHandle child(Uncounted([] { return StartProgram(ChildCommandLine(L"run", L"7 60000")); }));
                      HANDLE h = child.get();

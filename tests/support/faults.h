@@ -174,7 +174,9 @@ struct Outcome {
 // A row of a torture table: when the call named fails ("Name", or "Name#k"
 // for its kth call only), the operation gives result and error, and its trace
 // has a line that fits line (support.h Fits: "#" stands for a number); a
-// null line: the trace is the unfailed run's, numbers aside.
+// null line: the trace is the unfailed run's, numbers aside. A failing close
+// (Role::Close) that has no row must leave result, error and trace as the
+// unfailed run has them.
 struct Failure {
     const char* call;
     DWORD result, error;
