@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "common/unique.h"
 #include "faults.h"
 #include "support.h"
 
@@ -87,6 +88,33 @@ TEST(HeapGuard, SeesEveryWriteJustOutsideABlock) {
             if (!process) free(const_cast<unsigned char*>(block));
         }
     }
+}
+
+// The library's owner, on a resource of the test's own: each value closed once, on move, put, reset and at the
+// end, with the thread's last error kept; reset() tells what the close said.
+int g_closed[4];
+struct Counted {
+    using pointer = int;
+    static pointer Empty() { return 0; }
+    static BOOL Close(pointer value) {
+        ++g_closed[value];
+        ::SetLastError(ERROR_INVALID_DATA);
+        return value != 3;
+    }
+};
+
+TEST(Owners, CloseEachValueOnceAndKeepTheLastError) {
+    {
+        rolm::Unique<Counted> one(1), two(2);
+        ::SetLastError(1234);
+        one = std::move(two);  // closes 1
+        *two.put() = 3;        // closes nothing
+        EXPECT_FALSE(two.reset()) << "the close of 3 fails";
+        EXPECT_TRUE(one.reset(1)) << "the close of 2";
+        *one.put() = 2;  // closes 1
+        EXPECT_EQ(1234u, ::GetLastError());
+    }
+    EXPECT_EQ((std::vector<int>{0, 2, 2, 1}), std::vector<int>(g_closed, g_closed + 4)) << "closes of 0, 1, 2, 3";
 }
 
 #if defined(__GNUC__)
