@@ -8,7 +8,6 @@
 #include <shellapi.h>
 #include <strsafe.h>
 
-#include <algorithm>
 #include <sstream>
 
 #include "faults.h"
@@ -42,22 +41,25 @@ namespace {
 DWORD H(HANDLE handle) { return (DWORD)(ULONG_PTR)handle; }
 Lines Take() { return TraceLog::Get().Take(); }
 bool Shell() { return wcsstr(::GetCommandLineW(), L"-win7.exe") != nullptr; }  // as this copy is named
-
 bool IsOpen(HANDLE handle) {
     DWORD flags;
     return handle != nullptr && ::GetHandleInformation(handle, &flags);
 }
-
+std::wstring Self() {
+    wchar_t path[MAX_PATH];
+    return std::wstring(path, ::GetModuleFileNameW(nullptr, path, MAX_PATH));
+}
+// A writable copy of a command line, as CreateProcessW wants it.
+wchar_t* Writable(const std::wstring& line) {
+    static wchar_t copy[MAX_PATH + 64];
+    ::StringCchCopyW(copy, _countof(copy), line.c_str());
+    return copy;
+}
 template <typename... A>
 std::wstring Format(const wchar_t* format, A... args) {
     wchar_t text[1024];
     ::StringCchPrintfW(text, 1024, format, args...);
     return text;
-}
-
-std::wstring Self() {
-    wchar_t path[MAX_PATH];
-    return std::wstring(path, ::GetModuleFileNameW(nullptr, path, MAX_PATH));
 }
 
 // A child process ended when the test is over, also after a failed ASSERT.
@@ -68,48 +70,44 @@ struct Child : OwnHandle {
     }
 };
 
+// Given a mutex: ends owning it; given an event: ends when it is set.
+DWORD WINAPI Block(void* object) { return ::WaitForSingleObject(object, INFINITE) + 11; }
+
 // A wait on *h checked: its result and outputs, and its trace between the call's line and the return's,
 // written in a short notation: Q/q N a process/thread exit-code query (code N), E N a failed process query
 // (error N), O T A a pass's WAIT_OBJECT_0/WAIT_TIMEOUT/WAIT_ABANDONED_0, F N a failed pass (error N), K/k N a
 // process/thread termination (error N).
 void ExpectWait(BYTE kind, HANDLE* h, DWORD timeout, BOOL terminate, BOOL close, HWND filter, const char* script,
                 DWORD result, DWORD code = 0, DWORD error = 0) {
-    const std::wstring at = Format(L"HANDLE == %08.8X > ", H(*h));
-    const std::wstring wait = L"WaitForObject > " + at;
+    const std::wstring at = Format(L"HANDLE == %08.8X > ", H(*h)), wait = L"WaitForObject > " + at;
     Lines lines{Format(L"WaitForObject > has been called with OBJECT == %d and HANDLE == %08.8X", kind, H(*h))};
     std::istringstream ops(script);
     for (std::string op; ops >> op;) {
         const char c = op[0];
-        const char* object = c == 'q' || c == 'k' ? "Thread" : "Process";
+        const wchar_t* object = c == 'q' || c == 'k' ? L"Thread" : L"Process";
         const unsigned long n = strtoul(&op[1], nullptr, 10);
-        if (c == 'O' || c == 'T' || c == 'A') {
+        if (strchr("OTA", c))
             lines.push_back(wait + (c == 'O' ? L"WAIT_OBJECT_0" : c == 'T' ? L"WAIT_TIMEOUT" : L"WAIT_ABANDONED_0"));
-        } else if (c == 'F') {
+        else if (c == 'F')
             lines.push_back(wait + Format(L"WAIT_FAILED > ERROR == %lu", n));
-        } else if (c == 'K' || c == 'k') {
+        else if (c == 'K' || c == 'k')
             lines.push_back(L"TerminateObject > " + at +
-                            Format(L"Terminate%hs(...) has returned: error code == %lu", object, n));
-        } else {
+                            Format(L"Terminate%ls(...) has returned: error code == %lu", object, n));
+        else
             lines.push_back(L"GetExitCode > " + at +
-                            Format(L"GetExitCode%hs(...) has returned: error code == %lu, exit code == %lu "
-                                   L"(259 == STILL_ACTIVE)", object, c == 'E' ? n : 0, c == 'E' ? 0 : n));
-        }
+                            Format(L"GetExitCode%ls(...) has returned: error code == %lu, exit code == %lu (259 == "
+                                   L"STILL_ACTIVE)", object, c == 'E' ? n : 0, c == 'E' ? 0 : n));
     }
-    DWORD code_ = 0xBAD, error_ = 0xBAD, elapsed = 0xBAD;
+    DWORD outputs[3] = {0xBAD, 0xBAD, 0xBAD};  // exit code, error, elapsed
     Take();
     const DWORD start = ::GetTickCount();
-    EXPECT_EQ(result, WaitForObject(kind, h, timeout, filter, terminate, 42, close, &code_, &error_, &elapsed));
-    EXPECT_EQ(code, code_) << "exit code";
-    EXPECT_EQ(error, error_) << "error";
-    EXPECT_LE(elapsed, ::GetTickCount() - start) << "elapsed time";
-    lines.push_back(wait + Format(L"returns %d, elapsed time: %lu ms", (int)result, elapsed));
+    EXPECT_EQ(result,
+              WaitForObject(kind, h, timeout, filter, terminate, 42, close, &outputs[0], &outputs[1], &outputs[2]));
+    EXPECT_EQ(code, outputs[0]) << "exit code";
+    EXPECT_EQ(error, outputs[1]) << "error";
+    EXPECT_LE(outputs[2], ::GetTickCount() - start) << "elapsed time";
+    lines.push_back(wait + Format(L"returns %d, elapsed time: %lu ms", (int)result, outputs[2]));
     EXPECT_EQ(lines, Take());
-}
-
-// Given a mutex: ends owning it; given an event: ends when it is set.
-DWORD WINAPI Block(void* object) {
-    ::WaitForSingleObject(object, INFINITE);
-    return 11;
 }
 
 // object: p a child process running ms (0: ended before the call; q: with query access only), t a thread,
@@ -143,14 +141,11 @@ TEST(WaitForObject, Objects) {
                    : c.object == 't' ? ::CreateThread(nullptr, 0, Block, self, 0, nullptr) : nullptr;
         ASSERT_EQ(process, !!child);
         ASSERT_TRUE(!process || c.ms != 0 || ::WaitForSingleObject(child.get(), 60000) == 0) << "ended before";
-        if (process) {
-            const DWORD options = c.object == 'p' ? DUPLICATE_SAME_ACCESS : 0;
-            ::DuplicateHandle(self, child.get(), self, &h, PROCESS_QUERY_INFORMATION, FALSE, options);
-        }
-        if (c.object == 'm') {
-            OwnHandle owner(::CreateThread(nullptr, 0, Block, h, 0, nullptr));
-            ::WaitForSingleObject(owner.get(), INFINITE);
-        }
+        if (process)
+            ::DuplicateHandle(self, child.get(), self, &h, PROCESS_QUERY_INFORMATION, FALSE,
+                              c.object == 'p' ? DUPLICATE_SAME_ACCESS : 0);
+        if (c.object == 'm')
+            ::WaitForSingleObject(OwnHandle(::CreateThread(nullptr, 0, Block, h, 0, nullptr)).get(), INFINITE);
         const HANDLE copy = h;
         OwnHandle owned(c.close || c.object == 'x' ? nullptr : h);
         ExpectWait(c.kind, &h, c.timeout, c.terminate, c.close, nullptr, c.trace, c.result, c.code, c.error);
@@ -173,7 +168,8 @@ TEST(ProcessFunctions, Refusals) {
     EXPECT_EQ(0xBADu, code);
     EXPECT_EQ(87u, GetExitCode(OBJECT_PROCESS, ::GetCurrentProcess(), nullptr));
     EXPECT_FALSE(CreateProcessExtended(L"x", nullptr, SW_HIDE, nullptr, nullptr, nullptr, &error));
-    EXPECT_EQ(WAIT_FAILED, WaitForObject(OBJECT_OTHER, nullptr, 0, nullptr, FALSE, 0, TRUE, nullptr, &waitError, nullptr));
+    EXPECT_EQ(WAIT_FAILED,
+              WaitForObject(OBJECT_OTHER, nullptr, 0, nullptr, FALSE, 0, TRUE, nullptr, &waitError, nullptr));
     EXPECT_EQ(87u, error);
     EXPECT_EQ(87u, waitError);
     EXPECT_EQ(Lines{}, Take());
@@ -182,15 +178,11 @@ TEST(ProcessFunctions, Refusals) {
 // The window's WM_APP are counted; the one with wParam 1 ends the wait and puts g_replacement into the caller's
 // variable.
 int g_count;
-HANDLE* g_variable;
-HANDLE g_replacement, g_done;
+HANDLE *g_variable, g_replacement, g_done;
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message != WM_APP) return ::DefWindowProcW(window, message, wParam, lParam);
-    ++g_count;
-    if (wParam == 1) {
-        ::SetEvent(g_done);
-        *g_variable = g_replacement;
-    }
+    g_count += 1;
+    if (wParam == 1) *g_variable = ::SetEvent(g_done) ? g_replacement : nullptr;
     return 0;
 }
 
@@ -211,8 +203,7 @@ TEST(WaitForObject, PumpsTheCallersMessagesAndLeavesItsQuit) {
             ::PostMessageW(window, WM_APP, i, 0);
         }
         ::PostQuitMessage(77);
-        // Traced as it came in; only the variable's handle is closed.
-        ExpectWait(OBJECT_OTHER, &h, INFINITE, FALSE, TRUE, filtered ? window : nullptr, "O", 0);
+        ExpectWait(OBJECT_OTHER, &h, INFINITE, FALSE, TRUE, filtered ? window : nullptr, "O", 0);  // only once
         EXPECT_EQ(nullptr, h);
         EXPECT_TRUE(IsOpen(done.get())) << "the handle the wait began with";
         EXPECT_FALSE(IsOpen(g_replacement)) << "the handle the variable holds at the end";
@@ -260,8 +251,8 @@ TEST(LaunchProcess, StartsWaitsAndHandsOver) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
-        const bool waited = (c.flags & LAUNCH_WAIT_PROCESS) && c.timeout != 0;
-        const bool child = c.program == 0, started = c.program != 2;
+        const bool waited = (c.flags & LAUNCH_WAIT_PROCESS) && c.timeout != 0, child = c.program == 0;
+        const bool started = c.program != 2;
         const std::wstring program = child ? Self() : started ? ProgramDir() + L"rolm.exe" : dir / L"missing.exe";
         const std::wstring file = dir / Format(L"%d.txt", &c - cases);
         // CreateProcessW takes the whole line; the shell puts the program in front of it.
@@ -276,35 +267,39 @@ TEST(LaunchProcess, StartsWaitsAndHandsOver) {
         EXPECT_EQ(c.state, LaunchProcess(program.c_str(), child ? &line[0] : nullptr, &launched, &error,
                                          c.in < 0 ? nullptr : &close, c.flags, c.timeout, c.terminate, 42, SW_HIDE,
                                          c.verb, c.delay, &pi));
-        EXPECT_EQ(started ? ::GetLastError() : 2u, ::GetLastError()) << "the caller's last error";
+        const DWORD lastError = ::GetLastError(), slept = ::GetTickCount() - start;
         EXPECT_EQ(started ? 0u : 2u, error);
-        if (c.flags & LAUNCH_SLEEP) {
-            EXPECT_GE(::GetTickCount() - start, c.delay) << "slept";
+        if (!started) {
+            EXPECT_EQ(2u, lastError) << "the caller's last error after a failed start";
         }
+        EXPECT_GE(slept, c.flags & LAUNCH_SLEEP ? c.delay : 0u) << "slept";
         const std::wstring recorded = Widen(ReadFileBytes(file)), front = L"\"" + Self() + L"\" ";
         const bool fronted = Shell() && recorded.compare(0, front.size(), front) == 0;
-        if (child && waited && c.state == 0) {
-            EXPECT_EQ(line, fronted ? recorded.substr(front.size()) : recorded) << "the child's command line";
-        }
+        EXPECT_EQ(child && waited && c.state == 0 ? line : L"",
+                  !waited ? L"" : fronted ? recorded.substr(front.size()) : recorded)
+            << "the child's command line";
         EXPECT_EQ(started, launched);
         EXPECT_EQ(c.idle, g_idleMs);
         EXPECT_EQ(c.idle ? pi.hProcess : nullptr, g_idleProcess);
-        // The call's own apartment is gone.
-        EXPECT_EQ(c.mta ? S_FALSE : S_OK, ::CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+        EXPECT_EQ(c.mta ? S_FALSE : S_OK, ::CoInitializeEx(nullptr, COINIT_MULTITHREADED)) << "its apartment gone";
         ::CoUninitialize();
         if (c.mta) ::CoUninitialize();
         const DWORD out = Shell() ? 0 : c.out;
-        const std::wstring result = started ? Format(L"TRUE with %lshProcess == %08.8X", Shell() ? L"SHELLEXECUTEINFO." : L"", H(pi.hProcess))
-                                            : L"FALSE with error code 2" + std::wstring(Shell() ? L", SHELLEXECUTEINFO.hInstApp == 2" : L"");
+        const std::wstring shell = Shell() ? L"SHELLEXECUTEINFO." : L"";
+        const std::wstring result =
+            started ? Format(L"TRUE with %lshProcess == %08.8X", shell.c_str(), H(pi.hProcess))
+                    : L"FALSE with error code 2" + (Shell() ? L", " + shell + L"hInstApp == 2" : L"");
         Lines want{L"XP and earlier", L"CreateProcess has returned " + result};
         if (Shell())
-            want = {L"Vista and later --> TRUE", Format(L"CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE) "
-                                                        L"has returned %08.8X", c.mta ? RPC_E_CHANGED_MODE : S_OK),
-                    L"SHELLEXECUTEINFO.lpVerb == " + std::wstring(c.verb && *c.verb ? c.verb : L"NULL"),
-                    L"SHELLEXECUTEINFO.lpFile == " + program, L"SHELLEXECUTEINFO.lpParameters == " + (line.empty() ? L"NULL" : line),
+            want = {L"Vista and later --> TRUE",
+                    Format(L"CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE) has returned "
+                           L"%08.8X", c.mta ? RPC_E_CHANGED_MODE : S_OK),
+                    shell + L"lpVerb == " + (c.verb && *c.verb ? c.verb : L"NULL"), shell + L"lpFile == " + program,
+                    shell + L"lpParameters == " + (line.empty() ? L"NULL" : line),
                     L"ShellExecuteEx has returned " + result};
         for (std::wstring& l : want) l = L"CreateProcessExtended > " + l;
-        for (auto [name, value] : {std::pair(L"fCloseHandle", out), {L"fIsLaunched", started}, {L"dwError", error}, {L"dwState", c.state}})
+        for (auto [name, value] :
+             {std::pair(L"fCloseHandle", out), {L"fIsLaunched", started}, {L"dwError", error}, {L"dwState", c.state}})
             want.push_back(Format(L"LaunchProcess > %ls==(%d)", name, value));
         const Lines lines = Take();  // the wait's own lines, between, are the wait's tests' business
         if (lines.size() > want.size()) want.insert(want.end() - 4, lines.begin() + (want.size() - 4), lines.end() - 4);
@@ -315,9 +310,7 @@ TEST(LaunchProcess, StartsWaitsAndHandsOver) {
         EXPECT_EQ(open, IsOpen(pi.hProcess)) << "the process handle";
         EXPECT_EQ(open && !Shell(), IsOpen(pi.hThread)) << "the thread handle";
         EXPECT_EQ(started && !Shell(), pi.dwProcessId != 0 && pi.dwThreadId != 0) << "the identifiers";
-        if (Shell() || !started) {
-            EXPECT_EQ(0u, H(pi.hThread) | pi.dwProcessId | pi.dwThreadId);
-        }
+        EXPECT_EQ(0u, Shell() || !started ? H(pi.hThread) | pi.dwProcessId | pi.dwThreadId : 0u) << "only the process";
         if (!open) continue;
         if (running) ::TerminateProcess(pi.hProcess, 14);
         ::WaitForSingleObject(pi.hProcess, 60000);
@@ -327,13 +320,6 @@ TEST(LaunchProcess, StartsWaitsAndHandsOver) {
         if (pi.hThread != nullptr) ::CloseHandle(pi.hThread);
     }
     ::Sleep(1500);  // the children that were not waited for finish before the folder goes
-}
-
-// The handles this process holds, equal to those before the torture.
-::testing::AssertionResult SameHandles(DWORD before) {
-    const DWORD now = HandleCount();
-    if (now == before) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << now << " handles open, not " << before;
 }
 
 // Runs setup with no call counted or failed.
@@ -346,46 +332,53 @@ auto Uncounted(F setup) {
 }
 
 // Each call failed in turn (19 stands for the injected error) in the short form of LaunchProcess, in the long
-// form that hands the handles over, and in waits that end a thread or a process: a row per call.
+// form that hands the handles over, and in waits that end a thread or a process: a row per call, and the
+// handles this process holds, counted, as they were.
 TEST(LaunchProcess, EveryCallFailedInTurnIsReportedAndReleases) {
-    const std::wstring self = Self();
-    std::wstring line = ChildCommandLine(L"run", L"9 300"), longer = ChildCommandLine(L"run", L"9 3000");
-    LaunchProcess(self.c_str(), &line[0], nullptr, nullptr, SW_HIDE, nullptr);  // what the system keeps loaded
-    wchar_t writable[MAX_PATH + 64];
+    const std::wstring self = Self(), line = ChildCommandLine(L"run", L"9 100");
+    const std::wstring longer = ChildCommandLine(L"run", L"9 3000");
+    LaunchProcess(self.c_str(), Writable(line), nullptr, nullptr, SW_HIDE, nullptr);  // what stays loaded
     Take();  // and the trace capture
     OwnHandle never(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    DWORD handles = HandleCount();
-    const auto released = [&] { return SameHandles(handles); };
-    const wchar_t* xp = Shell() ? L"CreateProcessExtended > XP and earlier" : nullptr;
-    const wchar_t* asked = L"GetExitCode > HANDLE == # > GetExitCodeProcess(...) has returned: error code == 19, "
-                           L"exit code == # (259 == STILL_ACTIVE)";
-    const std::vector<Failure> start = {
-        {"GetVersionExW", 0, 0, xp},  // the XP generation
-        {"CreateProcessW", 0xFFFFFFFF, 19, L"CreateProcessExtended > CreateProcess has returned FALSE with error code 19"},
-        {"CoInitializeEx", 0, 0, L"CreateProcessExtended > CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE) has returned 80070013"},
-        {"ShellExecuteExW", 0xFFFFFFFF, 19, L"CreateProcessExtended > ShellExecuteEx has returned FALSE with error code 19, SHELLEXECUTEINFO.hInstApp == 0"},
-        {"GetExitCodeProcess#1", 0, 19, asked},  // not waited on
-        {"MsgWaitForMultipleObjects", WAIT_FAILED, 19, L"WaitForObject > HANDLE == # > WAIT_FAILED > ERROR == 19"},
-        {"GetExitCodeProcess#2", 0, 19, asked}};
+    DWORD handles = 0;
+    const auto released = [&] {
+        return HandleCount() == handles ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << "handles";
+    };
+    const std::wstring starter = L"CreateProcessExtended > ", waiter = L"WaitForObject > HANDLE == # > ";
+    const std::wstring failedWait = waiter + L"WAIT_FAILED > ERROR == 19";
+    const auto asked = [](const wchar_t* object) {
+        return L"GetExitCode > HANDLE == # > GetExitCode" + std::wstring(object) +
+               L"(...) has returned: error code == 19, exit code == # (259 == STILL_ACTIVE)";
+    };
+    const std::wstring process = asked(L"Process"), thread = asked(L"Thread");
+    const std::wstring coInit =
+        starter + L"CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE) has returned 80070013";
+    const std::wstring shell =
+        starter + L"ShellExecuteEx has returned FALSE with error code 19, SHELLEXECUTEINFO.hInstApp == 0";
+    const std::wstring create = starter + L"CreateProcess has returned FALSE with error code 19";
+    const std::wstring xp = starter + L"XP and earlier";
+    std::vector<Failure> rows = {
+        {"GetVersionExW", 0, 0, Shell() ? xp.c_str() : nullptr},  // the XP generation
+        {"CreateProcessW", 0xFFFFFFFF, 19, create.c_str()}, {"CoInitializeEx", 0, 0, coInit.c_str()},  // goes on
+        {"ShellExecuteExW", 0xFFFFFFFF, 19, shell.c_str()},
+        {"GetExitCodeProcess#1", 0, 19, process.c_str()},  // not waited on
+        {"MsgWaitForMultipleObjects", WAIT_FAILED, 19, failedWait.c_str()},
+        {"GetExitCodeProcess#2", 0, 19, process.c_str()}};
     Faults faults;
-    TortureTable(faults, 19, start, [&] {
+    handles = HandleCount();
+    TortureTable(faults, 19, rows, [&] {
         DWORD error = 0xBAD;
-        StringCchCopyW(writable, _countof(writable), line.c_str());
-        return Outcome{LaunchProcess(self.c_str(), writable, nullptr, &error, SW_HIDE, nullptr), error};
+        return Outcome{LaunchProcess(self.c_str(), Writable(line), nullptr, &error, SW_HIDE, nullptr), error};
     }, released);
     // The long form with the caller's record, the program still running when its wait runs out: handed over on
     // the CreateProcessW path (the test closes what it is given), closed on the shell path.
-    std::vector<Failure> handOver = start;
-    for (Failure& row : handOver) row.result = row.result == 0 ? WAIT_TIMEOUT : row.result;
-    handOver[4].result = 0;
-    handOver.insert(handOver.end() - 1, {{"WaitForInputIdle", WAIT_TIMEOUT, 0, nullptr},
-                                         {"GetExitCodeProcess#3", WAIT_TIMEOUT, 19, L"LaunchProcess > fCloseHandle==(0)"}});
-    handles = HandleCount();
-    TortureTable(faults, 19, handOver, [&] {
+    for (Failure& row : rows) row.result = row.result == 0 && row.call != rows[4].call ? WAIT_TIMEOUT : row.result;
+    rows.push_back({"WaitForInputIdle", WAIT_TIMEOUT, 0, nullptr});
+    rows.push_back({"GetExitCodeProcess#3", WAIT_TIMEOUT, 19, L"LaunchProcess > fCloseHandle==(0)"});
+    TortureTable(faults, 19, rows, [&] {
         DWORD error = 0xBAD, close = 1;
         PROCESS_INFORMATION pi = {};
-        StringCchCopyW(writable, _countof(writable), longer.c_str());
-        const DWORD state = LaunchProcess(self.c_str(), writable, nullptr, &error, &close, LAUNCH_WAIT_PROCESS |
+        const DWORD state = LaunchProcess(self.c_str(), Writable(longer), nullptr, &error, &close, LAUNCH_WAIT_PROCESS |
                                           LAUNCH_WAIT_INPUT_IDLE, 100, FALSE, 0, SW_HIDE, nullptr, 50, &pi);
         if (pi.hProcess != nullptr && (close == 1 || Shell())) {
             Uncounted([&] { return ::TerminateProcess(pi.hProcess, 1) && ::WaitForSingleObject(pi.hProcess, 60000); });
@@ -395,35 +388,34 @@ TEST(LaunchProcess, EveryCallFailedInTurnIsReportedAndReleases) {
         return Outcome{state, error};
     }, released);
     // A thread, then a process, left running by a pass that runs out: ended with 42 (error: the exit code).
-    const wchar_t* threadAsked = L"GetExitCode > HANDLE == # > GetExitCodeThread(...) has returned: error code == 19, "
-                                 L"exit code == # (259 == STILL_ACTIVE)";
-    TortureTable(faults, 19, {{"GetExitCodeThread#1", 0, 0, threadAsked},
-                              {"MsgWaitForMultipleObjects", WAIT_FAILED, 42, L"WaitForObject > HANDLE == # > WAIT_FAILED > ERROR == 19"},
-                              {"GetExitCodeThread#2", WAIT_TIMEOUT, STILL_ACTIVE, threadAsked},  // not ended then
-                              {"TerminateThread", WAIT_TIMEOUT, 42, L"TerminateObject > HANDLE == # > TerminateThread(...) has returned: error code == 19"}},
-                 [&] {
-                     HANDLE thread = Uncounted([&] { return ::CreateThread(nullptr, 0, Block, never.get(), 0, nullptr); });
-                     DWORD code = 0xBAD;
-                     const DWORD result = WaitForObject(OBJECT_THREAD, &thread, 50, nullptr, TRUE, 42, FALSE, &code, nullptr, nullptr);
-                     Uncounted([&] {  // one the failure left running ends
-                         ::SetEvent(never.get());
-                         ::WaitForSingleObject(thread, INFINITE);
-                         return ::ResetEvent(never.get()) && ::CloseHandle(thread);
-                     });
-                     return Outcome{result, code};
-                 }, released);
-    TortureTable(faults, 19, {{"GetExitCodeProcess#1", 0, 0, asked},
-                              {"MsgWaitForMultipleObjects", WAIT_FAILED, 42, L"WaitForObject > HANDLE == # > WAIT_FAILED > ERROR == 19"},
-                              {"GetExitCodeProcess#2", WAIT_TIMEOUT, STILL_ACTIVE, asked},
-                              {"TerminateProcess", WAIT_TIMEOUT, 42, L"TerminateObject > HANDLE == # > TerminateProcess(...) has returned: error code == 19"}},
-                 [&] {
-                     OwnHandle child(Uncounted([] { return StartProgram(ChildCommandLine(L"run", L"7 60000")); }));
-                     HANDLE h = child.get();
-                     DWORD code = 0xBAD;
-                     const DWORD result = WaitForObject(OBJECT_PROCESS, &h, 50, nullptr, TRUE, 42, FALSE, &code, nullptr, nullptr);
-                     Uncounted([&] { return ::TerminateProcess(child.get(), 1) && ::WaitForSingleObject(child.get(), 60000); });
-                     return Outcome{result, code};
-                 }, released);
+    for (BYTE kind : {BYTE{OBJECT_THREAD}, BYTE{OBJECT_PROCESS}}) {
+        const bool isThread = kind == OBJECT_THREAD;
+        const std::wstring& asked = isThread ? thread : process;
+        const std::wstring ended = L"TerminateObject > HANDLE == # > Terminate" +
+                                   std::wstring(isThread ? L"Thread" : L"Process") +
+                                   L"(...) has returned: error code == 19";
+        const char* query = isThread ? "GetExitCodeThread" : "GetExitCodeProcess";
+        const std::string first = query + std::string("#1"), second = query + std::string("#2");
+        TortureTable(faults, 19, {{first.c_str(), 0, 0, asked.c_str()},
+                                  {"MsgWaitForMultipleObjects", WAIT_FAILED, 42, failedWait.c_str()},
+                                  {second.c_str(), WAIT_TIMEOUT, STILL_ACTIVE, asked.c_str()},  // not ended
+                                  {isThread ? "TerminateThread" : "TerminateProcess", WAIT_TIMEOUT, 42, ended.c_str()}},
+                     [&] {
+                         OwnHandle object(Uncounted([&] {
+                             return isThread ? ::CreateThread(nullptr, 0, Block, never.get(), 0, nullptr)
+                                             : StartProgram(ChildCommandLine(L"run", L"7 60000"));
+                         }));
+                         HANDLE h = object.get();
+                         DWORD code = 0xBAD;
+                         const DWORD result =
+                             WaitForObject(kind, &h, 50, nullptr, TRUE, 42, FALSE, &code, nullptr, nullptr);
+                         Uncounted([&] {  // what the failure left running ends
+                             isThread ? ::SetEvent(never.get()) : ::TerminateProcess(h, 1);
+                             return ::WaitForSingleObject(h, INFINITE) || ::ResetEvent(never.get());
+                         });
+                         return Outcome{result, code};
+                     }, released);
+    }
 }
 
 TEST(ProcessFunctions, EveryCallThatCanFailHasAStandIn) { EXPECT_TRUE(StandInsCover({"process", "common"})); }
