@@ -51,7 +51,8 @@ bool IsDirectory(const std::wstring& path) { return ::PathIsDirectoryW(path.c_st
 // The world group's access entry with a mask and inheritance, as its bytes.
 std::string World(ACCESS_MASK mask, BYTE flags) {
     const SID world = {SID_REVISION, 1, SECURITY_WORLD_SID_AUTHORITY, {SECURITY_WORLD_RID}};
-    const struct { ACE_HEADER header; ACCESS_MASK mask; SID sid; } ace = {{ACCESS_ALLOWED_ACE_TYPE, flags, 20}, mask, world};
+    const struct { ACE_HEADER header; ACCESS_MASK mask; SID sid; } ace = {{ACCESS_ALLOWED_ACE_TYPE, flags, 20}, mask,
+                                                                           world};
     return std::string(reinterpret_cast<const char*>(&ace), sizeof ace);
 }
 
@@ -160,7 +161,7 @@ TEST(FolderPath, AKnownFolderReportedMissingIsCreated) {
     for (const auto& row : rows) {
         g_first = row.first;
         g_asked = 0;
-        EXPECT_EQ(row.asked == 2 ? S_OK : row.first, GetFolderPath(CSIDL_FAVORITES, favorites)) << std::hex << row.first;
+        EXPECT_EQ(row.asked == 2 ? S_OK : row.first, GetFolderPath(CSIDL_FAVORITES, favorites)) << row.first;
         EXPECT_EQ(row.asked, g_asked) << std::hex << row.first;
         EXPECT_EQ(CSIDL_FAVORITES, g_folders[0]);
         EXPECT_EQ(row.asked == 2 ? again : 0, row.asked == 2 ? g_folders[1] : 0) << std::hex << row.first;
@@ -171,7 +172,7 @@ TEST(FolderPath, AKnownFolderReportedMissingIsCreated) {
 // The test's key under HKEY_CURRENT_USER, deleted with its sub keys afterwards.
 struct TestKey : OwnKey {
     const std::wstring name = L"Software\\rolm-test-" + N(::GetCurrentProcessId());
-    TestKey() { ::RegCreateKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, put(), nullptr); }
+    TestKey() { ::RegCreateKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, put(), 0); }
     ~TestKey() {
         reset();
         ::SHDeleteKeyW(HKEY_CURRENT_USER, name.c_str());
@@ -241,7 +242,8 @@ TEST(IniFile, TheLastDotOfThePathCountsAndWhatDoesNotFitIsRefused) {
     const struct { const wchar_t* program; DWORD capacity, error; const wchar_t* ini; } rows[] = {
         {L"to.beta.exe", 99, 2, L"to.beta.ini"}, {L"a.old\\to", 99, 2, L"a.ini"}, {L"there.exe", 99, 0, L"there.ini"},
         {L"dir", 99, 0, L"dir.ini"}, {L"plain", 10, 2, L"plain.ini"}, {L"plain", 9, ERROR_EXTENDED_ERROR, L"plain"},
-        {L"dot.x", 8, 2, L"dot.ini"}, {L"dot.x", 7, ERROR_EXTENDED_ERROR, L"dot.x"}, {L"dot.x", 5, ERROR_INSUFFICIENT_BUFFER, L"dot."},
+        {L"dot.x", 8, 2, L"dot.ini"}, {L"dot.x", 7, ERROR_EXTENDED_ERROR, L"dot.x"},
+        {L"dot.x", 5, ERROR_INSUFFICIENT_BUFFER, L"dot."},
     };
     for (const auto& row : rows) {
         std::vector<WCHAR> path(dir.path().size() + 1 + row.capacity, L'#');
@@ -256,54 +258,49 @@ TEST(IniFile, TheLastDotOfThePathCountsAndWhatDoesNotFitIsRefused) {
 TEST(Fsreg, EveryCallFailedInTurnIsReportedAndReleases) {
     TempDir dir;
     TestKey root;
-    const std::wstring tree = dir / L"T\\A", top = dir / L"T";
-    const std::wstring keys = std::wstring(250, L'k') + L"\\" + std::wstring(250, L'k') + L"\\k";  // a heap copy
+    const std::wstring tree = dir / L"T\\A", top = dir / L"T", level(250, L'k'), keys = level + L"\\" + level + L"\\k";
     wchar_t self[MAX_PATH], buffer[MAX_PATH];
     const std::wstring ini = std::wstring(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH) - 3) + L"ini";
-    const std::wstring made = L"CreateDirectories > CreateDirectoryTree(" + tree + L") has failed -> error == 19";
     const std::wstring granted = L"CreateDirectories > AddAccessRights(" + tree + L") has failed -> error == ";
-    const std::wstring read = L"AddAccessRights()->GetFileSecurity failed!";
+    const std::wstring read = L"AddAccessRights()->GetFileSecurity failed!", key = L"CreateRegKeys > returns error ";
     const std::wstring merged = L"AddAccessRights()->SetEntriesInAcl() failed!";
-    const std::wstring keyFailed = L"CreateRegKeys > returns error ";
-    const std::wstring iniFailed = L"GetIniFile > error == (19), path == ()";
-    const std::wstring iniMissing = L"GetIniFile > error == (2), path == (" + ini + L")";
     Faults faults;
-    TortureTable(faults, 19, {{"GetFileAttributesW", 0, 0, nullptr},  // seen as missing: made again, or there
-                              {"CreateDirectoryW", 19, 0, made.c_str()},
-                              {"GetFileSecurityW#1", 19, 0, (granted + L"19").c_str()},  // no line of its own
-                              {"malloc", 8, 0, read.c_str()},
-                              {"GetFileSecurityW#2", 19, 0, read.c_str()},
-                              {"GetSecurityDescriptorDacl", 0, 0, nullptr},  // no list: granted from an empty one
-                              {"AllocateAndInitializeSid", 19, 0, merged.c_str()},
-                              {"GetLengthSid", 19, 0, merged.c_str()},  // the copy then fails
-                              {"HeapAlloc", 8, 0, merged.c_str()},
-                              {"CopySid", 19, 0, merged.c_str()},
-                                                            {"SetEntriesInAclW", 19, 0, merged.c_str()},
-                              {"InitializeSecurityDescriptor", 19, 0, (granted + L"19").c_str()},
-                              {"SetSecurityDescriptorDacl", 0, 0, nullptr},  // built: TRUE, whatever is made of it
-                              {"SetFileSecurityW", 0, 0, nullptr}},
+    TortureTable(faults, 19, {{"GetFileAttributesW", 0, 0, L""},  // seen as missing: made again, or there
+                              {"CreateDirectoryW", 19, 0, L"CreateDirectories > CreateDirectoryTree(" + tree +
+                                                              L") has failed -> error == 19"},
+                              {"GetFileSecurityW#1", 19, 0, granted + L"19"},  // no line of its own
+                              {"malloc", 8, 0, read},
+                              {"GetFileSecurityW#2", 19, 0, read},
+                              {"GetSecurityDescriptorDacl", 0, 0, L""},  // no list: granted from an empty one
+                              {"AllocateAndInitializeSid", 19, 0, merged},
+                              {"GetLengthSid", 19, 0, merged},  // the copy then fails
+                              {"HeapAlloc", 8, 0, merged}, {"CopySid", 19, 0, merged},
+                              {"SetEntriesInAclW", 19, 0, merged},
+                              {"InitializeSecurityDescriptor", 19, 0, granted + L"19"},
+                              {"SetSecurityDescriptorDacl", 0, 0, L""},  // built: TRUE, whatever is made of it
+                              {"SetFileSecurityW", 0, 0, L""}},
                  [&] {
                      ::RemoveDirectoryW(tree.c_str());
                      ::RemoveDirectoryW(top.c_str());
                      return Outcome{CreateDirectories(tree.c_str(), 1), 0};
                  });
     // error: whether a key came back.
-    TortureTable(faults, 19, {{"calloc", 8, 0, (keyFailed + L"8 for the key " + keys).c_str()},
-                              {"RegCreateKeyExW", 19, 0, (keyFailed + L"19 for the key " + keys).c_str()}},
+    TortureTable(faults, 19, {{"calloc", 8, 0, key + L"8 for the key " + keys},
+                              {"RegCreateKeyExW", 19, 0, key + L"19 for the key " + keys}},
                  [&] {
-                     ::SHDeleteKeyW(root.get(), L"kkkkk");
-                     HKEY key = nullptr;
-                     const LONG error = CreateRegKeys(root.get(), keys.c_str(), 0, KEY_ALL_ACCESS, &key, nullptr);
-                     if (key != nullptr) ::RegCloseKey(key);
-                     return Outcome{static_cast<DWORD>(error), key != nullptr};
+                     ::SHDeleteKeyW(root.get(), level.c_str());
+                     HKEY made = nullptr;
+                     const LONG error = CreateRegKeys(root.get(), keys.c_str(), 0, KEY_ALL_ACCESS, &made, nullptr);
+                     if (made != nullptr) ::RegCloseKey(made);
+                     return Outcome{static_cast<DWORD>(error), made != nullptr};
                  });
-    TortureTable(faults, 19, {{"RegOpenKeyExW", 19, 0, nullptr}},
+    TortureTable(faults, 19, {{"RegOpenKeyExW", 19, 0, L""}},
                  [&] { return Outcome{static_cast<DWORD>(CheckRegKey(HKEY_CURRENT_USER, L"Software")), 0}; });
-    TortureTable(faults, 19, {{"GetModuleHandleW", 19, 0, iniFailed.c_str()},
-                              {"GetModuleFileNameW", 19, 0, iniFailed.c_str()},
-                              {"PathFileExistsW", 2, 0, iniMissing.c_str()}},
+    TortureTable(faults, 19, {{"GetModuleHandleW", 19, 0, L"GetIniFile > error == (19), path == ()"},
+                              {"GetModuleFileNameW", 19, 0, L"GetIniFile > error == (19), path == ()"},
+                              {"PathFileExistsW", 2, 0, L"GetIniFile > error == (2), path == (" + ini + L")"}},
                  [&] { return Outcome{GetIniFile(buffer, MAX_PATH), 0}; });
-    TortureTable(faults, 19, {{"SHGetFolderPathW", DWORD(HRESULT_FROM_WIN32(19)), 0, nullptr}},
+    TortureTable(faults, 19, {{"SHGetFolderPathW", DWORD(HRESULT_FROM_WIN32(19)), 0, L""}},
                  [&] { return Outcome{static_cast<DWORD>(GetFolderPath(CSIDL_APPDATA, buffer)), 0}; });
 }
 

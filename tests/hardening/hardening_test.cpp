@@ -28,8 +28,7 @@ struct GuardedPage {
 // RFC 1071, as plainly as it reads.
 USHORT Checksum(const std::string& bytes) {
     unsigned long sum = 0;
-    for (size_t i = 0; i < bytes.size(); i += 2)
-        sum += static_cast<unsigned char>(bytes[i]) + (i + 1 < bytes.size() ? static_cast<unsigned char>(bytes[i + 1]) << 8 : 0);
+    for (size_t i = 0; i < bytes.size(); ++i) sum += static_cast<unsigned char>(bytes[i]) << (i % 2 * 8);
     while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
     return static_cast<USHORT>(~sum);
 }
@@ -53,13 +52,14 @@ TEST(Overrun, ParsersStopAtTheEndOfTheirInput) {
     for (const auto& row : rows) {
         std::string text = row.text + '\0';
         EXPECT_EQ(row.page, IsAuthenticationPage(page.Place(&text[0], text.size()))) << row.text;
-        EXPECT_EQ(row.tag, IsInputTagOfType(page.Place(row.text.c_str(), row.text.size() + 1), L"password")) << row.text;
+        EXPECT_EQ(row.tag, IsInputTagOfType(page.Place(&text[0], text.size()), L"password")) << row.text;
     }
     const std::wstring source = L"abcABCab", find = L"ab";  // no terminators: the lengths bound them
     for (BOOL ignoreCase : {FALSE, TRUE}) {
         UINT* offsets = nullptr;
         UINT count = 0;
-        EXPECT_EQ(0u, Match(page.Place(source.data(), 8), 8, other.Place(find.data(), 2), 2, &offsets, &count, ignoreCase, 9, TRUE));
+        EXPECT_EQ(0u, Match(page.Place(source.data(), 8), 8, other.Place(find.data(), 2), 2, &offsets, &count,
+                            ignoreCase, 9, TRUE));
         EXPECT_EQ(ignoreCase ? 3u : 2u, count);
         free(offsets);
     }
@@ -143,8 +143,8 @@ TEST(HeapGuard, RefusesWhatIsNotItsOwnAndFindsLeaks) {
         EXPECT_EQ(0xC0000374u, RunProgram(ChildCommandLine(L"heap", what))) << what;
     wchar_t self[MAX_PATH];
     const std::wstring program(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH));
-    EXPECT_EQ(1u, RunProgram(L"\"" + program + L"\" --gtest_filter=HeapGuard.DISABLED_Leaks --gtest_also_run_disabled_tests"))
-        << "a test that leaks fails";
+    const std::wstring leaks = L" --gtest_filter=HeapGuard.DISABLED_Leaks --gtest_also_run_disabled_tests";
+    EXPECT_EQ(1u, RunProgram(L"\"" + program + L"\"" + leaks)) << "a test that leaks fails";
 }
 
 void* volatile g_leaked;

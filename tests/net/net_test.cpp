@@ -92,11 +92,12 @@ TEST_F(Net, EchoRequestAndReply) {
     fill_echo_request(&message[0], 7);  // too short: untouched
     fill_echo_request(&message[0], 41);
     const USHORT own = static_cast<USHORT>(::GetCurrentProcessId());
-    EXPECT_EQ(Bytes("\x08\0\0\0", 4) + Bytes(&own, 2) + Bytes("\0\0", 2) + std::string(33, 'E') + "#", message.substr(0, 42));
-    const wchar_t* tooFew = L"decode_resp > error: too few bytes from NULL";
-    const struct { int words, bytes; unsigned char type; USHORT id; const wchar_t* line; } rows[] = {
-        {5, 28, 0, own, L"decode_resp > 28 bytes from NULL > ping OK"}, {15, 68, 0, own, L"decode_resp > 68 bytes from NULL > ping OK"},
-        {15, 67, 0, own, tooFew}, {5, 0, 0, own, tooFew}, {5, 60, 8, own, L"decode_resp > error: non-echo type 8 received"},
+    const std::string request = Bytes("\x08\0\0\0", 4) + Bytes(&own, 2) + Bytes("\0\0", 2) + std::string(33, 'E');
+    EXPECT_EQ(request + "#", message.substr(0, 42));
+    const std::wstring from = L"decode_resp > error: too few bytes from NULL", ok = L" bytes from NULL > ping OK";
+    const struct { int words, bytes; unsigned char type; USHORT id; std::wstring line; } rows[] = {
+        {5, 28, 0, own, L"decode_resp > 28" + ok}, {15, 68, 0, own, L"decode_resp > 68" + ok}, {15, 67, 0, own, from},
+        {5, 0, 0, own, from}, {5, 60, 8, own, L"decode_resp > error: non-echo type 8 received"},
         {5, 60, 0, static_cast<USHORT>(own ^ 0x8001), L"decode_resp > error: someone else's packet"}};
     Take();
     for (const auto& row : rows) {
@@ -104,7 +105,7 @@ TEST_F(Net, EchoRequestAndReply) {
         d[0] = static_cast<char>(0x40 | row.words);
         d[4 * row.words] = static_cast<char>(row.type);
         memcpy(&d[4 * row.words + 4], &row.id, 2);
-        EXPECT_EQ(wcsstr(row.line, L" OK") != nullptr, !!decode_resp(d.data(), row.bytes, nullptr)) << row.bytes;
+        EXPECT_EQ(row.line.find(ok) != std::wstring::npos, !!decode_resp(d.data(), row.bytes, nullptr)) << row.bytes;
         EXPECT_EQ(Lines{row.line}, Take());
     }
 }
@@ -114,14 +115,18 @@ TEST_F(Net, GetIPaddressLooksUpThenParsesWithinTheNameBound) {
     WSADATA data;
     ASSERT_EQ(0, ::WSAStartup(MAKEWORD(2, 1), &data));
     const std::string overlong(ROLM_HOST_MAX + 1, 'a');
-    const std::wstring lookup = L"GetIPaddress > gethostbyname(\"", failed = L"\") has failed -> error == 11001";
-    const std::wstring parse = L"GetIPaddress > inet_addr(\"", none = L"GetIPaddress > unable to resolve the server name or IPv4 address";
-    const struct { const char* host; bool real; DWORD result; ULONG address; const char* resolved; Lines lines; } rows[] = {
-        {"127.0.0.1", true, 0, 0x0100007F, "127.0", {}}, {"10.1.2.3", false, 0, 0x0302010A, "10.1.", {lookup + L"10.1.2.3" + failed}},
-        {"255.255.255.255", false, 11001, INADDR_NONE, "255.2",
-         {lookup + L"255.255.255.255" + failed, parse + L"255.255.255.255" + failed, none}},
-        {overlong.c_str(), false, 87, INADDR_NONE, nullptr, {L"GetIPaddress > host name of 256 characters exceeds 255 -> error == 87"}},
-        {"", false, 11001, INADDR_NONE, "one.o", {lookup + L"one.one.one.one" + failed, parse + L"one.one.one.one" + failed, none}}};
+    const std::wstring look = L"GetIPaddress > gethostbyname(\"", parse = L"GetIPaddress > inet_addr(\"";
+    const std::wstring fails = L"\") has failed -> error == 11001", dflt = L"one.one.one.one", all = L"255.255.255.255";
+    const std::wstring none = L"GetIPaddress > unable to resolve the server name or IPv4 address";
+    const struct {
+        const char* host; bool real; DWORD result; ULONG address; const char* resolved; Lines lines;
+    } rows[] = {
+        {"127.0.0.1", true, 0, 0x0100007F, "127.0", {}},
+        {"10.1.2.3", false, 0, 0x0302010A, "10.1.", {look + L"10.1.2.3" + fails}},
+        {"255.255.255.255", false, 11001, INADDR_NONE, "255.2", {look + all + fails, parse + all + fails, none}},
+        {overlong.c_str(), false, 87, INADDR_NONE, nullptr,
+         {L"GetIPaddress > host name of 256 characters exceeds 255 -> error == 87"}},
+        {"", false, 11001, INADDR_NONE, "one.o", {look + dflt + fails, parse + dflt + fails, none}}};  // default
     Take();
     for (const auto& row : rows) {
         rolm::net::System().getHostByName = row.real ? saved.getHostByName : NoLookup;
@@ -171,24 +176,29 @@ TEST_F(Net, ConnectionStateFromTheFlagsAndTheHostItProbes) {
     rolm::net::System().getConnectedState = FixedState;
     rolm::net::System().getHostByName = NoLookup;
     const std::wstring c = L" ( INTERNET_CONNECTION_", r = L" ( INTERNET_RAS_INSTALLED )", dflt = L"one.one.one.one";
-    const struct { DWORD flags; const wchar_t* configured; const char* host; DWORD state; std::wstring text, probed; } rows[] = {
-        {0x01, L"", "x", 1, c + L"MODEM )", L"x"}, {0x02, L"", "x", 1, c + L"LAN )", L"x"}, {0x04, L"", "x", 0, c + L"PROXY )", L"x"},
+    const std::wstring lan = c + L"LAN )", set = c + L"CONFIGURED )", local = L"127.0.0.1";
+    const struct {
+        DWORD flags; const wchar_t* server; const char* host; DWORD state; std::wstring text, probed;
+    } rows[] = {
+        {0x01, L"", "x", 1, c + L"MODEM )", L"x"}, {0x02, L"", "x", 1, lan, L"x"}, 
+        {0x04, L"", "x", 0, c + L"PROXY )", L"x"},
         {0x08, L"", "x", 0, L"", L"x"}, {0x10, L"", "x", 1, r, L"x"}, {0x20, L"", "x", 0, c + L"OFFLINE )", L"x"},
-        {0x40, L"", "x", 1, c + L"CONFIGURED )", L"x"}, {0x80, L"", "x", 0, L"", L"x"}, {0x102, L"", "x", 1, c + L"LAN )", L"x"},
-        {0, L"", nullptr, 0, L"", dflt}, {0x60, L"", "", 1, c + L"CONFIGURED )" + c + L"OFFLINE )", dflt},
-        {0x17, L"127.0.0.1", "", 3, c + L"LAN )" + c + L"MODEM )" + c + L"PROXY )" + r, L"127.0.0.1"},
-        {0, L"10.9.9.9", "127.0.0.1", 2, L"", L"127.0.0.1"}};
+        {0x40, L"", "x", 1, set, L"x"}, {0x80, L"", "x", 0, L"", L"x"}, {0x102, L"", "x", 1, lan, L"x"},
+        {0, L"", nullptr, 0, L"", dflt}, {0x60, L"", "", 1, set + c + L"OFFLINE )", dflt},
+        {0x17, L"127.0.0.1", "", 3, lan + c + L"MODEM )" + c + L"PROXY )" + r, local},
+        {0, L"10.9.9.9", "127.0.0.1", 2, L"", local}};
     for (const auto& row : rows) {
         g_flags = row.flags;
-        ASSERT_EQ(0u, SetServerConfig(80, row.configured, nullptr, nullptr, nullptr));
+        ASSERT_EQ(0u, SetServerConfig(80, row.server, nullptr, nullptr, nullptr));
         DWORD state = 77;
         Take();
         EXPECT_EQ(row.state >= 2, !!RolmIsActiveConnection(row.host, &state)) << row.flags;
         EXPECT_EQ(row.state, state) << row.flags;
         const Lines lines = Take();
         ASSERT_GE(lines.size(), 5u) << Utf8(Join(lines));
-        EXPECT_TRUE(LinesFit({L"RolmIsActiveConnection > is called", L"InetGetConnectedState > InternetGetConnectedStateEx(...) "
-                              L"has returned #, connection name == \"Test Link\"", L"InetGetConnectedState > flags: " + row.text},
+        EXPECT_TRUE(LinesFit({L"RolmIsActiveConnection > is called",
+                              L"InetGetConnectedState > InternetGetConnectedStateEx(...) has returned #, connection "
+                              L"name == \"Test Link\"", L"InetGetConnectedState > flags: " + row.text},
                              Lines(lines.begin(), lines.begin() + 3)));
         EXPECT_NE(std::wstring::npos, lines[3].find(L"(\"" + row.probed + L"\")")) << Utf8(lines[3]);
         EXPECT_EQ(L"InetGetConnectedState > returns " + std::to_wstring(row.state) +
@@ -208,33 +218,41 @@ TEST_F(Net, EveryCallFailedInTurnIsReportedAndReleases) {
     EXPECT_EQ(87u, error);
     EXPECT_EQ(0, faults.Calls()) << "nothing was taken";
     EXPECT_EQ((Lines{L"Ping > called with lpszServer == \"127.0.0.1\", nDatasize == 1017, nTimeout == 1000, "
-                     L"nMaxSeqTimeout == 4294967295", L"Ping > nDatasize == 1017 exceeds 1016 -> error == 87"}), Take());
-    const wchar_t* lookup = L"GetIPaddress > gethostbyname(\"127.0.0.1\") has failed -> error == 10050";
-    TortureTable(faults, e, {{"WSAStartup", 0, e, L"Ping > WSAStartup(...) has failed -> error == 10050"},
-                             {"WSASocketW", 0, e, L"Ping > WSASocket(...) has failed -> error == 10050"},
-                             {"setsockopt#1", 0, e, L"Ping > setsockopt(...) has failed to set the received timeout -> error == 10050"},
-                             {"setsockopt#2", 0, e, L"Ping > setsockopt (...) has failed to set the timeout sending -> error == 10050"},
+                     L"nMaxSeqTimeout == 4294967295", L"Ping > nDatasize == 1017 exceeds 1016 -> error == 87"}),
+              Take());
+    const std::wstring fails = L" has failed -> error == 10050", ping = L"Ping > ", echo = L"SendIcmpEcho > ";
+    const std::wstring lookup = L"GetIPaddress > gethostbyname(\"127.0.0.1\")" + fails;
+    TortureTable(faults, e, {{"WSAStartup", 0, e, ping + L"WSAStartup(...)" + fails},
+                             {"WSASocketW", 0, e, ping + L"WSASocket(...)" + fails},
+                             {"setsockopt#1", 0, e, ping + L"setsockopt(...) has failed to set the received timeout -> "
+                                                           L"error == 10050"},
+                             {"setsockopt#2", 0, e, ping + L"setsockopt (...) has failed to set the timeout sending -> "
+                                                           L"error == 10050"},
                              {"gethostbyname", 0, 0, lookup},  // then parsed
-                             {"HeapAlloc#1", 0, 8, L"Ping > HeapAlloc(...) has failed -> icmp_data == NULL"},
-                             {"HeapAlloc#2", 0, 8, L"Ping > HeapAlloc(...) has failed -> recvbuf == NULL"},
-                             {"sendto", 0, e, L"Ping > sendto(...) has failed -> error == 10050"},
-                             {"recvfrom", 0, e, L"Ping > recvfrom(...) has failed -> error == 10050"}},
-                 [&] { return Outcome{static_cast<DWORD>(Ping("127.0.0.1", 0, 200, 0, &error)), error}; });  // loopback: the request comes first
-    const std::wstring proc = L"SendIcmpEcho > GetProcAddress(hModule, \"";
-    TortureTable(faults, e, {{"WSAStartup", 0, e, L"SendIcmpEcho > WSAStartup(...) has failed -> error == 10050"},
-                             {"gethostbyname", 1, 0, lookup},
-                             {"LoadLibraryW", 1, 0, L"SendIcmpEcho > LoadLibrary(\"Iphlpapi.dll\") has failed -> error: 10050"},
-                             {"GetProcAddress#1", 1, 0, L"SendIcmpEcho > LoadLibrary(\"Icmp.dll\") has succed"},
-                             {"GetProcAddress#2", 0, e, (proc + L"IcmpCloseHandle\") has failed -> error: 10050").c_str()},
-                             {"IcmpCreateFile", 0, e, L"SendIcmpEcho > IcmpCreatefile() has failed, unable to open handle -> error == 10050"},
-                             {"GetProcAddress#3", 0, e, (proc + L"IcmpSendEcho\") has failed -> error: 10050").c_str()},
-                             {"IcmpSendEcho", 0, e, L"SendIcmpEcho > IcmpSendEcho(...) has failed -> error == 10050"},
-                             {"IcmpCloseHandle", 1, 0, L"SendIcmpEcho > IcmpCloseHandle(...) has failed -> error == 10050"}},
+                             {"HeapAlloc#1", 0, 8, ping + L"HeapAlloc(...) has failed -> icmp_data == NULL"},
+                             {"HeapAlloc#2", 0, 8, ping + L"HeapAlloc(...) has failed -> recvbuf == NULL"},
+                             {"sendto", 0, e, ping + L"sendto(...)" + fails},
+                             {"recvfrom", 0, e, ping + L"recvfrom(...)" + fails}},
+                 [&] {  // on loopback the request itself comes first
+                     return Outcome{static_cast<DWORD>(Ping("127.0.0.1", 0, 200, 0, &error)), error};
+                 });
+    const std::wstring library = L"LoadLibrary(\"Iphlpapi.dll\") has failed -> error: 10050";
+    const std::wstring proc = echo + L"GetProcAddress(hModule, \"", procFails = L"\") has failed -> error: 10050";
+    TortureTable(faults, e, {{"WSAStartup", 0, e, echo + L"WSAStartup(...)" + fails}, {"gethostbyname", 1, 0, lookup},
+                             {"LoadLibraryW", 1, 0, echo + library},
+                             {"GetProcAddress#1", 1, 0, echo + L"LoadLibrary(\"Icmp.dll\") has succed"},
+                             {"GetProcAddress#2", 0, e, proc + L"IcmpCloseHandle" + procFails},
+                             {"IcmpCreateFile", 0, e, echo + L"IcmpCreatefile() has failed, unable to open handle -> "
+                                                             L"error == 10050"},
+                             {"GetProcAddress#3", 0, e, proc + L"IcmpSendEcho" + procFails},
+                             {"IcmpSendEcho", 0, e, echo + L"IcmpSendEcho(...)" + fails},
+                             {"IcmpCloseHandle", 1, 0, echo + L"IcmpCloseHandle(...)" + fails}},
                  [&] { return Outcome{static_cast<DWORD>(SendIcmpEcho("127.0.0.1", &error)), error}; });
-    TortureTable(faults, e, {{"WSAStartup", 0, e, L"TraceRoute > WSAStartup(...) has failed -> error == 10050"},
-                             {"gethostbyname", 1, 1234, lookup},
-                             {"LoadLibraryW", 0, e, L"TraceRoute > LoadLibrary(\"Iphlpapi.dll\") has failed -> error: 10050"},
-                             {"GetProcAddress", 0, e, L"TraceRoute > GetProcAddress(Iphlpapi.dll, GetRTTAndHopCount) has failed -> error: 10050"}},
+    const std::wstring route = L"TraceRoute > ";
+    TortureTable(faults, e, {{"WSAStartup", 0, e, route + L"WSAStartup(...)" + fails},
+                             {"gethostbyname", 1, 1234, lookup}, {"LoadLibraryW", 0, e, route + library},
+                             {"GetProcAddress", 0, e, route + L"GetProcAddress(Iphlpapi.dll, GetRTTAndHopCount) has "
+                                                              L"failed -> error: 10050"}},
                  [&] {
                      error = 1234;
                      return Outcome{static_cast<DWORD>(TraceRoute("127.0.0.1", 5, &error)), error};
@@ -242,11 +260,14 @@ TEST_F(Net, EveryCallFailedInTurnIsReportedAndReleases) {
     // The configured server, where nothing resolves but dotted text. error: the state.
     ASSERT_EQ(0u, SetServerConfig(80, L"nosuch", nullptr, nullptr, nullptr));
     rolm::net::System().getHostByName = NoLookup;
-    TortureTable(faults, e, {{"WideCharToMultiByte", 0, 1, L"GetIPaddress > inet_addr(\"one.one.one.one\") has failed -> error == 11001"},
-                             {"InternetGetConnectedStateExW", 0, 0, L"InetGetConnectedState > InternetGetConnectedStateEx(...) has returned 0, connection name == \"\""},
-                             {"GetVersionExW", 0, 1, L"Ping > called with lpszServer == \"nosuch\", nDatasize == 32, nTimeout == 1000, nMaxSeqTimeout == 4"},
-                             {"WSAStartup", 0, 1, L"SendIcmpEcho > WSAStartup(...) has failed -> error == 10050"},
-                             {"inet_addr", 0, 1, L"GetIPaddress > inet_addr(\"nosuch\") has failed -> error == 10050"}},
+    const std::wstring connected = L"InetGetConnectedState > InternetGetConnectedStateEx(...) has returned 0, ";
+    TortureTable(faults, e, {{"WideCharToMultiByte", 0, 1, L"GetIPaddress > inet_addr(\"one.one.one.one\") has failed "
+                                                           L"-> error == 11001"},
+                             {"InternetGetConnectedStateExW", 0, 0, connected + L"connection name == \"\""},
+                             {"GetVersionExW", 0, 1, ping + L"called with lpszServer == \"nosuch\", nDatasize == 32, "
+                                                            L"nTimeout == 1000, nMaxSeqTimeout == 4"},
+                             {"WSAStartup", 0, 1, echo + L"WSAStartup(...)" + fails},
+                             {"inet_addr", 0, 1, L"GetIPaddress > inet_addr(\"nosuch\")" + fails}},
                  [&] {
                      DWORD state = 0;
                      return Outcome{static_cast<DWORD>(RolmIsActiveConnection(nullptr, &state)), state};
@@ -258,9 +279,11 @@ TEST_F(Net, EveryCallThatCanFailHasAStandIn) { EXPECT_TRUE(StandInsCover({"net"}
 
 // NT 4.0 pings over a raw socket, XP and 7 through the ICMP service: as this copy of the program is named.
 bool RawSocketRoute() { return wcsstr(::GetCommandLineW(), L"-nt40.exe") != nullptr; }
-const std::wstring kIcmp = L"SendIcmpEcho > ", kPing = L"Ping > called with lpszServer == \"", kSent = L"Ping > sendto(...) wrote ";
+const std::wstring kIcmp = L"SendIcmpEcho > ", kPing = L"Ping > called with lpszServer == \"";
+const std::wstring kSent = L"Ping > sendto(...) wrote ";
 Lines Answered(const std::wstring& host) {
-    return {kIcmp + L"LoadLibrary(\"Iphlpapi.dll\") has succed", kIcmp + L"IcmpSendEcho(...) sent icmp message to " + host,
+    return {kIcmp + L"LoadLibrary(\"Iphlpapi.dll\") has succed",
+            kIcmp + L"IcmpSendEcho(...) sent icmp message to " + host,
             kIcmp + L"received 1 icmp message response from " + host, kIcmp + L"status = 0, round-trip time = # ms"};
 }
 
@@ -270,10 +293,13 @@ TEST_F(Route, VersionChoosesTheProbe) {
     Take();
     EXPECT_EQ(!RawSocketRoute(), !!PingServer("127.0.0.1", 0, 300, 0, &error));
     EXPECT_EQ(0u, error);
-    EXPECT_TRUE(LinesFit(RawSocketRoute() ? Lines{kPing + L"127.0.0.1\", nDatasize == 32, nTimeout == 300, nMaxSeqTimeout == 0",
-                                                  kSent + L"40 bytes on a maximum of 40", L"decode_resp > error: non-echo type 8 received",
+    EXPECT_TRUE(LinesFit(RawSocketRoute() ? Lines{kPing + L"127.0.0.1\", nDatasize == 32, nTimeout == 300, "
+                                                          L"nMaxSeqTimeout == 0",
+                                                  kSent + L"40 bytes on a maximum of 40",
+                                                  L"decode_resp > error: non-echo type 8 received",
                                                   L"Ping > returns 0, elapsed time: # ms"}
-                                            : Answered(L"127.0.0.1"), Take()));
+                                            : Answered(L"127.0.0.1"),
+                         Take()));
 }
 
 std::vector<DWORD> g_sleeps;
@@ -287,23 +313,27 @@ TEST_F(Peers, AnswerOrNot) {
     const bool raw = RawSocketRoute();
     rolm::net::System().sleep = CountingSleep;
     const std::wstring timeout = L"Ping > recvfrom(...) -> timeout", sent40 = kSent + L"40 bytes on a maximum of 40";
+    const std::wstring to2 = L"10.251.0.2\", nDatasize == ", to6 = L"10.251.0.6\", nDatasize == 32, nTimeout == 200, ";
     const struct { const char* host; int size, maxSeq; BOOL answered; DWORD error; Lines lines; } rows[] = {
-        {"10.251.0.2", 33, 2, TRUE, 0, {kPing + L"10.251.0.2\", nDatasize == 33, nTimeout == 200, nMaxSeqTimeout == 2",
-                                        kSent + L"41 bytes on a maximum of 41", L"decode_resp > 61 bytes from 10.251.0.2 > ping OK"}},
-        {"10.251.0.2", 997, 0, !raw, raw ? 10040u : 0u, {kPing + L"10.251.0.2\", nDatasize == 997, nTimeout == 200, nMaxSeqTimeout == 0",
-                                                          kSent + L"1005 bytes on a maximum of 1005", L"Ping > recvfrom(...) has failed -> error == 10040"}},
+        {"10.251.0.2", 33, 2, TRUE, 0, {kPing + to2 + L"33, nTimeout == 200, nMaxSeqTimeout == 2",
+                                        kSent + L"41 bytes on a maximum of 41",
+                                        L"decode_resp > 61 bytes from 10.251.0.2 > ping OK"}},
+        {"10.251.0.2", 997, 0, !raw, raw ? 10040u : 0u, {kPing + to2 + L"997, nTimeout == 200, nMaxSeqTimeout == 0",
+                                                          kSent + L"1005 bytes on a maximum of 1005",
+                                                          L"Ping > recvfrom(...) has failed -> error == 10040"}},
         {"10.251.0.6", 0, 1, FALSE, raw ? 0u : 11010u,
-         {kPing + L"10.251.0.6\", nDatasize == 32, nTimeout == 200, nMaxSeqTimeout == 1", sent40, timeout, sent40, timeout}}};
+         {kPing + to6 + L"nMaxSeqTimeout == 1", sent40, timeout, sent40, timeout}}};
     for (const auto& row : rows) {
         DWORD error = 1234;
         g_sleeps.clear();
         Take();
-        EXPECT_EQ(row.answered, PingServer(row.host, row.size, 200, row.maxSeq, &error)) << row.host << " " << row.size;
+        EXPECT_EQ(row.answered, PingServer(row.host, row.size, 200, row.maxSeq, &error)) << row.host << row.size;
         EXPECT_EQ(row.error, error) << row.host << " " << row.size;
         Lines lines = row.lines;
         lines.push_back(L"Ping > returns " + std::to_wstring(row.answered) + L", elapsed time: # ms");
         const Lines answered = Answered(L"10.251.0.2");
-        if (!raw) lines = row.answered ? answered : Lines{answered[0], kIcmp + L"IcmpSendEcho(...) has failed -> error == 11010"};
+        const Lines silent = {answered[0], kIcmp + L"IcmpSendEcho(...) has failed -> error == 11010"};
+        if (!raw) lines = row.answered ? answered : silent;
         EXPECT_TRUE(LinesFit(lines, Take())) << row.host << " " << row.size;
         EXPECT_EQ(std::vector<DWORD>(raw && row.host[9] == '6' ? 2 : 0, 500), g_sleeps) << row.host;
     }

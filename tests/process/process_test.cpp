@@ -358,7 +358,7 @@ TEST(LaunchProcess, EveryCallFailedInTurnIsReportedAndReleases) {
     const std::wstring create = starter + L"CreateProcess has returned FALSE with error code 19";
     const std::wstring xp = starter + L"XP and earlier";
     std::vector<Failure> rows = {
-        {"GetVersionExW", 0, 0, Shell() ? xp.c_str() : nullptr},  // the XP generation
+        {"GetVersionExW", 0, 0, Shell() ? xp : L""},  // the XP generation
         {"CreateProcessW", 0xFFFFFFFF, 19, create.c_str()}, {"CoInitializeEx", 0, 0, coInit.c_str()},  // goes on
         {"ShellExecuteExW", 0xFFFFFFFF, 19, shell.c_str()},
         {"GetExitCodeProcess#1", 0, 19, process.c_str()},  // not waited on
@@ -373,7 +373,7 @@ TEST(LaunchProcess, EveryCallFailedInTurnIsReportedAndReleases) {
     // The long form with the caller's record, the program still running when its wait runs out: handed over on
     // the CreateProcessW path (the test closes what it is given), closed on the shell path.
     for (Failure& row : rows) row.result = row.result == 0 && row.call != rows[4].call ? WAIT_TIMEOUT : row.result;
-    rows.push_back({"WaitForInputIdle", WAIT_TIMEOUT, 0, nullptr});
+    rows.push_back({"WaitForInputIdle", WAIT_TIMEOUT, 0, L""});
     rows.push_back({"GetExitCodeProcess#3", WAIT_TIMEOUT, 19, L"LaunchProcess > fCloseHandle==(0)"});
     TortureTable(faults, 19, rows, [&] {
         DWORD error = 0xBAD, close = 1;

@@ -125,7 +125,8 @@ ULONG_PTR FailValue(Fails fails, ULONG_PTR first) {
 Faults::Faults() {
     Reset();
     for (detail::Slot* slot = g_slots; slot != nullptr; slot = slot->next)
-        if (void** entry = MustFind(slot->dll, slot->name)) slot->original = detail::SwapImport(entry, slot->replacement);
+        if (void** entry = MustFind(slot->dll, slot->name))
+            slot->original = detail::SwapImport(entry, slot->replacement);
 }
 
 Faults::~Faults() {
@@ -198,7 +199,7 @@ void TortureTable(Faults& faults, DWORD error, const std::vector<Failure>& rows,
         SCOPED_TRACE(call + " failed (unfailed: " + std::to_string(unfailed.result) + ", " +
                      std::to_string(unfailed.error) + "), traced:\n" + Utf8(Join(lines)));
         // A release without a row of its own must change nothing the caller sees.
-        const Failure release = {name, unfailed.result, unfailed.error, nullptr};
+        const Failure release = {name, unfailed.result, unfailed.error, L""};
         const Failure* row = &release;
         for (const Failure& r : rows)
             if (call == r.call || (row == &release && strcmp(name, r.call) == 0)) row = &r;
@@ -210,11 +211,11 @@ void TortureTable(Faults& faults, DWORD error, const std::vector<Failure>& rows,
         }
         EXPECT_EQ(row->result, got.result) << "result";
         EXPECT_EQ(row->error, got.error) << "error";
-        if (row->line == nullptr)
+        const auto fits = [&](const std::wstring& line) { return Fits(row->line, line); };
+        if (row->line.empty())
             EXPECT_EQ(expected, Numberless(lines)) << "the unfailed trace";
         else
-            EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::wstring& l) { return Fits(row->line, l); }))
-                << "no line " << Utf8(row->line);
+            EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), fits)) << "no line " << Utf8(row->line);
         EXPECT_TRUE(held);
         EXPECT_TRUE(others);
         EXPECT_EQ("", left) << "C heap blocks left";

@@ -173,14 +173,14 @@ struct Outcome {
 };
 // A row of a torture table: when the call named fails ("Name", or "Name#k"
 // for its kth call only), the operation gives result and error, and its trace
-// has a line that fits line (support.h Fits: "#" stands for a number); a
-// null line: the trace is the unfailed run's, numbers aside. A failing close
+// has a line that fits line (support.h Fits: "#" stands for a number); an
+// empty line: the trace is the unfailed run's, numbers aside. A failing close
 // (Role::Close) that has no row must leave result, error and trace as the
 // unfailed run has them.
 struct Failure {
     const char* call;
     DWORD result, error;
-    const wchar_t* line;
+    std::wstring line;
 };
 // A torture run with named outcomes: op runs once unfailed, then with its 1st,
 // 2nd, ... failable call failing with error (only this thread's calls count),

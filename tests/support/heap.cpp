@@ -46,19 +46,22 @@ LONG g_serial;
 DWORD g_kept = TLS_OUT_OF_INDEXES;  // the thread's HeapKept depth
 bool g_allowLeaks;
 
-Header* HeaderOf(const void* block) { return reinterpret_cast<Header*>(static_cast<char*>(const_cast<void*>(block)) - kCanary) - 1; }
+Header* HeaderOf(const void* block) {
+    return reinterpret_cast<Header*>(static_cast<char*>(const_cast<void*>(block)) - kCanary) - 1;
+}
 void* BlockOf(Header* h) { return reinterpret_cast<char*>(h + 1) + kCanary; }
 // Never ASCII nor zero, and different at each place and for each block.
 unsigned char Pattern(const void* block, size_t i) {
-    return static_cast<unsigned char>(0x80 + ((reinterpret_cast<size_t>(block) >> 3) * 2654435761u + i * 40503u) % 0x7F);
+    const size_t mixed = (reinterpret_cast<size_t>(block) >> 3) * 2654435761u + i * 40503u;
+    return static_cast<unsigned char>(0x80 + mixed % 0x7F);
 }
 
 const char* Damage(const void* block, size_t* at) {
-    const unsigned char* head = static_cast<const unsigned char*>(block) - kCanary;
+    const unsigned char *head = static_cast<const unsigned char*>(block) - kCanary, *tail = head + kCanary;
     for (*at = 0; *at < kCanary; ++*at)
         if (head[kCanary - 1 - *at] != Pattern(block, kCanary - 1 - *at)) return "written before its start";
-    for (*at = 0; *at < kCanary; ++*at)
-        if (head[kCanary + HeaderOf(block)->h.size + *at] != Pattern(block, kCanary + *at)) return "written past its end";
+    for (*at = 0, tail += HeaderOf(block)->h.size; *at < kCanary; ++*at)
+        if (tail[*at] != Pattern(block, kCanary + *at)) return "written past its end";
     return nullptr;
 }
 
@@ -81,7 +84,8 @@ void* Arm(void* raw, size_t size, HANDLE heap, void* caller) {
         block[size + i] = Pattern(block, kCanary + i);
     }
     ::EnterCriticalSection(&g_lock);
-    h->h = {size, heap, kept ? 0 : ++g_serial, caller, kMark ^ reinterpret_cast<size_t>(block), &g_listed, g_listed.h.next};
+    h->h = {size, heap, kept ? 0 : ++g_serial, caller, kMark ^ reinterpret_cast<size_t>(block), &g_listed,
+            g_listed.h.next};
     g_listed.h.next = h->h.next->h.prev = h;
     ::LeaveCriticalSection(&g_lock);
     return block;
@@ -94,7 +98,8 @@ void* Release(void* block, HANDLE heap, const char* where, bool unlist = true) {
     Header* h = HeaderOf(block);
     if (h->h.mark != (kMark ^ reinterpret_cast<size_t>(block))) {
         if (!::HeapValidate(heap != nullptr ? heap : g_crtHeap, 0, block))
-            Corrupt("is no block of its heap: released twice, never allocated, or written over before its start", block, where);
+            Corrupt("is no block of its heap: released twice, never allocated, or its header overwritten", block,
+                    where);
         return block;
     }
     size_t at = 0;
@@ -162,7 +167,8 @@ void CheckHeapOnRelease() {
     ::InitializeCriticalSection(&g_lock);
     g_kept = ::TlsAlloc();
     FARPROC heapHandle = ::GetProcAddress(::GetModuleHandleW(L"msvcrt.dll"), "_get_heap_handle");
-    g_crtHeap = heapHandle ? reinterpret_cast<HANDLE>(reinterpret_cast<intptr_t(__cdecl*)()>((void*)heapHandle)()) : ::GetProcessHeap();
+    const auto crtHeap = reinterpret_cast<intptr_t(__cdecl*)()>(reinterpret_cast<void*>(heapHandle));
+    g_crtHeap = heapHandle != nullptr ? reinterpret_cast<HANDLE>(crtHeap()) : ::GetProcessHeap();
     const struct {
         const char *dll, *name;
         void *guarded, **real;
@@ -195,9 +201,11 @@ std::string HeapLeftSince(LONG serial) {
     for (Header* h = g_listed.h.next; h != &g_listed; h = h->h.next) {
         if (h->h.serial <= serial || count++ >= 8) continue;
         char text[17] = "";
-        for (size_t c = 0; c < 16 && c < h->h.size; ++c) text[c] = isprint(static_cast<BYTE*>(BlockOf(h))[c]) ? static_cast<char*>(BlockOf(h))[c] : '.';
+        const unsigned char* bytes = static_cast<unsigned char*>(BlockOf(h));
+        for (size_t c = 0; c < 16 && c < h->h.size; ++c) text[c] = isprint(bytes[c]) ? char(bytes[c]) : '.';
         snprintf(seen[count - 1], sizeof seen[0], "  %u bytes from %s, allocated at %p, the %ldth since: \"%s\"\n",
-                 static_cast<unsigned>(h->h.size), h->h.heap ? "HeapAlloc" : "the C heap", h->h.caller, h->h.serial - serial, text);
+                 static_cast<unsigned>(h->h.size), h->h.heap ? "HeapAlloc" : "the C heap", h->h.caller,
+                 h->h.serial - serial, text);
     }
     ::LeaveCriticalSection(&g_lock);
     std::string out;

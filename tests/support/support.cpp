@@ -33,9 +33,11 @@ TraceLog::TraceLog() {
 DWORD WINAPI TraceLog::Thread(void* param) {
     TraceLog* self = static_cast<TraceLog*>(param);
     HeapKept kept;  // the lines it keeps until they are taken
-    const WNDCLASSW type = {0, WindowProc, 0, 0, ::GetModuleHandleW(nullptr), nullptr, nullptr, nullptr, nullptr, L"Vellosk"};
+    const WNDCLASSW type = {0, WindowProc, 0, 0, ::GetModuleHandleW(nullptr), nullptr, nullptr, nullptr, nullptr,
+                            L"Vellosk"};
     ::RegisterClassW(&type);
-    HWND window = ::CreateWindowExW(0, L"Vellosk", L"test trace", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    HWND window =
+        ::CreateWindowExW(0, L"Vellosk", L"test trace", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
     ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
     ::SetEvent(static_cast<HANDLE>(std::exchange(self->window_, window)));
     MSG msg;
@@ -184,7 +186,7 @@ std::string ReadFileBytes(const std::wstring& path) {
                                  OPEN_EXISTING, 0, nullptr));
     char block[4096];
     DWORD read = 0;
-    while (file.get() != INVALID_HANDLE_VALUE && ::ReadFile(file.get(), block, sizeof block, &read, nullptr) && read > 0)
+    while (::ReadFile(file.get(), block, sizeof block, &read, nullptr) && read > 0)  // fails on no file
         bytes.append(block, read);
     return bytes;
 }
@@ -192,7 +194,7 @@ std::string ReadFileBytes(const std::wstring& path) {
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
     OwnHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD written = 0;
-    return file.get() != INVALID_HANDLE_VALUE && ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+    return ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
            written == bytes.size();
 }
 
