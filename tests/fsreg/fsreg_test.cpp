@@ -160,11 +160,11 @@ TEST(FolderPath, AKnownFolderReportedMissingIsCreated) {
         {HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), 2}, {E_INVALIDARG, 1}, {HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), 1}};
     for (const auto& row : rows) {
         g_first = row.first;
-        g_asked = 0;
+        g_asked = g_folders[1] = 0;
         EXPECT_EQ(row.asked == 2 ? S_OK : row.first, GetFolderPath(CSIDL_FAVORITES, favorites)) << row.first;
         EXPECT_EQ(row.asked, g_asked) << std::hex << row.first;
         EXPECT_EQ(CSIDL_FAVORITES, g_folders[0]);
-        EXPECT_EQ(row.asked == 2 ? again : 0, row.asked == 2 ? g_folders[1] : 0) << std::hex << row.first;
+        EXPECT_EQ(row.asked == 2 ? again : 0, g_folders[1]) << std::hex << row.first;
         EXPECT_TRUE(IsDirectory(favorites)) << std::hex << row.first;
     }
 }
