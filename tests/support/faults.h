@@ -3,13 +3,18 @@
 // program's own import table: a stand-in put there counts the calls, tracks
 // what was opened against what was closed, and fails the Nth call on request
 // (a "torture" run: fail call 1, then 2, ... until the operation makes no
-// Nth call).
+// Nth call). The guarded heap, at the end, watches every heap block.
 #pragma once
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
+#include <functional>
 #include <string>
+#include <tuple>
 #include <type_traits>
+#include <vector>
 
 #if defined(__GNUC__)
 // decltype of a C runtime function carries its cdecl attribute, which GCC
@@ -19,82 +24,50 @@
 
 namespace rolm_test {
 
-// How a stand-in reports the injected failure, and so how it tells a real
-// success from a failure.
+// How a stand-in reports the injected failure (the last error set), and so
+// how it tells a real success from a failure.
 enum class Fails {
-    Null,         // returns 0 (null pointer or handle), last error set
-    False,        // returns FALSE, last error set
-    Invalid,      // returns INVALID_HANDLE_VALUE / INVALID_SOCKET, last error set
-    SocketError,  // returns SOCKET_ERROR, last error set
+    Null,         // returns 0: a null pointer or handle, FALSE
+    False = Null,
+    Invalid,      // returns all bits set: INVALID_HANDLE_VALUE, INVALID_SOCKET, WAIT_FAILED, INADDR_NONE
+    SocketError = Invalid,
     Code,         // returns the error code itself (LONG, int)
     Hresult,      // returns HRESULT_FROM_WIN32(error)
+    Same,         // returns its first argument (LocalFree, FreeSid), null on success
     Never         // counted only, never failed (free)
 };
 enum class Role { None, Open, Close };
 
 namespace detail {
 struct Slot {
-    const char* dll;
-    const char* name;
+    const char *dll, *name;
     Fails fails;
     Role role;
     const char* kind;
     void* replacement;
     void* original;  // what the import table held before the patch
-    volatile LONG calls;
-    volatile LONG opens;
-    volatile LONG closes;
+    volatile LONG calls, opens, closes;
     Slot* next;
     Slot(const char* dll, const char* name, Fails fails, Role role, const char* kind, void* replacement);
 };
 // Counts the call; true when this call is the one to fail (last error set).
 bool Enter(Slot& slot);
 void Leave(Slot& slot, bool succeeded);
-DWORD InjectedError();
+ULONG_PTR FailValue(Fails fails, ULONG_PTR first);  // what the failing call returns
+// Null when this program (or the module given) does not import it.
+void** FindImport(const char* dll, const char* function, HMODULE module = nullptr);
+void* SwapImport(void** entry, void* value);               // returns what the entry held
 
-template <typename R>
-R FailValue(Fails fails) {
-    if constexpr (std::is_pointer_v<R>) {
-        return fails == Fails::Invalid ? reinterpret_cast<R>(INVALID_HANDLE_VALUE) : nullptr;
-    } else if constexpr (std::is_void_v<R>) {
-        return;
-    } else {
-        switch (fails) {
-        case Fails::Invalid:
-        case Fails::SocketError: return static_cast<R>(~static_cast<ULONG_PTR>(0));
-        case Fails::Code: return static_cast<R>(InjectedError());
-        case Fails::Hresult: return static_cast<R>(HRESULT_FROM_WIN32(InjectedError()));
-        default: return R{};
-        }
-    }
-}
-
-template <typename R>
-bool Succeeded(Fails fails, R result) {
-    if constexpr (std::is_pointer_v<R>) {
-        return fails == Fails::Invalid ? result != reinterpret_cast<R>(INVALID_HANDLE_VALUE)
-                                       : result != nullptr;
-    } else {
-        switch (fails) {
-        case Fails::Invalid:
-        case Fails::SocketError: return result != static_cast<R>(~static_cast<ULONG_PTR>(0));
-        case Fails::Code: return result == 0;
-        case Fails::Hresult: return static_cast<HRESULT>(result) >= 0;
-        case Fails::Never: return true;
-        default: return result != R{};
-        }
-    }
-}
-
-template <typename First, typename... Rest>
-bool FirstNotNull(First first, Rest...) {
-    if constexpr (std::is_pointer_v<First>) return first != nullptr;
-    return true;
+template <typename T>
+ULONG_PTR Bits(T value) {
+    if constexpr (std::is_pointer_v<T>) return reinterpret_cast<ULONG_PTR>(value);
+    else return static_cast<ULONG_PTR>(value);
 }
 
 template <typename R, typename F, typename... A>
 R Forward(Slot& slot, A... args) {
     F real = reinterpret_cast<F>(slot.original);
+    const ULONG_PTR first = sizeof...(A) > 0 ? Bits(std::get<0>(std::make_tuple(args..., 0))) : 0;
     if (Enter(slot)) {
         // A failing close still releases, so that what is held stays
         // countable; the caller sees only the failure.
@@ -104,14 +77,20 @@ R Forward(Slot& slot, A... args) {
             ::SetLastError(error);
             Leave(slot, true);
         }
-        return FailValue<R>(slot.fails);
+        if constexpr (!std::is_void_v<R>) return (R)FailValue(slot.fails, first);
+        else return;
     }
     if constexpr (std::is_void_v<R>) {
         real(args...);
-        Leave(slot, FirstNotNull(args...));  // free(NULL) releases nothing
+        Leave(slot, sizeof...(A) == 0 || first != 0);  // free(NULL) releases nothing
     } else {
         R result = real(args...);
-        Leave(slot, Succeeded(slot.fails, result));
+        switch (slot.fails) {
+        case Fails::Code:
+        case Fails::Same: Leave(slot, Bits(result) == 0); break;
+        case Fails::Hresult: Leave(slot, static_cast<HRESULT>(Bits(result)) >= 0); break;
+        default: Leave(slot, slot.fails == Fails::Never || result != (R)FailValue(slot.fails, first));
+        }
         return result;
     }
 }
@@ -161,6 +140,9 @@ public:
     const char* FailedCall(int* occurrence = nullptr) const;
     int Calls() const;    // failable calls since construction or Reset
     int Held(const char* kind) const;  // successful opens minus closes
+    // Success when no kind is held (each kind counted apart, so that a leak of
+    // one and a double close of another can't cancel out); else names them.
+    ::testing::AssertionResult NothingHeld() const;
     void Reset();                      // counts to zero, nothing armed
     // Counts (and fails) only the calls of this thread from now on; 0: of no
     // thread, ~0u: of every thread (the start, and again when a Faults goes). For operations whose helpers
@@ -185,6 +167,36 @@ void Torture(Faults& faults, DWORD error, Op op, Check check) {
     faults.Reset();
 }
 
+// What an operation gave: its result and the error it reported (an output,
+// or the last error after a BOOL), each as a DWORD.
+struct Outcome {
+    DWORD result, error;
+};
+// A row of a torture table: when the call named fails ("Name", or "Name#k"
+// for its kth call only), the operation gives result and error, and its trace
+// has a line that fits line (support.h Fits: "#" stands for a number); an
+// empty line: the trace is the unfailed run's, numbers aside. A failing close
+// (Role::Close) that has no row must leave result, error and trace as the
+// unfailed run has them.
+struct Failure {
+    const char* call;
+    DWORD result, error;
+    std::wstring line;
+};
+// A torture run with named outcomes: op runs once unfailed, then with its 1st,
+// 2nd, ... failable call failing with error (only this thread's calls count),
+// until it makes no such call. After each run the row of the failed call must
+// hold, and nothing may be held: no kind of the stand-ins, no C heap block
+// allocated meanwhile, and released() (optional: other resources, counted by
+// the test) must hold. op must release whatever it is handed.
+void TortureTable(Faults& faults, DWORD error, const std::vector<Failure>& rows, const std::function<Outcome()>& op,
+                  const std::function<::testing::AssertionResult()>& released = nullptr);
+
+// Whether every call that the named families' objects import from the system
+// (listed from the library with nm at build time) has a stand-in in this
+// program, except those that cannot fail (an explicit list); names the rest.
+::testing::AssertionResult StandInsCover(std::initializer_list<const char*> families);
+
 // Replaces this program's import of DLL!function (or that of a DLL it loaded) while alive.
 class ImportPatch {
 public:
@@ -200,8 +212,31 @@ private:
     void* original_ = nullptr;
 };
 
-// Checks the C heap at every free and realloc from now on; a damaged heap
-// ends the program with STATUS_HEAP_CORRUPTION after saying so on stderr.
+// The guarded heap, from main on: every block allocated through this
+// program's import table (malloc, calloc, realloc, HeapAlloc) lies between a
+// head and a tail canary of 64 bytes, in a pattern that changes with the
+// block's address and each byte's place, and is listed. A release (free,
+// realloc, HeapFree) checks both canaries; a damaged block, a block released
+// to the wrong heap, or a pointer that is neither listed nor a block of its
+// heap (freed twice, say) ends the program with STATUS_HEAP_CORRUPTION after
+// a line on stderr. LocalFree of something that is no local block does too.
 void CheckHeapOnRelease();
+std::string HeapDamage(const void* block);  // what is wrong with a listed block, "" if nothing
+// The serial number of the last block allocated; blocks allocated after
+// serial and still listed, described ("" when there are none).
+LONG HeapSerial();
+std::string HeapLeftSince(LONG serial);
+// Blocks that this thread allocates while one lives may live for the rest of
+// the process (a cache, the trace capture): the leak checks pass over them.
+struct HeapKept {
+    HeapKept();
+    ~HeapKept();
+    void* outer;
+};
+// The leak check: each test that passes fails if blocks it allocated are
+// still listed at its end. AllowLeaks() in a test, or ROLM_LEAK_CHECK=0 in
+// the environment of a test program, turns it off for that test or program.
+::testing::TestEventListener* NewLeakCheck();
+void AllowLeaks();
 
 }  // namespace rolm_test

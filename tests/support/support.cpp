@@ -1,49 +1,45 @@
 #include "support.h"
 
-#include "common/unique.h"
+#include "faults.h"
 
 #include <psapi.h>
 #include <rolm/trace.h>
 #include <shellapi.h>
 
 #include <map>
+#include <utility>
 #include <stdio.h>
 #include <strsafe.h>
 
 namespace rolm_test {
 
 TraceLog& TraceLog::Get() {
-    static TraceLog* log = new TraceLog();  // lives for the process: the trace keeps its window
+    static TraceLog* log = [] {  // lives for the process: the trace keeps its window
+        HeapKept kept;
+        return new TraceLog();
+    }();
     return *log;
 }
 
 TraceLog::TraceLog() {
     ::InitializeCriticalSection(&lock_);
-    rolm::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    struct Start {
-        TraceLog* self;
-        HANDLE ready;
-    } start = {this, ready.get()};
-    rolm::UniqueHandle thread(::CreateThread(nullptr, 0, Thread, &start, 0, nullptr));
+    OwnHandle ready(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    window_ = static_cast<HWND>(ready.get());  // until the window exists
+    OwnHandle thread(::CreateThread(nullptr, 0, Thread, this, 0, nullptr));
     ::WaitForSingleObject(ready.get(), INFINITE);
     TraceInit(nullptr, 0);
 }
 
 DWORD WINAPI TraceLog::Thread(void* param) {
-    struct Start {
-        TraceLog* self;
-        HANDLE ready;
-    }* start = static_cast<Start*>(param);
-    TraceLog* self = start->self;
-    WNDCLASSW wc = {};
-    wc.lpfnWndProc = WindowProc;
-    wc.hInstance = ::GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"Vellosk";
-    ::RegisterClassW(&wc);
-    self->window_ = ::CreateWindowExW(0, L"Vellosk", L"test trace", WS_OVERLAPPED, 0, 0, 0, 0,
-                                      nullptr, nullptr, wc.hInstance, nullptr);
-    ::SetWindowLongPtrW(self->window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    ::SetEvent(start->ready);
+    TraceLog* self = static_cast<TraceLog*>(param);
+    HeapKept kept;  // the lines it keeps until they are taken
+    const WNDCLASSW type = {0, WindowProc, 0, 0, ::GetModuleHandleW(nullptr), nullptr, nullptr, nullptr, nullptr,
+                            L"Vellosk"};
+    ::RegisterClassW(&type);
+    HWND window =
+        ::CreateWindowExW(0, L"Vellosk", L"test trace", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    ::SetEvent(static_cast<HANDLE>(std::exchange(self->window_, window)));
     MSG msg;
     while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
     return 0;
@@ -54,10 +50,8 @@ LRESULT CALLBACK TraceLog::WindowProc(HWND window, UINT message, WPARAM wParam, 
         TraceLog* self = reinterpret_cast<TraceLog*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
         const COPYDATASTRUCT* copy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
         if (self != nullptr && copy->dwData == 1 && copy->cbData >= sizeof(wchar_t)) {
-            std::wstring line(static_cast<const wchar_t*>(copy->lpData),
-                              copy->cbData / sizeof(wchar_t) - 1);
             ::EnterCriticalSection(&self->lock_);
-            self->lines_.push_back(line);
+            self->lines_.emplace_back(static_cast<const wchar_t*>(copy->lpData), copy->cbData / sizeof(wchar_t) - 1);
             ::LeaveCriticalSection(&self->lock_);
         }
         return TRUE;
@@ -78,6 +72,37 @@ std::vector<std::wstring> TraceLog::Take() {
 std::wstring Join(const std::vector<std::wstring>& lines) {
     std::wstring out;
     for (const std::wstring& line : lines) out += L"  " + line + L"\n";
+    return out;
+}
+
+bool Fits(const std::wstring& pattern, const std::wstring& line) {
+    size_t p = 0, l = 0;
+    for (; p < pattern.size() && l < line.size(); ++p) {
+        if (pattern[p] != L'#') {
+            if (pattern[p] != line[l++]) return false;
+            continue;
+        }
+        const size_t start = l;
+        while (l < line.size() && (iswdigit(line[l]) || (line[l] >= L'A' && line[l] <= L'F'))) ++l;
+        if (l == start) return false;
+    }
+    return p == pattern.size() && l == line.size();
+}
+
+::testing::AssertionResult LinesFit(const std::vector<std::wstring>& patterns, const std::vector<std::wstring>& lines) {
+    for (size_t i = 0; i < patterns.size() || i < lines.size(); ++i) {
+        if (i < patterns.size() && i < lines.size() && Fits(patterns[i], lines[i])) continue;
+        return ::testing::AssertionFailure() << "line " << i + 1 << " is not\n  "
+                                             << (i < patterns.size() ? Utf8(patterns[i]) : "(none)") << "\nlines:\n"
+                                             << Utf8(Join(lines));
+    }
+    return ::testing::AssertionSuccess();
+}
+
+std::string Utf8(const std::wstring& text) {
+    std::string out(text.size() * 3, '\0');
+    out.resize(static_cast<size_t>(::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                                         &out[0], static_cast<int>(out.size()), nullptr, nullptr)));
     return out;
 }
 
@@ -121,13 +146,13 @@ HANDLE StartProgram(const std::wstring& commandLine, DWORD* processId) {
         if (attempt == 4 || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return nullptr;
         ::Sleep(200);
     }
-    rolm::UniqueHandle thread(pi.hThread);
+    OwnHandle thread(pi.hThread);
     if (processId != nullptr) *processId = pi.dwProcessId;
     return pi.hProcess;
 }
 
 DWORD RunProgram(const std::wstring& commandLine, DWORD timeoutMs) {
-    rolm::UniqueHandle process(StartProgram(commandLine));
+    OwnHandle process(StartProgram(commandLine));
     if (!process) return ~0u;
     DWORD code = ~0u;
     if (::WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0)
@@ -157,19 +182,19 @@ DWORD HandleCount() {
 
 std::string ReadFileBytes(const std::wstring& path) {
     std::string bytes;
-    rolm::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        nullptr, OPEN_EXISTING, 0, nullptr));
+    OwnHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr));
     char block[4096];
     DWORD read = 0;
-    while (file && ::ReadFile(file.get(), block, sizeof block, &read, nullptr) && read > 0)
+    while (::ReadFile(file.get(), block, sizeof block, &read, nullptr) && read > 0)  // fails on no file
         bytes.append(block, read);
     return bytes;
 }
 
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-    rolm::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    OwnHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD written = 0;
-    return file && ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+    return ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
            written == bytes.size();
 }
 
@@ -198,13 +223,12 @@ std::wstring ChildCommandLine(const std::wstring& verb, const std::wstring& args
 int RunChildIfAsked() {
     int argc = 0;
     LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
-    rolm::UniqueLocal owner(argv);
-    int result = -1;
-    if (argv != nullptr && argc >= 3 && wcscmp(argv[1], L"--child") == 0) {
-        auto found = Verbs().find(argv[2]);
-        result = found != Verbs().end() ? found->second(argc - 3, argv + 3) : 87;
-    }
-    return result;
+    OwnLocal owner(argv);
+    int at = argv == nullptr ? 0 : argc >= 3 && wcscmp(argv[1], L"--child") == 0 ? 1
+                                 : argc >= 4 && wcscmp(argv[2], L"--child") == 0 ? 2 : 0;
+    if (at == 0) return -1;
+    auto found = Verbs().find(argv[at + 1]);
+    return found != Verbs().end() ? found->second(argc - at - 2, argv + at + 2) : 87;
 }
 
 }  // namespace rolm_test

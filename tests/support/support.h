@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -29,6 +31,44 @@ private:
 
 // Lines as a readable block for assertion messages.
 std::wstring Join(const std::vector<std::wstring>& lines);
+std::string Utf8(const std::wstring& text);
+// Whether a line is the pattern, where "#" stands for a number, decimal or
+// hexadecimal (times, handles and other values no test can know); whether the
+// lines are the patterns, saying where they part.
+bool Fits(const std::wstring& pattern, const std::wstring& line);
+::testing::AssertionResult LinesFit(const std::vector<std::wstring>& patterns, const std::vector<std::wstring>& lines);
+
+// Owns one resource of a test, released with Close when it goes: the tests'
+// setup stays clear of the library's own owners.
+template <typename T, void (*Close)(T)>
+class Own {
+public:
+    explicit Own(T value = T()) : value_(value) {}
+    ~Own() { reset(); }
+    Own(const Own&) = delete;
+    Own& operator=(const Own&) = delete;
+    T get() const { return value_; }
+    T* put() {
+        reset();
+        return &value_;
+    }
+    void reset(T value = T()) {
+        if (value_ != T()) Close(value_);
+        value_ = value;
+    }
+    explicit operator bool() const { return value_ != T(); }
+
+private:
+    T value_;
+};
+inline void CloseKernel(HANDLE handle) {
+    if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+}
+inline void CloseKey(HKEY key) { ::RegCloseKey(key); }
+inline void FreeLocal(HLOCAL block) { ::LocalFree(block); }
+using OwnHandle = Own<HANDLE, CloseKernel>;  // null and INVALID_HANDLE_VALUE are both empty
+using OwnKey = Own<HKEY, CloseKey>;
+using OwnLocal = Own<HLOCAL, FreeLocal>;
 
 // Folder of the running test program (with the trailing backslash), where the
 // tools and helper programs are built too.
@@ -64,7 +104,9 @@ std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 std::wstring Widen(const std::string& utf8);
 
-// The test program re-run as a child: "PROGRAM --child VERB ARGS...".
+// The test program re-run as a child: "PROGRAM --child VERB ARGS..."; one
+// word may stand before "--child" (the shell puts the program's name in front
+// of a command line that has it already).
 // Register a verb at namespace scope with ROLM_CHILD(verb) { ...; return code; }
 // The shared main runs the verb instead of the tests when asked.
 using ChildMain = int (*)(int argc, wchar_t** argv);  // arguments after the verb

@@ -1,0 +1,25 @@
+# cmake -DNM=... -DOBJECTS=a.obj|b.obj -DUNDERSCORED=1 -DOUT=... -P imports.cmake: the system calls that each
+# family's objects import, as C++ rows {"family", "name"}, for StandInsCover (faults.h). A family is its object's
+# folder; the library's own names (C++ ones, and its data g_...) are left out.
+cmake_minimum_required(VERSION 3.20)
+string(REPLACE "|" ";" objects "${OBJECTS}")
+set(rows "")
+foreach(object IN LISTS objects)
+    get_filename_component(family ${object} DIRECTORY)
+    get_filename_component(family ${family} NAME)
+    execute_process(COMMAND ${NM} -u ${object} OUTPUT_VARIABLE out)
+    string(REGEX MATCHALL "U [^ \n]+" names "${out}")
+    foreach(name IN LISTS names)
+        # __imp__Name@8 (i686) or __imp_Name (x86_64): Name.
+        string(REGEX REPLACE "^U (__imp_)?" "" name "${name}")
+        string(REGEX REPLACE "@[0-9]+$" "" name "${name}")
+        if(UNDERSCORED)
+            string(SUBSTRING "${name}" 1 -1 name)
+        endif()
+        if(NOT name MATCHES "^(_Z|g_)" AND NOT rows MATCHES "\"${family}\", \"${name}\"")
+            string(APPEND rows "    {\"${family}\", \"${name}\"},\n")
+        endif()
+    endforeach()
+endforeach()
+file(WRITE ${OUT}.new "${rows}")
+execute_process(COMMAND ${CMAKE_COMMAND} -E copy_if_different ${OUT}.new ${OUT})
