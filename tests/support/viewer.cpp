@@ -31,11 +31,10 @@ Viewer::Viewer(const std::wstring& options) : record_(dir_ / L"record.txt") {
     if (process_ && ::WaitForMultipleObjects(2, both, FALSE, 30000) != WAIT_OBJECT_0) Stop();
 }
 
-void Viewer::Stop() {
-    if (!process_) return;
+void Viewer::Stop() {  // an ended process: both fail at once
+    if (!process_) return;  // never the pseudo-handle of this process
     ::TerminateProcess(process_.get(), 0);
     ::WaitForSingleObject(process_.get(), 10000);
-    process_.reset();
 }
 
 bool Viewer::running() const { return process_ && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }

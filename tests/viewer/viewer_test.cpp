@@ -53,7 +53,7 @@ const struct {
                 {L"bookmark", WM_COMMAND, IDM_BOOKMARK}, {L"clear", WM_COMMAND, IDM_CLEAR},
                 {L"time-origin", WM_COMMAND, IDM_TIME_ORIGIN}, {L"pause", WM_COMMAND, IDM_PAUSE},
                 {L"end", WM_KEYDOWN, VK_END}, {L"up", WM_KEYDOWN, VK_UP}, {L"down", WM_KEYDOWN, VK_DOWN},
-                {L"scroll-to", LVM_ENSUREVISIBLE, 0}};
+                {L"scroll-to", LVM_ENSUREVISIBLE, 0}, {L"next-bookmark", WM_COMMAND, IDM_NEXT_BOOKMARK}};
 
 // A case file: steps, one a line. The lines after a step indented by two
 // blanks are what the step must give, as patterns where '#' stands for a
@@ -248,6 +248,7 @@ TEST(Viewer, NothingIsLostAt10000LinesFromThreeProcesses) {
     std::string newer = rolm_test::ReadFileBytes(viewer.record());
     EXPECT_GT(older.size(), (1u << 20) - 300) << "full but for less than a line";
     EXPECT_LE(older.size(), 1u << 20);
+    EXPECT_LE(newer.size(), 1u << 20) << "started anew";
     std::string last = newer.substr(newer.rfind('\t') + 1);  // the text of the last line recorded
     EXPECT_TRUE(last == "P0 Feed > line 3333\n" || last == "P1 Feed > line 3332\n" || last == "P2 Feed > line 3332\n")
         << last;
