@@ -768,7 +768,11 @@ void Viewer::FillCell(NMLVDISPINFOW* info) {
             length = trip_.size();
         }
         AppendShown(cell_, text, length);
-        if (item.iSubItem == 5 && (row.flags & kCut) != 0) cell_ += kCutMark;
+        if (item.iSubItem == 5 && (row.flags & kCut) != 0) {  // a cut row is longer than a cell: the mark ends it
+            const size_t mark = ARRAYSIZE(kCutMark) - 1;
+            if (cell_.size() + mark >= most) cell_.resize(most > mark ? most - mark - 1 : 0);
+            cell_ += kCutMark;
+        }
         break;
     }
     default:
