@@ -50,7 +50,10 @@ static BOOL ReferencePage(char* page) {
 static BOOL ReferenceForm(const std::string& page) {
     enum { kData, kOpen, kEndOpen, kName, kBeforeAttr, kAttr, kAfterAttr, kBeforeValue, kValue, kComment, kBogus, kText };
     int state = kData;
-    static const std::regex reference("&#(?:([0-9]+)|[xX]([0-9a-fA-F]+));?");
+    static const std::regex reference = [] {
+        const rolm_test::HeapKept once;  // built on first use, kept for the process
+        return std::regex("&#(?:([0-9]+)|[xX]([0-9a-fA-F]+));?");
+    }();
     const std::string text[] = {"script", "style", "xmp", "iframe", "noembed", "noframes", "textarea", "title"};
     std::string name, attr, value, type, ends;  // ends: the element whose end tag ends the text
     bool endTag = false, typeSeen = false;
