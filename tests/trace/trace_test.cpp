@@ -63,31 +63,31 @@ BOOL WINAPI WritePart(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, L
     return FALSE;
 }
 
-Lines Split(const std::wstring& text) {  // lines ended by LF or CR LF, and a last one without its end
+// A file's lines, each ended by LF or CR LF (a last one without its end too):
+// UTF-16LE for a log file, else UTF-8.
+Lines LinesOf(const std::wstring& path, bool utf16) {
+    const std::string bytes = rolm_test::ReadFileBytes(path);
+    std::wistringstream in(utf16 ? std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2)
+                                 : rolm_test::Widen(bytes));
     Lines lines;
-    std::wistringstream in(text);
     for (std::wstring line; std::getline(in, line);) lines.push_back(line.substr(0, line.find_last_not_of(L'\r') + 1));
     return lines;
 }
-Lines LogLines(const std::wstring& path) {  // UTF-16LE, CR LF each
-    const std::string bytes = rolm_test::ReadFileBytes(path);
-    return Split(std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2));
-}
-Lines TextLines(const std::wstring& path) { return Split(rolm_test::Widen(rolm_test::ReadFileBytes(path))); }  // UTF-8
 Lines Expected(const std::wstring& name) {  // "[NAME]" heads each report of reports.txt; blank lines part them
-    Lines lines = TextLines(rolm_test::Widen(ROLM_TRACE_REPORTS));
+    Lines lines = LinesOf(rolm_test::Widen(ROLM_TRACE_REPORTS), false);
     const auto head = std::find(lines.begin(), lines.end(), L"[" + name + L"]");
-    const auto end = std::find(head, lines.end(), L"");
-    return head == lines.end() ? Lines() : Lines(head + 1, end);
+    return head == lines.end() ? Lines() : Lines(head + 1, std::find(head, lines.end(), L""));
 }
 
 // Viewers of each kind (Qrv's list, Vellosk, Wendlook) on a thread of their
 // own, served until a WM_QUIT. Each records "SINK TEXT" in g_got ("(empty)"
 // for no text) and changes the last error, as a console write in a window
-// procedure can; Vellosk's then traces, so that it takes its own line too.
+// procedure can; Vellosk's then traces, so that it takes its own line too. A
+// WM_USER to one of them traces "their own" line from their thread.
 Lines g_got;
 HANDLE g_reached = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
 LRESULT CALLBACK Record(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_USER) TraceWrite(L"their own");
     if (message != LB_ADDSTRING && message != WM_COPYDATA) return ::DefWindowProcW(window, message, wParam, lParam);
     auto* copy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
     const bool vellosk = message == WM_COPYDATA && copy->dwData == 1;
@@ -117,13 +117,14 @@ DWORD WINAPI ServeViewers(void*) {
 }
 
 // trace FIRST SECOND SWITCH LINE...: TraceInit with each name ("@null" for
-// none), then each line as a message. Before TraceInit nothing is even
-// formatted: the first call's argument would fault.
+// none), then each line as a message ("@bad": a text that faults when read).
+// Before TraceInit, or with no sink, nothing is even formatted.
 ROLM_CHILD(trace) {
-    TraceWrite(L"Op > bad == %s", reinterpret_cast<LPCWSTR>(static_cast<ULONG_PTR>(1)));
+    const LPCWSTR bad = reinterpret_cast<LPCWSTR>(static_cast<ULONG_PTR>(1));
+    TraceWrite(L"Op > bad == %s", bad);
     for (int i = 0; i < 2 && argc >= 3; ++i)
         TraceInit(wcscmp(argv[i], L"@null") ? argv[i] : nullptr, wcstoul(argv[2], nullptr, 10));
-    for (int i = 3; i < argc; ++i) TraceWrite(L"%s", argv[i]);
+    for (int i = 3; i < argc; ++i) TraceWrite(L"%s", wcscmp(argv[i], L"@bad") ? argv[i] : bad);
     return argc >= 3 ? 0 : 87;
 }
 
@@ -149,13 +150,16 @@ HANDLE WINAPI NeverOpens(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DW
 volatile LONG g_now = 0;  // the run child's clock: it moves only when the test moves it
 DWORD WINAPI Clock() { return static_cast<DWORD>(g_now); }
 
-// The threads part of the run child, while the clock stands still: a worker
+// The threads part of the run child, while the clock stands still: the
+// viewers trace a line of their own, no other thread tracing meanwhile; a worker
 // ends while it holds the log file's turn (its CreateFileW never returns);
 // another takes the turn over and then holds it for ever, and a third waits
 // for it until the clock has moved 2 s. Three threads trace 300 lines each;
-// the file is moved away. Viewers made again are found again, the file is not
-// made again. 0, or where a thread was not what it should be.
+// the file is moved away. Viewers made again are found again, and trace
+// another line of their own; the file is not made again. 0, or where a thread
+// was not what it should be.
 int Threads(HANDLE viewers, const std::wstring& log) {
+    ::SendMessageW(::FindWindowW(L"Vellosk", nullptr), WM_USER, 0, 0);
     {
         rolm_test::ImportPatch stuck("kernel32.dll", "CreateFileW", reinterpret_cast<void*>(&NeverOpens));
         ::TerminateThread(StartUntil(Trace, L"ended in the file"), 1);
@@ -174,7 +178,7 @@ int Threads(HANDLE viewers, const std::wstring& log) {
     ::MoveFileW(log.c_str(), (log + L".old").c_str());
     StartUntil(ServeViewers, nullptr);
     TraceInit(L"Late", 1);
-    TraceWrite(L"again");
+    ::SendMessageW(::FindWindowW(L"Vellosk", nullptr), WM_USER, 0, 0);
     return 0;
 }
 
@@ -182,8 +186,8 @@ int Threads(HANDLE viewers, const std::wstring& log) {
 // and TraceWrite "one" with the nth failable call failing (none for 0), that
 // of this thread or of the Vellosk viewer tracing back; then, if asked, the
 // threads part. Reports the failed call, the caller's last error, what is
-// held, what the viewers got, the file's lines and the moved file's (the
-// three threads' whole ones counted).
+// held (what NothingHeld says), what the viewers got, the file's lines and
+// the moved file's (the three threads' whole ones counted).
 ROLM_CHILD(run) {
     rolm_test::ImportPatch clock("kernel32.dll", "GetTickCount", reinterpret_cast<void*>(&Clock));
     rolm_test::Faults faults;
@@ -193,19 +197,18 @@ ROLM_CHILD(run) {
     ::SetLastError(1234);
     TraceInit(L"T", 1);
     TraceWrite(L"one");
-    const DWORD error = ::GetLastError();
+    const std::wstring error = L"last error " + std::to_wstring(::GetLastError());
     ::WriteProfileStringW(L"Qrv", L"Filename", nullptr);
     int k = 0;
     const char* failed = faults.FailedCall(&k);
     faults.FailNth(0, 0);
     if (const int code = argc > 3 ? Threads(viewers, argv[2]) : 0; code != 0) return code;
-    const testing::AssertionResult held = faults.NothingHeld();
     Lines report = {L"failed " + rolm_test::Widen(failed ? failed : "none") + L" " + std::to_wstring(k),
-                    L"last error " + std::to_wstring(error), held ? L"held nothing" : rolm_test::Widen(held.message())};
+                    error, L"held:" + rolm_test::Widen(faults.NothingHeld().message())};
     report.insert(report.end(), g_got.begin(), g_got.end());
-    for (const std::wstring& line : LogLines(argv[2])) report.push_back(L"file " + line);
+    for (const std::wstring& line : LinesOf(argv[2], true)) report.push_back(L"file " + line);
     int whole = 0;  // lines of the three threads
-    for (const std::wstring& line : LogLines(std::wstring(argv[2]) + L".old"))
+    for (const std::wstring& line : LinesOf(std::wstring(argv[2]) + L".old", true))
         if (rolm_test::Fits(L"#:#:#,# T " + kMany, line)) ++whole;
         else report.push_back(L"moved " + line);
     report.push_back(L"whole lines of the threads: " + std::to_wstring(whole));
@@ -233,27 +236,29 @@ void View(Lines& records, const std::wstring& plain, const std::wstring& timed) 
 // program that made it, which a TraceInit without the switch doesn't. Names
 // are cut at 121 characters of format text ("50%%" for "50%"), lines at 4095
 // characters, 4093 in the file, never inside a pair (U+1F600): each limit
-// here falls on one's first half.
+// falls on one's first half in the second message.
 TEST(TraceSinks, EachSinkGetsItsExactLinesCutWhole) {
     ::DeleteFileW(L"C:\\QRV.TXT");
+    ASSERT_EQ(0u, rolm_test::RunProgram(rolm_test::ChildCommandLine(L"trace", L"Q Q 0 @bad")));  // no sink yet
     rolm_test::Viewer viewer(L"--vellosk --wendlook");
-    std::wstring message(5000, L'm'), name = L"50%" + std::wstring(116, L'n');
-    for (size_t at : {3960, 3962, 3974}) message.replace(at, 2, L"\U0001F600");
-    for (const std::wstring& args : Lines{L"@null Late 0 \"Op > x\"", name + L"\U0001F600nnn @null 1 " + message,
-                                          L"App Late 1 \"caf\u00e9 \u4e2d!\" two", L"\"\" Late 0 \"Op > x\""})
+    std::wstring plain(5000, L'm'), pairs = plain, name = L"50%" + std::wstring(116, L'n');
+    for (size_t at : {3960, 3962, 3974}) pairs.replace(at, 2, L"\U0001F600");
+    const Lines runs = {L"@null Late 0 \"Op > x\"", name + L"\U0001F600nnn @null 1 " + plain + L" " + pairs,
+                        L"App Late 1 \"caf\u00e9 \u4e2d!\" two", L"\"\" Late 0 \"Op > x\""};
+    for (const std::wstring& args : runs)
         ASSERT_EQ(0u, rolm_test::RunProgram(rolm_test::ChildCommandLine(L"trace", args)));
-    // The plain line 4094 characters long, the timed one 12 + 4082, the file's 12 + 4080.
-    const std::wstring line = name + L" " + message.substr(0, 4095);
+    // Lines with the pairs: the plain one 4094 characters long, the timed one 12 + 4082, the file's 12 + 4080.
+    const std::wstring whole = name + L" " + plain.substr(0, 4095), cut = name + L" " + pairs.substr(0, 4095);
     Lines expected, got;
     View(expected, L"Op > x", L"Op > x");
-    View(expected, line.substr(0, 4094), line.substr(0, 4082));
-    for (const wchar_t* plain : {L"App caf\u00e9 \u4e2d!", L"App two", L"Op > x"}) View(expected, plain, plain);
-    expected.push_back(L"file #:#:#,# " + line.substr(0, 4080));
+    View(expected, whole.substr(0, 4095), whole.substr(0, 4083));
+    View(expected, cut.substr(0, 4094), cut.substr(0, 4082));
+    for (const wchar_t* line : {L"App caf\u00e9 \u4e2d!", L"App two", L"Op > x"}) View(expected, line, line);
+    expected.insert(expected.end(), {L"file #:#:#,# " + whole.substr(0, 4081), L"file #:#:#,# " + cut.substr(0, 4080)});
     for (const rolm_test::ViewerRecord& r : viewer.Records())
         got.push_back(rolm_test::Widen(r.sink + " " + r.dwData + " " + r.cbData + " ") + r.text);
-    for (const std::wstring& file : LogLines(L"C:\\QRV.TXT")) got.push_back(L"file " + file);
+    for (const std::wstring& file : LinesOf(L"C:\\QRV.TXT", true)) got.push_back(L"file " + file);
     EXPECT_TRUE(rolm_test::LinesFit(expected, got));
-    ::DeleteFileW(L"C:\\QRV.TXT");
 }
 
 // The unfailed run goes on with viewers that trace while a line arrives and
@@ -267,7 +272,7 @@ TEST(TraceRuns, ThreadsAndFailingCallsCostOnlyTheirOwnLines) {
         const std::wstring args = L" \"" + dir / L"report.txt" + L"\" \"" + dir / L"log.txt" + L"\"";
         ASSERT_EQ(0u, rolm_test::RunProgram(rolm_test::ChildCommandLine(
                           L"run", std::to_wstring(n) + args + (n == 0 ? L" threads" : L"")), 30000)) << n;
-        const Lines report = TextLines(dir / L"report.txt");
+        const Lines report = LinesOf(dir / L"report.txt", false);
         ASSERT_FALSE(report.empty()) << n;
         if (n > 0 && report[0] == L"failed none 0") break;
         EXPECT_TRUE(rolm_test::LinesFit(Expected(n == 0 ? L"threads" : L"torture " + report[0].substr(7)), report));
@@ -284,6 +289,7 @@ TEST(TraceText, FileTimesAndErrorTexts) {
     rolm_test::Faults faults;
     wchar_t buffer[64];
     for (auto [value, call, text] : {std::tuple(12345678ull, 0, L"1601-01-01 00:00:01 234ms 567.8\u00b5s"),
+                                     std::tuple(0x4000000000000000ull, 0, L"16214-11-08 13:24:02 738ms 790.4\u00b5s"),
                                      std::tuple(0x8000000000ABCDEFull, 0, L"8000000000ABCDEF"),
                                      std::tuple(0x01DB0000ABCDEF12ull, 0, L"2024-09-06 02:01:21 996ms 161.8\u00b5s"),
                                      std::tuple(12345678ull, 1, L"0000000000BC614E"),     // FileTimeToSystemTime
@@ -293,12 +299,12 @@ TEST(TraceText, FileTimesAndErrorTexts) {
         EXPECT_STREQ(text, FormatFileTime(&time, buffer, 64)) << call;
     }
     const FILETIME time = {12345678u, 0};
-    for (auto [capacity, text] : {std::pair(0u, L"######"), std::pair(1u, L"\0#####"), std::pair(5u, L"1601\0#")}) {
-        wmemset(buffer, L'#', 6);  // cut and terminated, nothing past capacity
-        EXPECT_EQ(std::wstring(text, 6), std::wstring(FormatFileTime(&time, buffer, capacity), 6)) << capacity;
-    }
+    wmemset(buffer, L'#', 8);  // cut and terminated, nothing past capacity: nothing for 0, the empty text for no time
+    FormatFileTime(&time, buffer, 5);
+    FormatFileTime(&time, buffer + 5, 0);
+    FormatFileTime(nullptr, buffer + 6, 1);
+    EXPECT_EQ(std::wstring(L"1601\0#\0#", 8), std::wstring(buffer, 8));
     EXPECT_EQ(nullptr, FormatFileTime(&time, nullptr, 64));
-    EXPECT_STREQ(L"", FormatFileTime(nullptr, buffer, 16));
     // Outputs given (1 the text, 2 the length): the text (or "kept" for an unchanged one), the length, the calls.
     for (auto [code, call, outputs, result, said] : {std::tuple(5u, 0, 1, 87u, L"kept 77, 0 calls"),
                                                      std::tuple(5u, 0, 2, 87u, L"kept 77, 0 calls"),
