@@ -80,8 +80,8 @@ Lines Expected(const std::wstring& name) {  // "[NAME]" heads each report of rep
 }
 
 // Viewers of each kind (Qrv's list, Vellosk, Wendlook) on a thread of their
-// own, served until a WM_QUIT. Each records "SINK TEXT" in g_got ("(empty)"
-// for no text) and changes the last error, as a console write in a window
+// own, served until a WM_QUIT. Each records "SINK TEXT" in g_got (Wendlook's
+// byte count for an empty text) and changes the last error, as a console write in a window
 // procedure can; Vellosk's then traces, so that it takes its own line too. A
 // WM_USER to one of them traces "their own" line from their thread.
 Lines g_got;
@@ -91,14 +91,13 @@ LRESULT CALLBACK Record(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     if (message != LB_ADDSTRING && message != WM_COPYDATA) return ::DefWindowProcW(window, message, wParam, lParam);
     auto* copy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
     const bool vellosk = message == WM_COPYDATA && copy->dwData == 1;
-    const std::wstring text = message == LB_ADDSTRING ? reinterpret_cast<LPCWSTR>(lParam)
-                              : vellosk               ? static_cast<LPCWSTR>(copy->lpData)
-                                                      : rolm_test::Widen(static_cast<const char*>(copy->lpData));
-    g_got.push_back((message == LB_ADDSTRING ? L"qrv " : vellosk ? L"vellosk " : L"wendlook ") +
-                    (text.empty() ? L"(empty)" : text));
+    if (message == LB_ADDSTRING) g_got.push_back(L"qrv " + std::wstring(reinterpret_cast<LPCWSTR>(lParam)));
+    else if (vellosk) g_got.push_back(L"vellosk " + std::wstring(static_cast<LPCWSTR>(copy->lpData)));
+    else g_got.push_back(L"wendlook " + (copy->cbData > 1 ? rolm_test::Widen(static_cast<const char*>(copy->lpData))
+                                                          : L"(cbData " + std::to_wstring(copy->cbData) + L")"));
     ::SetLastError(ERROR_INVALID_HANDLE);
     if (vellosk) TraceInit(L"X", 0);
-    if (vellosk) TraceWrite(L"Vellosk > got %s", text.c_str());
+    if (vellosk) TraceWrite(L"Vellosk > got %s", static_cast<LPCWSTR>(copy->lpData));
     return TRUE;
 }
 DWORD WINAPI ServeViewers(void*) {
@@ -118,12 +117,14 @@ DWORD WINAPI ServeViewers(void*) {
 
 // trace FIRST SECOND SWITCH LINE...: TraceInit with each name ("@null" for
 // none), then each line as a message ("@bad": a text that faults when read).
-// Before TraceInit, or with no sink, nothing is even formatted.
+// Before TraceInit, or with no sink, nothing is even formatted; nor is a null
+// format ever.
 ROLM_CHILD(trace) {
     const LPCWSTR bad = reinterpret_cast<LPCWSTR>(static_cast<ULONG_PTR>(1));
     TraceWrite(L"Op > bad == %s", bad);
     for (int i = 0; i < 2 && argc >= 3; ++i)
         TraceInit(wcscmp(argv[i], L"@null") ? argv[i] : nullptr, wcstoul(argv[2], nullptr, 10));
+    TraceWrite(nullptr);
     for (int i = 3; i < argc; ++i) TraceWrite(L"%s", wcscmp(argv[i], L"@bad") ? argv[i] : bad);
     return argc >= 3 ? 0 : 87;
 }
@@ -171,10 +172,9 @@ int Threads(HANDLE viewers, const std::wstring& log) {
     if (::WaitForMultipleObjects(1, &waiting, TRUE, 10000) != WAIT_OBJECT_0) return 5;
     ::PostMessageW(::FindWindowW(L"Vellosk", nullptr), WM_QUIT, 0, 0);
     ::WaitForMultipleObjects(1, &viewers, TRUE, 10000);
-    HANDLE many[2] = {::CreateThread(nullptr, 0, Trace, nullptr, 0, nullptr),
-                      ::CreateThread(nullptr, 0, Trace, nullptr, 0, nullptr)};
-    Trace(nullptr);
-    ::WaitForMultipleObjects(2, many, TRUE, INFINITE);
+    HANDLE many[3];
+    for (HANDLE& thread : many) thread = ::CreateThread(nullptr, 0, Trace, nullptr, 0, nullptr);
+    ::WaitForMultipleObjects(3, many, TRUE, INFINITE);
     ::MoveFileW(log.c_str(), (log + L".old").c_str());
     StartUntil(ServeViewers, nullptr);
     TraceInit(L"Late", 1);
@@ -236,21 +236,23 @@ void View(Lines& records, const std::wstring& plain, const std::wstring& timed) 
 // program that made it, which a TraceInit without the switch doesn't. Names
 // are cut at 121 characters of format text ("50%%" for "50%"), lines at 4095
 // characters, 4093 in the file, never inside a pair (U+1F600): each limit
-// falls on one's first half in the second message.
+// falls on one's first half in the second message, and the first keeps one
+// whole at its end.
 TEST(TraceSinks, EachSinkGetsItsExactLinesCutWhole) {
     ::DeleteFileW(L"C:\\QRV.TXT");
     ASSERT_EQ(0u, rolm_test::RunProgram(rolm_test::ChildCommandLine(L"trace", L"Q Q 0 @bad")));  // no sink yet
     rolm_test::Viewer viewer(L"--vellosk --wendlook");
-    std::wstring plain(5000, L'm'), pairs = plain, name = L"50%" + std::wstring(116, L'n');
+    const std::wstring plain = std::wstring(4093, L'm') + L"\U0001F600" + std::wstring(905, L'm');  // cut after it
+    std::wstring pairs = plain, name = L"50%" + std::wstring(116, L'n');
     for (size_t at : {3960, 3962, 3974}) pairs.replace(at, 2, L"\U0001F600");
-    const Lines runs = {L"@null Late 0 \"Op > x\"", name + L"\U0001F600nnn @null 1 " + plain + L" " + pairs,
+    const Lines runs = {L"@null Late 0 " + plain, name + L"\U0001F600nnn @null 1 " + plain + L" " + pairs,
                         L"App Late 1 \"caf\u00e9 \u4e2d!\" two", L"\"\" Late 0 \"Op > x\""};
     for (const std::wstring& args : runs)
         ASSERT_EQ(0u, rolm_test::RunProgram(rolm_test::ChildCommandLine(L"trace", args)));
     // Lines with the pairs: the plain one 4094 characters long, the timed one 12 + 4082, the file's 12 + 4080.
     const std::wstring whole = name + L" " + plain.substr(0, 4095), cut = name + L" " + pairs.substr(0, 4095);
     Lines expected, got;
-    View(expected, L"Op > x", L"Op > x");
+    View(expected, plain.substr(0, 4095), plain.substr(0, 4083));
     View(expected, whole.substr(0, 4095), whole.substr(0, 4083));
     View(expected, cut.substr(0, 4094), cut.substr(0, 4082));
     for (const wchar_t* line : {L"App caf\u00e9 \u4e2d!", L"App two", L"Op > x"}) View(expected, line, line);
@@ -291,7 +293,7 @@ TEST(TraceText, FileTimesAndErrorTexts) {
     for (auto [value, call, text] : {std::tuple(12345678ull, 0, L"1601-01-01 00:00:01 234ms 567.8\u00b5s"),
                                      std::tuple(0x4000000000000000ull, 0, L"16214-11-08 13:24:02 738ms 790.4\u00b5s"),
                                      std::tuple(0x8000000000ABCDEFull, 0, L"8000000000ABCDEF"),
-                                     std::tuple(0x01DB0000ABCDEF12ull, 0, L"2024-09-06 02:01:21 996ms 161.8\u00b5s"),
+                                     std::tuple(0x01DB3DE0790CEB69ull, 0, L"2024-11-23 19:47:05 42ms 7.3\u00b5s"),
                                      std::tuple(12345678ull, 1, L"0000000000BC614E"),     // FileTimeToSystemTime
                                      std::tuple(12345678ull, 2, L"0000000000BC614E")}) {  // SystemTimeToFileTime
         faults.FailNth(call, ERROR_INVALID_PARAMETER);
