@@ -1,37 +1,56 @@
-// Match against the plain search, the sign-in page scan against the plain
-// tag-by-tag walk, and the sign-in form test against a plain tokenizer:
-// hand-picked cases and pages, then random ones of the hard shapes.
+// Match, the sign-in page scan and the sign-in form test: hand-picked cases
+// and pages, then random ones of the hard shapes against plain references
+// written from the behaviour; the allocations failed in turn.
 #include <gtest/gtest.h>
 #include <locale.h>
 #include <rolm/http.h>
 
+#include <algorithm>
 #include <random>
-#include <regex>
 
 #include "faults.h"
 #include "support.h"
 
+using namespace rolm_test;
 using Offsets = std::vector<UINT>;
 static const UINT kAll = 0xFFFFFFFF;
 
 // Both forms (with lengths when sourceLength is given). The array and its count agree.
-static Offsets Search(const wchar_t* source, const wchar_t* find, BOOL ignoreCase, UINT maxCount, UINT sourceLength = 0, UINT findLength = 0) {
+static Offsets Search(const wchar_t* source, const wchar_t* find, BOOL ignoreCase, UINT maxCount,
+                      UINT sourceLength = 0, UINT findLength = 0) {
     UINT count = 0xDEAD, *offsets = reinterpret_cast<UINT*>(1);
-    EXPECT_EQ(0u, sourceLength == 0 ? Match(source, find, &offsets, &count, ignoreCase, maxCount, FALSE)
-                                    : Match(source, sourceLength, find, findLength, &offsets, &count, ignoreCase, maxCount, FALSE));
+    EXPECT_EQ(0u, sourceLength == 0
+                      ? Match(source, find, &offsets, &count, ignoreCase, maxCount, FALSE)
+                      : Match(source, sourceLength, find, findLength, &offsets, &count, ignoreCase, maxCount, FALSE));
     EXPECT_EQ(offsets == nullptr, count == 0) << "a null array comes with a count of 0";
     Offsets out(offsets, offsets + (offsets ? count : 0));
     free(offsets);
     return out;
 }
 
-// The plain search: compares stop at a zero both texts share.
+// The plain search: left to right, a match skips its length; compares stop at a zero both texts share.
 static Offsets Reference(const std::wstring& s, const std::wstring& f, bool ignoreCase, UINT maxCount) {
     Offsets out;
-    for (size_t p = 0; p + f.size() <= s.size() && out.size() < maxCount; ++p)
+    for (size_t p = 0; p + f.size() <= s.size() && out.size() < maxCount && !f.empty(); ++p)
         if ((ignoreCase ? _wcsnicmp(s.data() + p, f.data(), f.size()) : wcsncmp(s.data() + p, f.data(), f.size())) == 0)
             out.push_back(static_cast<UINT>(p)), p += f.size() - 1;
     return out;
+}
+
+// The plain tag test, from the right: the type value (its first place), then
+// exactly one "=", one "type" and one "input" in front of what was found.
+static BOOL ReferenceTag(const std::string& tag) {
+    std::wstring text(tag.size(), L'\0');
+    text.resize(::MultiByteToWideChar(CP_ACP, 0, tag.data(), static_cast<int>(tag.size()), &text[0],
+                                      static_cast<int>(text.size())));
+    const struct { const wchar_t* word; bool ignoreCase, once; } steps[] = {
+        {L"password", true, false}, {L"=", false, true}, {L"type", true, true}, {L"input", true, true}};
+    for (const auto& step : steps) {
+        const Offsets found = Reference(text, step.word, step.ignoreCase, kAll);
+        if (found.empty() || (step.once && found.size() != 1)) return FALSE;
+        text.resize(found[0]);
+    }
+    return TRUE;
 }
 
 // The plain walk: each tag of 19 to 199 bytes gets its ">" zeroed and is tested alone.
@@ -39,49 +58,50 @@ static BOOL ReferencePage(char* page) {
     for (size_t i = 0, open = std::string::npos; page[i] != '\0'; ++i) {
         if (page[i] == '<') open = i;
         const size_t span = page[i] == '>' && open != std::string::npos ? i - std::exchange(open, std::string::npos) : 0;
-        if (span >= 20 && span <= 200 && (page[i] = '\0', IsInputTagOfType(page + i - span + 1, L"password"))) return TRUE;
+        if (span >= 20 && span <= 200 && (page[i] = '\0', ReferenceTag(page + i - span + 1))) return TRUE;
     }
     return FALSE;
 }
 
-// The plain tokenizer: a browser's states, one character at a time; true
-// at the end of an input tag whose first type attribute, its numeric
-// references decoded, is password in any case.
+// The plain tokenizer: a browser's states, one byte at a time; true at the
+// end of an input tag whose first type attribute reads password once its
+// numeric references are decoded.
 static BOOL ReferenceForm(const std::string& page) {
-    enum { kData, kOpen, kEndOpen, kName, kBeforeAttr, kAttr, kAfterAttr, kBeforeValue, kValue, kComment, kBogus, kText };
-    int state = kData;
-    static const std::regex reference("&#(?:([0-9]+)|[xX]([0-9a-fA-F]+));?");
-    const std::string text[] = {"script", "style", "xmp", "iframe", "noembed", "noframes", "textarea", "title"};
+    enum { kData, kOpen, kEndOpen, kName, kBeforeAttr, kAttr, kAfterAttr, kBeforeValue, kValue, kComment, kBogus,
+           kText } state = kData;
+    const std::string texts = " script style xmp iframe noembed noframes textarea title ";
     std::string name, attr, value, type, ends;  // ends: the element whose end tag ends the text
     bool endTag = false, typeSeen = false;
     char quote = 0;
     size_t comment = 0;
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    auto attribute = [&] {
+    const auto lower = [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); };
+    const auto attribute = [&] {  // each numeric reference becomes its letter, or a '?'
         if (attr != "type" || std::exchange(typeSeen, true)) return;
-        std::string decoded;  // each reference becomes its letter, or a '?'
-        for (std::sregex_iterator m(value.begin(), value.end(), reference), none; m != none; ++m) {
-            std::string digits = (*m)[1].matched ? (*m)[1].str() : (*m)[2].str();
-            digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size() - 1));
-            const unsigned long code = digits.size() > 7 ? 0 : std::stoul(digits, nullptr, (*m)[1].matched ? 10 : 16);
-            const bool letter = code < 128 && isalpha(static_cast<int>(code));
-            decoded += m->prefix().str() + (letter ? static_cast<char>(code) : '?');
-            if (std::next(m) == none) value = m->suffix().str();
+        for (size_t j = 0; j < value.size(); ++j) {
+            const bool reference = value.compare(j, 2, "&#") == 0;
+            const bool hex = reference && j + 2 < value.size() && (value[j + 2] | 0x20) == 'x';
+            size_t end = j + 2 + hex;
+            unsigned long code = 0;
+            for (int c; reference && end < value.size() && strchr(hex ? "0123456789abcdefABCDEF" : "0123456789",
+                                                                  c = value[end]) && c; ++end)
+                code = std::min(code * (hex ? 16 : 10) + (c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10), 0x110000ul);
+            if (end == j + 2 + hex) {
+                type += lower(value[j]);
+                continue;
+            }
+            type += code < 128 && isalpha(static_cast<int>(code)) ? lower(static_cast<char>(code)) : '?';
+            j = end < value.size() && value[end] == ';' ? end : end - 1;
         }
-        if (!decoded.empty()) value = decoded + value;
-        std::transform(value.begin(), value.end(), value.begin(), lower);
-        type = value;
     };
     for (size_t i = 0; i < page.size(); ++i) {
         const char c = page[i];
-        const bool space = c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
-        const bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+        const bool space = c != 0 && strchr(" \t\n\r\f", c), letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
         if (c == '>' && state >= kName && state <= kValue && !(state == kValue && quote)) {
-            if (state == kAttr || state == kAfterAttr || state == kBeforeValue || state == kValue) attribute();
+            if (state >= kAttr) attribute();
             if (endTag) state = kData;
             else if (name == "input" && type == "password") return TRUE;
             else if (name == "plaintext") return FALSE;
-            else state = std::find(std::begin(text), std::end(text), ends = name) != std::end(text) ? kText : kData;
+            else state = texts.find(" " + (ends = name) + " ") != std::string::npos ? kText : kData;
             continue;
         }
         switch (state) {
@@ -116,51 +136,76 @@ static BOOL ReferenceForm(const std::string& page) {
             if (quote ? c == quote : space) attribute(), state = kBeforeAttr;
             else value += c;
             break;
-        case kComment:
+        case kComment:  // "<!-->", "<!--->", then "-->" or "--!>"
             if (c == '>' && (i == comment || (i == comment + 1 && page[i - 1] == '-') ||
                              (i >= comment + 2 && page.compare(i - 2, 2, "--") == 0) ||
                              (i >= comment + 3 && page.compare(i - 3, 3, "--!") == 0)))
                 state = kData;
             break;
         case kBogus: if (c == '>') state = kData; break;
-        case kText: {
-            std::string tail = page.substr(i, ends.size() + 3);
-            std::transform(tail.begin(), tail.end(), tail.begin(), lower);
-            if (tail.compare(0, ends.size() + 2, "</" + ends) == 0 && tail.size() == ends.size() + 3 &&
-                tail.back() != 0 && strchr(" \t\n\r\f/>", tail.back()))
-                state = kName, name = ends, endTag = true, i += ends.size() + 1;
+        case kText:
+            if (c == '<' && i + ends.size() + 2 < page.size() && page[i + 1] == '/' &&
+                strchr(" \t\n\r\f/>", page[i + ends.size() + 2]) && page[i + ends.size() + 2]) {
+                std::string tail = page.substr(i + 2, ends.size());
+                std::transform(tail.begin(), tail.end(), tail.begin(), lower);
+                if (tail == ends) state = kName, name = ends, endTag = true, i += ends.size() + 1;
+            }
             break;
-        }
         }
     }
     return FALSE;
 }
 
 TEST(MatchAndPage, Cases) {
-    struct Case { const wchar_t *source, *find; BOOL ignoreCase; UINT maxCount; Offsets expected; } cases[] = {  // the rest: below
-        {L"abcABC", L"abc", TRUE, kAll, {0, 3}}, {L"abab", L"ab", FALSE, 1, {0}}, {L"abab", L"ab", FALSE, 0, {}}, {L"a", L"ab", FALSE, kAll, {}},
-        {L"abab", L"", FALSE, kAll, {}}, {nullptr, L"ab", FALSE, kAll, {}}, {L"abab", nullptr, FALSE, kAll, {}},
+    const struct { const wchar_t *source, *find; BOOL ignoreCase; UINT maxCount; Offsets expected; } cases[] = {
+        {L"aaaa", L"aa", FALSE, kAll, {0, 2}}, {L"abcABC", L"abc", TRUE, kAll, {0, 3}},
+        {L"abcABC", L"abc", FALSE, kAll, {0}}, {L"abab", L"ab", FALSE, 1, {0}}, {L"abab", L"ab", FALSE, 2, {0, 2}},
+        {L"ab", L"ab", FALSE, kAll, {0}}, {L"a", L"ab", FALSE, kAll, {}}, {L"abab", L"", FALSE, kAll, {}},
+        {nullptr, L"ab", FALSE, kAll, {}}, {L"abab", nullptr, FALSE, kAll, {}}, {L"abab", L"ab", FALSE, 0, {}},
         {L"aaaaaaaaaaaaabaaaaaaaaaaaaaaa", L"aaaaaaabaaaaaaaa", FALSE, kAll, {6}}};  // after many near misses
-    for (const Case& c : cases) EXPECT_EQ(c.expected, Search(c.source, c.find, c.ignoreCase, c.maxCount)) << (c.source ? c.source : L"-");
+    for (const auto& c : cases)
+        EXPECT_EQ(c.expected, Search(c.source, c.find, c.ignoreCase, c.maxCount)) << (c.source ? c.source : L"-");
     const std::string min = "input type=password";  // 19 bytes: the shortest tested span
-    struct Tag { std::string text; BOOL expected; } tags[] = {  // 18 bytes, then 199 and 200 bytes
-        {"input type='password' name='pw'", 1}, {"INPUT TYPE=PASSWORD name='pw'", 1}, {min, 1}, {"input name='pw' type='password'", 0},
-        {"input id='password' name='pw'", 0}, {"input type='text' value='password'", 0}, {"select type='password' name='x'", 0},
-        {"input input type='password' x", 0}, {"inpu type=password", 0}, {min + std::string(180, ' '), 1}, {min + std::string(181, ' '), 0}};
-    for (const Tag& t : tags) EXPECT_EQ(t.expected, IsAuthenticationPage(&("<html><body><" + t.text + "></body></html>")[0])) << t.text;
-    EXPECT_TRUE(!IsAuthenticationPage(nullptr) && !IsInputTagOfType(nullptr, L"password") && !IsInputTagOfType(min.c_str(), L"") &&
-                IsInputTagOfType((min + std::string(181, ' ')).c_str(), L"password"));
+    const struct { std::string page; BOOL expected; } pages[] = {
+        {"<input type='password' name='pw'>", 1}, {"<INPUT TYPE=PASSWORD x>", 1}, {"<" + min + ">", 1},
+        {"<input name='pw' type='password'>", 0}, {"<input id='password' name='pw'>", 0},
+        {"<input type='text' value='password'>", 0}, {"<select type='password' name='x'>", 0},
+        {"<input input type='password' x>", 0}, {"<" + min + std::string(180, ' ') + ">", 1},
+        {"<" + min + std::string(181, ' ') + ">", 0}, {"<<" + min + ">", 1}, {"<" + min + " <b>", 0}};
+    for (const auto& c : pages) EXPECT_EQ(c.expected, IsAuthenticationPage(&std::string(c.page)[0])) << c.page;
+    std::string page = "<a title='no password here'>x<b><" + min + ">y";  // the tested tags' ">" zeroed, also at 0
+    EXPECT_TRUE(IsAuthenticationPage(&page[0]));
+    EXPECT_EQ("<a title='no password here'" + std::string(1, '\0') + "x<b><" + min + '\0' + "y", page);
+    const std::string tag = "input" + std::string(300, ' ') + "type=password";  // searched in heap arrays
+    EXPECT_TRUE(!IsAuthenticationPage(nullptr) && !IsInputTagOfType(nullptr, L"password") &&
+                !IsInputTagOfType(min.c_str(), L"") && !IsInputTagOfType(min.c_str(), nullptr) &&
+                IsInputTagOfType(tag.c_str(), L"password"));
     UINT count = 7, *offsets = reinterpret_cast<UINT*>(1);
-    rolm_test::TraceLog::Get().Clear();
+    TraceLog::Get().Clear();
     EXPECT_EQ(87u, Match(L"ab", L"a", nullptr, &count, FALSE, 1, TRUE));
     EXPECT_EQ(87u, Match(L"ab", 2, L"a", 1, &offsets, nullptr, FALSE, 1, TRUE));
-    EXPECT_TRUE(offsets == reinterpret_cast<UINT*>(1) && count == 7);
+    EXPECT_TRUE(offsets == reinterpret_cast<UINT*>(1) && count == 7) << "slots written";
     ASSERT_EQ(0u, Match(L"aaaaaa", 6, L"aax", 2, &offsets, &count, TRUE, kAll, TRUE));  // shown as far as searched
     free(offsets);
-    EXPECT_EQ(std::vector<std::wstring>({L"Match > returns ERROR_INVALID_PARAMETER", L"Match > is called with lpszSource == (ab), lpszFind == (a)",
-        L"Match > and fIgnoreCase == (0), uiMaxCount == (00000001)", L"Match > returns the error code == 87", L"Match > is called with lpszSource == (aaaaaa), lpszFind == (aa)",
-        L"Match > and fIgnoreCase == (1), uiMaxCount == (FFFFFFFF)", L"Match > number of matches == 3", L"Match > offset of the 1th match == 0",
-        L"Match > offset of the 2th match == 2", L"Match > offset of the 3th match == 4", L"Match > returns the error code == 0"}), rolm_test::TraceLog::Get().Take());
+    EXPECT_TRUE(LinesFit({L"Match > returns ERROR_INVALID_PARAMETER", L"Match > is called with lpszSource == (ab), lpszFind == (a)",
+        L"Match > and fIgnoreCase == (0), uiMaxCount == (00000001)", L"Match > returns the error code == 87",
+        L"Match > is called with lpszSource == (aaaaaa), lpszFind == (aa)",
+        L"Match > and fIgnoreCase == (1), uiMaxCount == (FFFFFFFF)", L"Match > number of matches == 3",
+        L"Match > offset of the 1th match == 0", L"Match > offset of the 2th match == 2",
+        L"Match > offset of the 3th match == 4", L"Match > returns the error code == 0"}, TraceLog::Get().Take()));
+    const std::wstring blanks(300, L' ');  // 300 entries: the working array comes from the heap
+    Faults faults;
+    TortureTable(faults, 8, {{"malloc#1", 1001, 0, L"Match > returns the error code == 1001"},
+                             {"malloc#2", 8, 0, L"Match > returns the error code == 8"}}, [&] {
+        const DWORD result = Match(blanks.c_str(), L" ", &offsets, &count, FALSE, kAll, TRUE);
+        const bool agree = (offsets == nullptr) == (count == 0);
+        free(offsets);
+        EXPECT_TRUE(agree) << "a null array comes with a count of 0";
+        return Outcome{result, count};
+    });
+    TortureTable(faults, 8, {{"malloc", FALSE, 0, L""}}, [&] {
+        return Outcome{static_cast<DWORD>(IsInputTagOfType(tag.c_str(), L"password")), 0};
+    });
 }
 
 // Tag shapes a browser reads as a password input or not, then pages of the
@@ -184,7 +229,6 @@ TEST(SignInForm, TagShapesAndPages) {
         {"<title>" + pw + "</title>" + pw, 1}, {"<iframe>" + pw, 0}, {"<plaintext>" + pw, 0},
         {"<noscript>" + pw + "</noscript>", 1}};
     for (const auto& c : cases) {
-        const std::string copy = c.page;
         EXPECT_EQ(c.expected, IsSignInForm(c.page.data(), c.page.size())) << c.page.substr(0, 60);
         EXPECT_EQ(c.expected, ReferenceForm(c.page)) << "reference: " << c.page.substr(0, 60);
     }
@@ -194,7 +238,7 @@ TEST(SignInForm, TagShapesAndPages) {
     const std::string folder = ROLM_TEST_PAGES "/";
     const HANDLE find = ::FindFirstFileA((folder + "*.html").c_str(), &found);
     for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = ::FindNextFileA(find, &found), ++pages) {
-        const std::string page = rolm_test::ReadFileBytes(rolm_test::Widen(folder + found.cFileName));
+        const std::string page = ReadFileBytes(Widen(folder + found.cFileName));
         EXPECT_EQ(found.cFileName[0] == 's', IsSignInForm(page.data(), page.size())) << found.cFileName;
     }
     if (find != INVALID_HANDLE_VALUE) ::FindClose(find);
@@ -203,21 +247,24 @@ TEST(SignInForm, TagShapesAndPages) {
 
 static BOOL WINAPI NoSse2(DWORD) { return FALSE; }
 
-// Pages: at every alignment, 16 bytes at a time and (without SSE2) one at a
-// time; the same pages whole for the form test. Match: runs of one character or of a short unit, with pieces and
-// copies of the find text, over case pairs, a zero and characters sharing a
-// low byte (0x0161, 0x2C61 with 'a'), past 254 matches. Both in the C locale
-// and the code page's own; ROLM_TEST_ACP names the ANSI code page LANG sets.
+// Pages at every alignment, 16 bytes at a time and (without SSE2) one at a
+// time; the same pages whole for the form test. Match: runs of one character
+// or of a short unit, with pieces and copies of the find text, over case
+// pairs, a zero and characters sharing a low byte (0x0161, 0x2C61 with 'a'),
+// past 254 matches. Both in the C locale and the code page's own;
+// ROLM_TEST_ACP names the ANSI code page LANG sets.
 TEST(MatchAndPage, AgreeWithThePlainAlgorithms) {
     ASSERT_EQ(getenv("ROLM_TEST_ACP") ? strtoul(getenv("ROLM_TEST_ACP"), nullptr, 10) : GetACP(), GetACP());
     const std::wstring letters(L"aAbB\0\x00E9\x00C9\x0434\x0414\x03A3\x03C3\x00DF\x0130\x0161\x2C61", 15);
-    const char* pieces[] = {"<", ">", "<input ", "type", "TyPe", "=", "=password", "PassWord", "passw0rd", "pASSWORD", "Wpassword", "w", "W", "\x81",
-                            "\xC0\xE9", "\x82\x60", "\x83w", "\xFF", "\xC9\xF8\xFE", "'", " ", "x", "<input type=password", "<INPUT TYPE='PassWord'",
-                            "\"", "/", "\n", "\f", "<!--", "-->", "--!>", "-", "!", "<!", "<?", "</", "&#112;", "&#X50", "&#x", "&#0", "<a ",
-                            "<script>", "</script>", "</SCRIPT ", "<style>", "</style>", "<textarea>", "</textarea>", "<title x=\">", "</title>",
-                            "<plaintext>", "<noscript>", "name=p ", " type =", "password>", "<input/"};
+    const char* pieces[] = {"<", ">", "<input ", "type", "TyPe", "=", "=password", "PassWord", "passw0rd", "pASSWORD",
+                            "Wpassword", "w", "W", "\x81", "\xC0\xE9", "\x82\x60", "\x83w", "\xFF", "\xC9\xF8\xFE", "'",
+                            " ", "x", "<input type=password", "<INPUT TYPE='PassWord'", "\"", "/", "\n", "\f", "<!--",
+                            "-->", "--!>", "-", "!", "<!", "<?", "</", "&#112;", "&#X50", "&#x", "&#0", "<a ",
+                            "<script>", "</script>", "</SCRIPT ", "<style>", "</style>", "<textarea>", "</textarea>",
+                            "<title x=\">", "</title>", "<plaintext>", "<noscript>", "name=p ", " type =", "password>",
+                            "<input/"};
     std::mt19937 random(20261205);
-    auto text = [&](size_t units, size_t kinds, std::wstring t = L"") {
+    const auto text = [&](size_t units, size_t kinds, std::wstring t = L"") {
         for (std::wstring unit; units-- > 0; unit.clear()) {
             for (size_t n = 1 + random() % 3; n-- > 0;) unit += letters[random() % kinds];
             for (size_t n = random() % (random() % 2 ? 4 : 100); n-- > 0;) t += unit;
@@ -225,10 +272,10 @@ TEST(MatchAndPage, AgreeWithThePlainAlgorithms) {
         return t;
     };
     int found = 0, forms = 0;
-    std::unique_ptr<rolm_test::ImportPatch> bytes;
+    std::unique_ptr<ImportPatch> bytes;
     for (int round = 0; round < 120000; ++round) {
         if (round % 1000 == 0) setlocale(LC_ALL, round % 2000 ? "" : "C");
-        if (round == 60000) bytes.reset(new rolm_test::ImportPatch("kernel32.dll", "IsProcessorFeaturePresent", (void*)&NoSse2));
+        if (round == 60000) bytes.reset(new ImportPatch("kernel32.dll", "IsProcessorFeaturePresent", (void*)&NoSse2));
         std::string page(random() % 16, "<>w-"[random() % 4]), reference;  // the page starts after these
         const size_t start = page.size();
         for (size_t n = random() % 30; n-- > 0;)  // and runs of blanks, or now and then of zero bytes
@@ -237,11 +284,13 @@ TEST(MatchAndPage, AgreeWithThePlainAlgorithms) {
         ASSERT_EQ(ReferenceForm(whole), IsSignInForm(whole.data(), whole.size())) << "round " << round << ": " << whole;
         forms += ReferenceForm(whole);
         const BOOL expected = ReferencePage(&(reference = page)[start]);
-        ASSERT_TRUE(IsAuthenticationPage(&page[start]) == expected && page == reference) << "round " << round << ": " << reference;
+        ASSERT_EQ(expected, IsAuthenticationPage(&page[start])) << "round " << round << ": " << reference;
+        ASSERT_EQ(reference, page) << "round " << round << ": the tested tags' > zeroed";
         found += expected;
         if (round % 3 != 0) continue;  // one Match comparison to three pages
         const size_t kinds = 2 + random() % (letters.size() - 1);
-        std::wstring source = text(random() % 8, kinds), find = text(random() % 3, kinds, {letters[random() % kinds]}).substr(0, 1 + random() % 200);
+        std::wstring source = text(random() % 8, kinds);
+        const std::wstring find = text(random() % 3, kinds, {letters[random() % kinds]}).substr(0, 1 + random() % 200);
         for (size_t n = random() % 12; n-- > 0;) {  // near misses at every shift, and copies, some spoilt
             const size_t at = random() % (source.size() + 1), from = random() % find.size();
             std::wstring piece = random() % 2 ? find : find.substr(from, 1 + random() % (find.size() - from));
@@ -250,7 +299,8 @@ TEST(MatchAndPage, AgreeWithThePlainAlgorithms) {
         }
         const UINT maxCount = random() % 4 == 0 ? static_cast<UINT>(random() % 5) : kAll;
         ASSERT_EQ(Reference(source, find, round % 6 == 0, maxCount),
-                  Search(source.data(), find.data(), round % 6 == 0, maxCount, static_cast<UINT>(source.size()), static_cast<UINT>(find.size())))
+                  Search(source.data(), find.data(), round % 6 == 0, maxCount, static_cast<UINT>(source.size()),
+                         static_cast<UINT>(find.size())))
             << "round " << round;
     }
     setlocale(LC_ALL, "C");
