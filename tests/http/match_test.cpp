@@ -1,5 +1,5 @@
-// Match, the sign-in page scan and the sign-in form test: hand-picked cases
-// and pages, then random ones of the hard shapes against plain references
+// Match, the sign-in page scan and the sign-in form test: cases and pages
+// (pages/), then random ones of the hard shapes, against plain references
 // written from the behaviour; the allocations failed in turn.
 #include <gtest/gtest.h>
 #include <locale.h>
@@ -7,13 +7,17 @@
 
 #include <algorithm>
 #include <random>
+#include <sstream>
+#include <tuple>
 
+#include "cases.h"
 #include "faults.h"
 #include "support.h"
 
 using namespace rolm_test;
 using Offsets = std::vector<UINT>;
 static const UINT kAll = 0xFFFFFFFF;
+static const size_t kNone = std::string::npos;
 
 // Both forms (with lengths when sourceLength is given). The array and its count agree.
 static Offsets Search(const wchar_t* source, const wchar_t* find, BOOL ignoreCase, UINT maxCount,
@@ -37,120 +41,115 @@ static Offsets Reference(const std::wstring& s, const std::wstring& f, bool igno
     return out;
 }
 
-// The plain tag test, from the right: the type value (its first place), then
+// The plain walk: each tag of 19 to 199 bytes gets its ">" zeroed and is
+// tested alone, from the right: the type value (its first place), then
 // exactly one "=", one "type" and one "input" in front of what was found.
-static BOOL ReferenceTag(const std::string& tag) {
-    std::wstring text(tag.size(), L'\0');
-    text.resize(::MultiByteToWideChar(CP_ACP, 0, tag.data(), static_cast<int>(tag.size()), &text[0],
-                                      static_cast<int>(text.size())));
-    const struct { const wchar_t* word; bool ignoreCase, once; } steps[] = {
-        {L"password", true, false}, {L"=", false, true}, {L"type", true, true}, {L"input", true, true}};
-    for (const auto& step : steps) {
-        const Offsets found = Reference(text, step.word, step.ignoreCase, kAll);
-        if (found.empty() || (step.once && found.size() != 1)) return FALSE;
-        text.resize(found[0]);
-    }
-    return TRUE;
-}
-
-// The plain walk: each tag of 19 to 199 bytes gets its ">" zeroed and is tested alone.
 static BOOL ReferencePage(char* page) {
-    for (size_t i = 0, open = std::string::npos; page[i] != '\0'; ++i) {
+    for (size_t i = 0, open = kNone; page[i] != '\0'; ++i) {
         if (page[i] == '<') open = i;
-        const size_t span = page[i] == '>' && open != std::string::npos ? i - std::exchange(open, std::string::npos) : 0;
-        if (span >= 20 && span <= 200 && (page[i] = '\0', ReferenceTag(page + i - span + 1))) return TRUE;
+        const int span = page[i] == '>' && open != kNone ? static_cast<int>(i - std::exchange(open, kNone)) : 0;
+        if (span < 20 || span > 200) continue;
+        page[i] = '\0';
+        std::wstring tag(span, L'\0');
+        tag.resize(::MultiByteToWideChar(CP_ACP, 0, page + i - span + 1, span - 1, &tag[0], span));
+        bool is = true;
+        for (const auto& [word, ignoreCase, once] : {std::make_tuple(L"password", true, false),
+                                                     {L"=", false, true}, {L"type", true, true}, {L"input", true, true}}) {
+            const Offsets found = Reference(tag, word, ignoreCase, kAll);
+            if (!(is = !found.empty() && (!once || found.size() == 1))) break;
+            tag.resize(found[0]);
+        }
+        if (is) return TRUE;
     }
     return FALSE;
 }
 
-// The plain tokenizer: a browser's states, one byte at a time; true at the
-// end of an input tag whose first type attribute reads password once its
-// numeric references are decoded.
-static BOOL ReferenceForm(const std::string& page) {
-    enum { kData, kOpen, kEndOpen, kName, kBeforeAttr, kAttr, kAfterAttr, kBeforeValue, kValue, kComment, kBogus,
-           kText } state = kData;
-    const std::string texts = " script style xmp iframe noembed noframes textarea title ";
-    std::string name, attr, value, type, ends;  // ends: the element whose end tag ends the text
-    bool endTag = false, typeSeen = false;
-    char quote = 0;
-    size_t comment = 0;
-    const auto lower = [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); };
-    const auto attribute = [&] {  // each numeric reference becomes its letter, or a '?'
-        if (attr != "type" || std::exchange(typeSeen, true)) return;
-        for (size_t j = 0; j < value.size(); ++j) {
-            const bool reference = value.compare(j, 2, "&#") == 0;
-            const bool hex = reference && j + 2 < value.size() && (value[j + 2] | 0x20) == 'x';
-            size_t end = j + 2 + hex;
-            unsigned long code = 0;
-            for (int c; reference && end < value.size() && strchr(hex ? "0123456789abcdefABCDEF" : "0123456789",
-                                                                  c = value[end]) && c; ++end)
-                code = std::min(code * (hex ? 16 : 10) + (c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10), 0x110000ul);
-            if (end == j + 2 + hex) {
-                type += lower(value[j]);
-                continue;
-            }
-            type += code < 128 && isalpha(static_cast<int>(code)) ? lower(static_cast<char>(code)) : '?';
-            j = end < value.size() && value[end] == ';' ? end : end - 1;
-        }
-    };
-    for (size_t i = 0; i < page.size(); ++i) {
-        const char c = page[i];
-        const bool space = c != 0 && strchr(" \t\n\r\f", c), letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
-        if (c == '>' && state >= kName && state <= kValue && !(state == kValue && quote)) {
-            if (state >= kAttr) attribute();
-            if (endTag) state = kData;
-            else if (name == "input" && type == "password") return TRUE;
-            else if (name == "plaintext") return FALSE;
-            else state = texts.find(" " + (ends = name) + " ") != std::string::npos ? kText : kData;
+static std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    return text;
+}
+
+// An attribute value, each numeric reference in it ("&#N" or "&#xN", the ";" optional) as its letter or a '?'.
+static std::string Decoded(const std::string& v) {
+    std::string out;
+    for (size_t j = 0; j < v.size(); ++j) {
+        const bool reference = v.compare(j, 2, "&#") == 0, hex = reference && j + 2 < v.size() && (v[j + 2] | 32) == 'x';
+        const char* digits = hex ? "0123456789abcdefABCDEF" : "0123456789";
+        size_t end = j + 2 + hex;
+        unsigned long code = 0;
+        for (; reference && end < v.size() && v[end] != 0 && strchr(digits, v[end]); ++end)
+            code = std::min(code * (hex ? 16 : 10) + (v[end] <= '9' ? v[end] - '0' : (v[end] | 32) - 'a' + 10), 0x110000ul);
+        if (!reference || end == j + 2 + hex) {
+            out += v[j];
             continue;
         }
-        switch (state) {
-        case kData: if (c == '<') state = kOpen; break;
-        case kOpen:
-            if (c == '!' && page.compare(i + 1, 2, "--") == 0) state = kComment, i += 2, comment = i + 1;
-            else if (c == '!' || c == '?') state = kBogus;
-            else if (c == '/') state = kEndOpen;
-            else if (letter) state = kName, name = lower(c), endTag = typeSeen = false, type.clear();
-            else state = kData, --i;
-            break;
-        case kEndOpen:
-            if (letter) state = kName, name = lower(c), endTag = true;
-            else state = c == '>' ? kData : kBogus;
-            break;
-        case kName: if (space || c == '/') state = kBeforeAttr; else name += lower(c); break;
-        case kBeforeAttr: if (!space && c != '/') state = kAttr, attr = lower(c), value.clear(); break;
-        case kAttr:
-            if (space) state = kAfterAttr;
-            else if (c == '/') attribute(), state = kBeforeAttr;
-            else if (c == '=') state = kBeforeValue;
-            else attr += lower(c);
-            break;
-        case kAfterAttr:
-            if (c == '=') state = kBeforeValue;
-            else if (!space) attribute(), state = c == '/' ? kBeforeAttr : kAttr, attr = lower(c), value.clear();
-            break;
-        case kBeforeValue:
-            if (!space) state = kValue, quote = c == '"' || c == '\'' ? c : 0, value = quote ? "" : std::string(1, c);
-            break;
-        case kValue:
-            if (quote ? c == quote : space) attribute(), state = kBeforeAttr;
-            else value += c;
-            break;
-        case kComment:  // "<!-->", "<!--->", then "-->" or "--!>"
-            if (c == '>' && (i == comment || (i == comment + 1 && page[i - 1] == '-') ||
-                             (i >= comment + 2 && page.compare(i - 2, 2, "--") == 0) ||
-                             (i >= comment + 3 && page.compare(i - 3, 3, "--!") == 0)))
-                state = kData;
-            break;
-        case kBogus: if (c == '>') state = kData; break;
-        case kText:
-            if (c == '<' && i + ends.size() + 2 < page.size() && page[i + 1] == '/' &&
-                strchr(" \t\n\r\f/>", page[i + ends.size() + 2]) && page[i + ends.size() + 2]) {
-                std::string tail = page.substr(i + 2, ends.size());
-                std::transform(tail.begin(), tail.end(), tail.begin(), lower);
-                if (tail == ends) state = kName, name = ends, endTag = true, i += ends.size() + 1;
+        out += code < 128 && isalpha(static_cast<int>(code)) ? static_cast<char>(code) : '?';
+        j = end < v.size() && v[end] == ';' ? end : end - 1;
+    }
+    return Lower(out);
+}
+
+// The plain tokenizer: the page read a construct at a time, as a browser
+// reads it; true at the end of an input tag whose first type attribute
+// reads password.
+static BOOL ReferenceForm(const std::string& p) {
+    const auto in = [&](size_t i, const char* set) { return i < p.size() && p[i] != 0 && strchr(set, p[i]); };
+    const auto letter = [&](size_t i) { return i < p.size() && (p[i] | 32) >= 'a' && (p[i] | 32) <= 'z'; };
+    size_t i = 0;
+    // A tag from its name to its ">" (false: the page ends first): its name and its first type's value.
+    const auto tag = [&](std::string* name, std::string* type) {
+        size_t from = i;
+        while (i < p.size() && !in(i, " \t\n\r\f/>")) ++i;
+        *name = Lower(p.substr(from, i - from));
+        type->clear();
+        for (bool seen = false;;) {
+            while (in(i, " \t\n\r\f/")) ++i;
+            if (i >= p.size() || p[i] == '>') return i++ < p.size();
+            for (from = i++; i < p.size() && !in(i, " \t\n\r\f/>="); ++i) {}  // an "=" first is part of the name
+            const std::string attribute = Lower(p.substr(from, i - from));
+            while (in(i, " \t\n\r\f")) ++i;
+            std::string value;
+            if (in(i, "=")) {
+                for (++i; in(i, " \t\n\r\f"); ++i) {}
+                const char quote = in(i, "\"'") ? p[i++] : 0;
+                from = i;
+                i = quote ? p.find(quote, i) : std::min(p.find_first_of(" \t\n\r\f>", i), p.size());
+                if (i >= p.size()) return false;
+                value = p.substr(from, i - from);
+                i += quote != 0;
             }
-            break;
+            if (attribute == "type" && !std::exchange(seen, true)) *type = Decoded(value);
+        }
+    };
+    const std::string texts = " script style xmp iframe noembed noframes textarea title ";
+    for (std::string name, type; (i = p.find('<', i)) != kNone;) {
+        const size_t comment = ++i + 3;
+        if (p.compare(i, 3, "!--") == 0) {  // to "-->" or "--!>", "<!-->" and "<!--->" too
+            for (i = comment; i < p.size(); ++i)
+                if (p[i] == '>' && (p.compare(i - 2, 2, "--") == 0 || (i >= comment + 3 && !p.compare(i - 3, 3, "--!"))))
+                    break;
+            ++i;
+        } else if (in(i, "!?") || (in(i, "/") && !letter(i + 1) && !in(i + 1, ">"))) {  // a bogus comment
+            if ((i = p.find('>', i)) == kNone) return FALSE;
+            ++i;
+        } else if (p.compare(i, 2, "/>") == 0) {
+            i += 2;
+        } else if (in(i, "/") || letter(i)) {  // an end tag (its attributes count for nothing) or a start tag
+            const bool end = p[i] == '/';
+            i += end;
+            if (!tag(&name, &type)) return FALSE;
+            if (end || texts.find(" " + name + " ") == kNone) {
+                if (!end && name == "input" && type == "password") return TRUE;
+                if (!end && name == "plaintext") return FALSE;
+                continue;
+            }
+            size_t close = i;  // the text ends at the element's own end tag
+            while ((close = p.find("</", close)) != kNone &&
+                   !(Lower(p.substr(close + 2, name.size())) == name && in(close + 2 + name.size(), " \t\n\r\f/>")))
+                ++close;
+            if (close == kNone) return FALSE;
+            i = close + 2;
+            if (!tag(&name, &type)) return FALSE;
         }
     }
     return FALSE;
@@ -165,21 +164,13 @@ TEST(MatchAndPage, Cases) {
         {L"aaaaaaaaaaaaabaaaaaaaaaaaaaaa", L"aaaaaaabaaaaaaaa", FALSE, kAll, {6}}};  // after many near misses
     for (const auto& c : cases)
         EXPECT_EQ(c.expected, Search(c.source, c.find, c.ignoreCase, c.maxCount)) << (c.source ? c.source : L"-");
-    const std::string min = "input type=password";  // 19 bytes: the shortest tested span
-    const struct { std::string page; BOOL expected; } pages[] = {
-        {"<input type='password' name='pw'>", 1}, {"<INPUT TYPE=PASSWORD x>", 1}, {"<" + min + ">", 1},
-        {"<input name='pw' type='password'>", 0}, {"<input id='password' name='pw'>", 0},
-        {"<input type='text' value='password'>", 0}, {"<select type='password' name='x'>", 0},
-        {"<input input type='password' x>", 0}, {"<" + min + std::string(180, ' ') + ">", 1},
-        {"<" + min + std::string(181, ' ') + ">", 0}, {"<<" + min + ">", 1}, {"<" + min + " <b>", 0}};
-    for (const auto& c : pages) EXPECT_EQ(c.expected, IsAuthenticationPage(&std::string(c.page)[0])) << c.page;
+    const std::string min = "input type=password", tag = "input" + std::string(300, ' ') + "type=password";
     std::string page = "<a title='no password here'>x<b><" + min + ">y";  // the tested tags' ">" zeroed, also at 0
     EXPECT_TRUE(IsAuthenticationPage(&page[0]));
     EXPECT_EQ("<a title='no password here'" + std::string(1, '\0') + "x<b><" + min + '\0' + "y", page);
-    const std::string tag = "input" + std::string(300, ' ') + "type=password";  // searched in heap arrays
-    EXPECT_TRUE(!IsAuthenticationPage(nullptr) && !IsInputTagOfType(nullptr, L"password") &&
-                !IsInputTagOfType(min.c_str(), L"") && !IsInputTagOfType(min.c_str(), nullptr) &&
-                IsInputTagOfType(tag.c_str(), L"password"));
+    EXPECT_FALSE(IsAuthenticationPage(nullptr) || IsInputTagOfType(nullptr, L"password") ||
+                 IsInputTagOfType(min.c_str(), L"") || IsInputTagOfType(min.c_str(), nullptr));
+    EXPECT_TRUE(IsInputTagOfType(tag.c_str(), L"password")) << "a tag longer than a page's";
     UINT count = 7, *offsets = reinterpret_cast<UINT*>(1);
     TraceLog::Get().Clear();
     EXPECT_EQ(87u, Match(L"ab", L"a", nullptr, &count, FALSE, 1, TRUE));
@@ -208,41 +199,33 @@ TEST(MatchAndPage, Cases) {
     });
 }
 
-// Tag shapes a browser reads as a password input or not, then pages of the
-// kinds that ask for one (signin-*.html) and that don't (plain-*.html).
-TEST(SignInForm, TagShapesAndPages) {
-    const std::string pw = "<input type=password>", many = std::string(100000, ' ') + "data-x='>' ";
-    const struct { std::string page; BOOL expected; } cases[] = {
-        {pw, 1}, {"<INPUT TYPE=\"PassWord\">", 1}, {"<input name='pw' id=x type='password'>", 1},
-        {"<input/type=password />", 1}, {"<input type=password/>", 0}, {"<input\n\tclass = \"a b\"\r\n type\f=\n'password' >", 1},
-        {"<input type=\"pass&#119;ord\">", 1}, {"<input type=&#X70;assword>", 1}, {"<input type='&#112assword'>", 1},
-        {"<input type='&#0000112;assword'>", 1}, {"<input " + many + "type=password>", 1}, {"<input type=\"password \">", 0},
-        {"<input type=text type=password>", 0}, {"<input type=&quot;password&quot;>", 0},
-        {"<input type=pass\0word>" + std::string(1, '\0'), 0}, {std::string("\0", 1) + pw, 1}, {"<input type=password", 0},
-        {"<input type='password>", 0}, {"<inputs type=password>", 0}, {"< input type=password>", 0},
-        {"</input type=password>", 0}, {"<a title='" + pw + "'>", 0}, {"<input value=password>", 0},
-        {"<input typepassword>", 0}, {"<!-- " + pw + " -->", 0}, {"<!-->" + pw, 1}, {"<!--->" + pw, 1},
-        {"<!-- --!>" + pw, 1}, {"<!-- -- >" + pw, 0}, {"<!doctype html>" + pw, 1}, {"<?xml version='1.0'?>" + pw, 1},
-        {"</ x>" + pw, 1}, {"</>" + pw, 1}, {"<3 " + pw, 1}, {"<script>'" + pw + "'</script>", 0},
-        {"<SCRIPT>x</Script >" + pw, 1}, {"<script>'</scripts>" + pw + "'</script>", 0},
-        {"<script></script foo='>" + pw + "'>", 0}, {"<style>" + pw + "</style>", 0}, {"<textarea>" + pw + "</textarea>", 0},
-        {"<title>" + pw + "</title>" + pw, 1}, {"<iframe>" + pw, 0}, {"<plaintext>" + pw, 0},
-        {"<noscript>" + pw + "</noscript>", 1}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.expected, IsSignInForm(c.page.data(), c.page.size())) << c.page.substr(0, 60);
-        EXPECT_EQ(c.expected, ReferenceForm(c.page)) << "reference: " << c.page.substr(0, 60);
+// The cases of pages/shapes.txt for the page scan and the form test, and
+// their references; then the pages that ask for a password (signin-*.html)
+// and that don't (plain-*.html): the scan finds 4 of 12, and alarms once.
+TEST(SignInForm, ShapesAndPages) {
+    std::istringstream shapes(ReadFileBytes(Widen(ROLM_TEST_PAGES "/shapes.txt")));
+    for (std::string line; std::getline(shapes, line);) {
+        if (line.size() < 4 || line[1] != ' ') continue;  // what the file is
+        const std::string page = http_test::Expand(line.substr(4));
+        std::string scanned = page, walked = page;  // both written to
+        if (line[0] == '0' || line[0] == '1') {
+            EXPECT_EQ(line[0] - '0', IsAuthenticationPage(&scanned[0])) << line.substr(0, 80);
+            EXPECT_EQ(line[0] - '0', ReferencePage(&walked[0])) << "reference: " << line.substr(0, 80);
+        }
+        if (line[2] == '0' || line[2] == '1') {
+            EXPECT_EQ(line[2] - '0', IsSignInForm(page.data(), page.size())) << line.substr(0, 80);
+            EXPECT_EQ(line[2] - '0', ReferenceForm(page)) << "reference: " << line.substr(0, 80);
+        }
     }
-    EXPECT_FALSE(IsSignInForm(nullptr, 5) || IsSignInForm(pw.data(), pw.size() - 1));
-    int pages = 0;
-    WIN32_FIND_DATAA found;
-    const std::string folder = ROLM_TEST_PAGES "/";
-    const HANDLE find = ::FindFirstFileA((folder + "*.html").c_str(), &found);
-    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = ::FindNextFileA(find, &found), ++pages) {
-        const std::string page = ReadFileBytes(Widen(folder + found.cFileName));
-        EXPECT_EQ(found.cFileName[0] == 's', IsSignInForm(page.data(), page.size())) << found.cFileName;
+    EXPECT_FALSE(IsSignInForm(nullptr, 5) || IsSignInForm("<input type=password>", 20));
+    int found[2] = {}, pages = 0;
+    for (const std::string& name : http_test::Files(ROLM_TEST_PAGES "/*.html")) {
+        std::string page = ReadFileBytes(Widen(ROLM_TEST_PAGES "/" + name));
+        EXPECT_EQ(name[0] == 's', IsSignInForm(page.data(), page.size())) << name;
+        found[name[0] == 's'] += IsAuthenticationPage(&page[0]);
+        ++pages;
     }
-    if (find != INVALID_HANDLE_VALUE) ::FindClose(find);
-    EXPECT_EQ(16, pages);
+    EXPECT_TRUE(pages == 16 && found[1] == 4 && found[0] == 1) << pages << " pages, " << found[1] << ", " << found[0];
 }
 
 static BOOL WINAPI NoSse2(DWORD) { return FALSE; }
@@ -257,12 +240,11 @@ TEST(MatchAndPage, AgreeWithThePlainAlgorithms) {
     ASSERT_EQ(getenv("ROLM_TEST_ACP") ? strtoul(getenv("ROLM_TEST_ACP"), nullptr, 10) : GetACP(), GetACP());
     const std::wstring letters(L"aAbB\0\x00E9\x00C9\x0434\x0414\x03A3\x03C3\x00DF\x0130\x0161\x2C61", 15);
     const char* pieces[] = {"<", ">", "<input ", "type", "TyPe", "=", "=password", "PassWord", "passw0rd", "pASSWORD",
-                            "Wpassword", "w", "W", "\x81", "\xC0\xE9", "\x82\x60", "\x83w", "\xFF", "\xC9\xF8\xFE", "'",
-                            " ", "x", "<input type=password", "<INPUT TYPE='PassWord'", "\"", "/", "\n", "\f", "<!--",
-                            "-->", "--!>", "-", "!", "<!", "<?", "</", "&#112;", "&#X50", "&#x", "&#0", "<a ",
-                            "<script>", "</script>", "</SCRIPT ", "<style>", "</style>", "<textarea>", "</textarea>",
-                            "<title x=\">", "</title>", "<plaintext>", "<noscript>", "name=p ", " type =", "password>",
-                            "<input/"};
+        "Wpassword", "w", "W", "\x81", "\xC0\xE9", "\x82\x60", "\x83w", "\xFF", "\xC9\xF8\xFE", "'", " ", "x",
+        "<input type=password", "<INPUT TYPE='PassWord'", "\"", "/", "\n", "\f", "<!--", "-->", "--!>", "-", "!", "<!",
+        "<?", "</", "&#112;", "&#X50", "&#x", "&#0", "<a ", "<script>", "</script>", "</SCRIPT ", "<style>", "</style>",
+        "<textarea>", "</textarea>", "<title x=\">", "</title>", "<plaintext>", "<noscript>", "name=p ", " type =",
+        "password>", "<input/"};
     std::mt19937 random(20261205);
     const auto text = [&](size_t units, size_t kinds, std::wstring t = L"") {
         for (std::wstring unit; units-- > 0; unit.clear()) {

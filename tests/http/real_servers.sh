@@ -1,7 +1,7 @@
 #!/bin/sh
-# The cases of real/cases.txt against nginx, Python's http.server and squid
-# on 127.0.0.1 (configured by the files of real/); 77 (skipped) where one is
-# missing.   real_servers.sh BUILD_DIR
+# The cases of real/cases.txt against nginx and squid on 127.0.0.1 (set up by
+# the files of real/); 77 (skipped) where one is missing.
+#   real_servers.sh BUILD_DIR
 set -u
 here=$(cd "$(dirname "$0")" && pwd) build=$1
 export PATH=$PATH:/usr/sbin WORK=$build/real-servers
@@ -11,10 +11,10 @@ done
 rm -rf "$WORK" && mkdir -p "$WORK/www" "$WORK/tmp" && chmod -R a+rwx "$WORK"
 trap 'kill $pids 2>/dev/null; wait' EXIT
 set -- $(python3 -c 'import socket
-s = [socket.socket() for _ in range(3)]
+s = [socket.socket() for _ in range(2)]
 [x.bind(("127.0.0.1", 0)) for x in s]
 print(*(x.getsockname()[1] for x in s))')
-export ROLM_NGINX=$1 ROLM_PYTHON=$2 ROLM_SQUID=$3
+export ROLM_NGINX=$1 ROLM_SQUID=$2
 seq -f '%015g abcdefghijklmnopqrstuvwxyz 0123456789 ABCDEFGHIJKLMNOPQRSTUVWXYZ' 2000000 |
     head -c 67108864 >"$WORK/www/big.bin"
 sed 's/0123456789/9876543210/g' "$WORK/www/big.bin" >"$WORK/sub.bin"
@@ -25,14 +25,12 @@ nginx -c "$WORK/nginx.conf" -p "$WORK" &
 pids=$!
 squid -N -f "$WORK/squid.conf" &
 pids="$pids $!"
-python3 "$here/real/handler.py" "$WORK" "$ROLM_PYTHON" &
-pids="$pids $!"
 while :; do  # nginx's worker killed whenever the test asks, a second into a slow body
     [ -e "$WORK/kill" ] && sleep 1 && rm "$WORK/kill" && pkill -9 -P "$(cat "$WORK/nginx.pid")" nginx
     sleep 0.1
 done &
 pids="$pids $!"
-for port in $ROLM_NGINX $ROLM_PYTHON $ROLM_SQUID; do
+for port in $ROLM_NGINX $ROLM_SQUID; do
     for try in $(seq 100); do
         python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null && break
         sleep 0.1

@@ -1,16 +1,16 @@
 // SendHttpRequest, SendHttpRequestEx and the endpoint-record flavours: the
-// cases of exchanges/ (a server script, the calls, what each gives, traces
-// and sends) against a scripted server on 127.0.0.1 with the system's own
-// sign-in dialog answered as a person would; those of real/ against real
-// server software; every call failed in turn.
+// cases of exchanges/ (a server's script, calls, what each gives, traces and
+// sends, or its calls failed in turn) against a scripted server on 127.0.0.1,
+// the system's own sign-in dialog answered as a person would; those of real/
+// against real server software.
 #include <shlwapi.h>
 #include <gtest/gtest.h>
 #include <rolm/http.h>
 
 #include <map>
-#include <optional>
 #include <sstream>
 
+#include "cases.h"
 #include "faults.h"
 #include "scripted_server.h"
 #include "support.h"
@@ -28,7 +28,7 @@ ROLM_STANDIN("wininet.dll", HttpQueryInfoW, Fails::False, Role::None, "");
 ROLM_STANDIN("wininet.dll", InternetQueryDataAvailable, Fails::False, Role::None, "");
 ROLM_STANDIN("wininet.dll", InternetReadFile, Fails::False, Role::None, "");
 ROLM_STANDIN("kernel32.dll", WideCharToMultiByte, Fails::Null, Role::None, "");
-// Blocks are not counted here (the runs' own allocations would be) but watched by the guarded heap.
+// Blocks are watched by the guarded heap, not counted (the runs' own allocations would be).
 ROLM_STANDIN("msvcrt.dll", malloc, Fails::Null, Role::None, "");
 ROLM_STANDIN("msvcrt.dll", calloc, Fails::Null, Role::None, "");
 ROLM_STANDIN("msvcrt.dll", realloc, Fails::Null, Role::None, "");
@@ -39,32 +39,9 @@ ROLM_STANDIN("kernel32.dll", IsDBCSLeadByte, Fails::Never, Role::None, "");
 
 namespace {
 
+using http_test::Expand;
 using Words = std::map<std::string, std::string>;
 const std::string kCases = ROLM_TEST_CASES "/";
-
-// Text of a case: "{pause}" holds a reply for 200 ms, "{N*text}" is text repeated to N bytes.
-std::string Expand(const std::string& text) {
-    std::string out;
-    for (size_t at = 0, open, close; at < text.size(); at = close + 1) {
-        if ((open = text.find('{', at)) == std::string::npos || (close = text.find('}', open)) == std::string::npos)
-            return out + text.substr(at);
-        const std::string inner = text.substr(open + 1, close - open - 1), unit = inner.substr(inner.find('*') + 1);
-        out += text.substr(at, open - at);
-        if (inner == "pause") out += '\001';
-        for (size_t n = inner == "pause" ? 0 : std::stoul(inner), i = 0; i < n; ++i) out += unit[i % unit.size()];
-    }
-    return out;
-}
-
-// Lines as bytes: each line of the head ends in CRLF, the empty one too; the body's lines are joined by CRLF.
-std::string Bytes(const std::vector<std::string>& lines) {
-    std::string out;
-    for (size_t i = 0, head = 1; i < lines.size(); ++i) {
-        out += Expand(lines[i]) + (head || i + 1 < lines.size() ? "\r\n" : "");
-        head = head && !lines[i].empty();
-    }
-    return out;
-}
 
 // "key=value" words (a word alone: "1").
 Words Parse(const std::string& text) {
@@ -77,44 +54,44 @@ Words Parse(const std::string& text) {
     return words;
 }
 
-// A case file: sections that begin with a line "--- reply [for TEXT]",
-// "--- silent", "--- request" or "--- API WORDS -> WORDS", the call of an
-// API with the results it must give, followed by the trace lines it must
-// write.
+// A case file: a description, then sections from lines "--- reply [for
+// TEXT]", "--- silent", "--- request" (for the calls below it) and "--- API
+// WORDS -> WORDS" (a call and what it must give), the last followed by the
+// trace lines it must write (# a number). The lines of a reply or request
+// are joined by CRLF: a head without a body ends in two empty lines.
 struct Case {
-    std::vector<std::pair<std::string, std::vector<std::string>>> replies;  // the first for a request that holds TEXT
-    bool silent = false;               // a peer that takes the connection and never reads nor answers
-    std::vector<std::string> request;  // the last request's head (# a number), "", its body; for the calls below
+    std::vector<std::pair<std::string, std::string>> replies;  // the first whose TEXT the request holds
+    bool silent = false;  // a peer that takes the connection and never reads nor answers
     struct Call {
         std::string api;
         Words with, expect;
-        std::vector<std::string> request;
+        std::string request;
         std::vector<std::wstring> trace;
     };
     std::vector<Call> calls;
 };
 
-Case Read(const std::string& name) {
-    std::istringstream in(ReadFileBytes(Widen(kCases + name)));
+Case Read(const std::string& path) {
+    std::istringstream in(ReadFileBytes(Widen(path)));
     Case c;
-    std::vector<std::string> notes, *lines = &notes;  // the lines in front of the sections say what the case is
+    std::string description, request, *text = &description;
     for (std::string line; std::getline(in, line);) {
         if (line.compare(0, 4, "--- ") != 0) {
-            if (lines != nullptr) lines->push_back(line);
+            if (text != nullptr) *text += (text->empty() ? "" : "\r\n") + Expand(line);
             else c.calls.back().trace.push_back(Widen(Expand(line)));
         } else if (line == "--- request") {
-            c.request.clear();
-            lines = &c.request;
+            text = &request;
+            request.clear();
         } else if (line.compare(0, 9, "--- reply") == 0) {
-            lines = &c.replies.emplace_back(line.substr(std::min(line.size(), size_t(14))), std::vector<std::string>()).second;
+            text = &c.replies.emplace_back(line.substr(std::min<size_t>(line.size(), 14)), "").second;
         } else if (line == "--- silent") {
             c.silent = true;
-            lines = &notes;
+            text = &description;
         } else {
             const size_t api = line.find(' ', 4), to = line.find(" -> ");
             c.calls.push_back({line.substr(4, api - 4), Parse(line.substr(api, to - api)), Parse(line.substr(to + 4)),
-                               c.request});
-            lines = nullptr;
+                               request});
+            text = nullptr;
         }
     }
     return c;
@@ -141,21 +118,13 @@ int AnswerDialogs(DWORD thread, int oks, const volatile bool& done) {
     return answered;
 }
 
-// The prefix's proxy while alive (Wine 8's 407 dialog crashes without one), then none.
-struct Proxy {
+// The prefix's proxy, "" for none (Wine 8's 407 dialog crashes without one).
+void SetProxy(const std::wstring& server) {
     const wchar_t* key = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
-    explicit Proxy(unsigned port) {
-        const DWORD on = 1;
-        const std::wstring server = L"127.0.0.1:" + std::to_wstring(port);
-        const DWORD bytes = static_cast<DWORD>((server.size() + 1) * sizeof(wchar_t));
-        ::SHSetValueW(HKEY_CURRENT_USER, key, L"ProxyServer", REG_SZ, server.c_str(), bytes);
-        ::SHSetValueW(HKEY_CURRENT_USER, key, L"ProxyEnable", REG_DWORD, &on, sizeof on);
-    }
-    ~Proxy() {
-        ::SHDeleteValueW(HKEY_CURRENT_USER, key, L"ProxyEnable");
-        ::SHDeleteValueW(HKEY_CURRENT_USER, key, L"ProxyServer");
-    }
-};
+    const DWORD on = !server.empty(), bytes = static_cast<DWORD>((server.size() + 1) * sizeof(wchar_t));
+    ::SHSetValueW(HKEY_CURRENT_USER, key, L"ProxyServer", REG_SZ, server.c_str(), bytes);
+    ::SHSetValueW(HKEY_CURRENT_USER, key, L"ProxyEnable", REG_DWORD, &on, sizeof on);
+}
 
 // One call as its case line names it (method, server, path, vars, user,
 // password: "NULL" for none; ms: each time limit, max, flags; size and
@@ -200,19 +169,18 @@ struct Call {
     HTTP_REQUEST_EX ask;
 };
 
-// Every call that can fail failed in turn with error, against a row each:
-// "NAME[#k] RESULT ERROR TRACE-LINE" (ERROR: the status of the old calls,
-// the outcome of the new), as faults.h's TortureTable reads them.
+// Every call that can fail failed in turn with error, each against its row
+// "NAME[#k] RESULT ERROR TRACE-LINE" (ERROR: the old calls' status, the new
+// ones' outcome), as faults.h's TortureTable reads them.
 void Torture(const Call& call, DWORD error, const std::vector<std::wstring>& lines) {
     std::vector<std::string> names(lines.size());
     std::vector<Failure> rows;
     for (size_t i = 0; i < lines.size(); ++i) {
         wchar_t* at = nullptr;
-        const std::wstring& row = lines[i];
-        const size_t number = row.find(L' ');
-        const DWORD result = wcstoul(row.c_str() + number, &at, 10), error = wcstoul(at, &at, 10);
-        names[i].assign(row.begin(), row.begin() + number);
-        rows.push_back({names[i].c_str(), result, error, *at == L' ' ? at + 1 : at});
+        const size_t number = lines[i].find(L' ');
+        const DWORD result = wcstoul(lines[i].c_str() + number, &at, 10), second = wcstoul(at, &at, 10);
+        names[i].assign(lines[i].begin(), lines[i].begin() + number);
+        rows.push_back({names[i].c_str(), result, second, *at == L' ' ? at + 1 : at});
     }
     Faults faults;
     TortureTable(faults, error, rows, [&] {
@@ -225,36 +193,34 @@ void Torture(const Call& call, DWORD error, const std::vector<std::wstring>& lin
     });
 }
 
-// Runs a case's calls, each against a fresh server playing the case's
-// script, and checks what the case names: result, status, outcome,
-// announced, body ("none": no block; "@file": a file of the served folder;
-// prefix: a part of it), dialogs shown, the trace, the last request (# a
-// number); or tortures the call ("-> torture=ERROR").
-void Play(const std::string& name, const std::string& served = "") {
-    const Case c = Read(name);
-    std::vector<std::pair<std::string, std::string>> replies;
-    for (const auto& [text, reply] : c.replies) replies.emplace_back(text, Bytes(reply));
+// Plays a case file's calls, each against a fresh server, and checks what
+// the case names: result, status, length, outcome, announced, body ("none":
+// no block; "@file": a file of the served folder; prefix=: a part of it),
+// dialogs shown, the trace, the last request; or fails its calls in turn
+// ("-> torture=ERROR"). The word proxy makes the server the prefix's proxy.
+// With a served folder (real servers: the port at= or proxy= names is in
+// ROLM_NAME) the trace is not checked.
+void Play(const std::string& path, const std::string& served = "") {
+    const Case c = Read(path);
     for (const Case::Call& step : c.calls) {
-        SCOPED_TRACE(name + ": " + step.api);
+        SCOPED_TRACE(path + ": " + step.api);
         const auto expect = [&](const char* key) { return step.expect.count(key) ? step.expect.at(key) : ""; };
         const auto real = [&](const char* key) { return WORD(atoi(getenv(("ROLM_" + step.with.at(key)).c_str()))); };
         const auto file = [&](const std::string& text) {
             return text[0] == '@' ? ReadFileBytes(Widen(served + text.substr(1))) : text;
         };
         http_test::BasicScriptedServer<HeapKept> server([&](const std::string& request) {
-            const auto reply = std::find_if(replies.begin(), replies.end(), [&](const auto& r) {
-                return request.find(r.first) != std::string::npos;
-            });
-            return reply != replies.end() ? reply->second : "";
+            for (const auto& [text, reply] : c.replies)
+                if (request.find(text) != std::string::npos) return reply;
+            return std::string();
         }, c.silent);
         const Call call(step.api, step.with, step.with.count("at") ? real("at") : server.port());
         if (step.expect.count("torture")) {
             Torture(call, std::stoul(expect("torture")), step.trace);
             continue;
         }
-        std::optional<Proxy> proxy;
-        if (step.with.count("proxy") || (!replies.empty() && replies.back().second.compare(0, 12, "HTTP/1.1 407") == 0))
-            proxy.emplace(step.with.count("proxy") ? real("proxy") : server.port());
+        const bool proxy = step.with.count("proxy") != 0;  // the server itself, or the one named
+        if (proxy) SetProxy(L"127.0.0.1:" + std::to_wstring(step.with.at("proxy") == "1" ? server.port() : real("proxy")));
         if (step.with.count("kill")) WriteFileBytes(Widen(served + "kill"), "");
         int dialogs = 0;
         volatile bool done = false;
@@ -268,6 +234,7 @@ void Play(const std::string& name, const std::string& served = "") {
         const DWORD ms = ::GetTickCount() - start;
         done = true;
         person.join();
+        if (proxy) SetProxy(L"");
         const bool block = r.pbyBody != nullptr;
         const std::string body = block ? std::string(reinterpret_cast<const char*>(r.pbyBody), r.dwBodyLength) : "";
         EXPECT_TRUE(!block || r.pbyBody[r.dwBodyLength] == 0) << "the block ends in a zero byte";
@@ -290,7 +257,7 @@ void Play(const std::string& name, const std::string& served = "") {
         if (step.request.empty()) continue;
         const std::vector<std::string> requests = server.Requests();
         ASSERT_FALSE(requests.empty()) << "no request reached the server";
-        EXPECT_TRUE(Fits(Widen(Bytes(step.request)), Widen(requests.back()))) << "the last request:\n" << requests.back();
+        EXPECT_TRUE(Fits(Widen(step.request), Widen(requests.back()))) << "the last request:\n" << requests.back();
     }
 }
 
@@ -300,13 +267,9 @@ TEST(Exchanges, AsTheCasesSay) {
         SCOPED_TRACE("");
         SCOPED_TRACE("");
     }
-    WIN32_FIND_DATAA found;
-    const HANDLE find = ::FindFirstFileA((kCases + "*.txt").c_str(), &found);
-    int cases = 0;
-    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = ::FindNextFileA(find, &found), ++cases)
-        Play(found.cFileName);
-    if (find != INVALID_HANDLE_VALUE) ::FindClose(find);
-    EXPECT_LT(20, cases);
+    const std::vector<std::string> cases = http_test::Files(kCases + "*.txt");
+    for (const std::string& name : cases) Play(kCases + name);
+    EXPECT_LT(20u, cases.size());
     HINTERNET root = nullptr;
     EXPECT_EQ(87u, InternetAccessServer(L"a", L"h", 80, INTERNET_SERVICE_HTTP, &root, nullptr)) << "a slot missing";
     wmemset(g_ServerConfig.szUrl, L'a', 512);  // no terminating zero
@@ -317,12 +280,10 @@ TEST(Exchanges, AsTheCasesSay) {
     SetServerConfig(0, nullptr, nullptr, nullptr, nullptr);
 }
 
-// Real server software that tests/http/real_servers.sh starts: their ports
-// in ROLM_NGINX, ROLM_PYTHON and ROLM_SQUID, the folder of the bodies they
-// send in ROLM_SERVED (skipped otherwise).
+// Real server software that real_servers.sh starts (skipped otherwise).
 TEST(Exchanges, RealServers) {
     if (getenv("ROLM_SERVED") == nullptr) GTEST_SKIP() << "run by tests/http/real_servers.sh";
-    Play("../real/cases.txt", getenv("ROLM_SERVED"));
+    Play(kCases + "../real/cases.txt", getenv("ROLM_SERVED"));
 }
 
 TEST(Exchanges, EveryCallThatCanFailHasAStandIn) { EXPECT_TRUE(StandInsCover({"http"})); }
