@@ -1,10 +1,7 @@
-// The HTTP tests' case files: their text notation and their folders.
+// The HTTP tests' case files: their text notation.
 #pragma once
 
-#include <windows.h>
-
 #include <string>
-#include <vector>
 
 namespace http_test {
 
@@ -19,17 +16,6 @@ inline std::string Expand(const std::string& text) {
         for (size_t n = inner[0] == '#' ? 0 : std::stoul(inner), i = 0; i < n; ++i) out += unit[i % unit.size()];
     }
     return out;
-}
-
-// The names of the files that fit a pattern ("folder/*.txt").
-inline std::vector<std::string> Files(const std::string& pattern) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA found;
-    const HANDLE find = ::FindFirstFileA(pattern.c_str(), &found);
-    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = ::FindNextFileA(find, &found))
-        names.push_back(found.cFileName);
-    if (find != INVALID_HANDLE_VALUE) ::FindClose(find);
-    return names;
 }
 
 }  // namespace http_test
