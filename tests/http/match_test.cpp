@@ -8,10 +8,9 @@
 #include <algorithm>
 #include <random>
 #include <sstream>
-#include <tuple>
 
-#include "cases.h"
 #include "faults.h"
+#include "scripted_server.h"
 #include "support.h"
 
 using namespace rolm_test;
@@ -52,14 +51,12 @@ static BOOL ReferencePage(char* page) {
         page[i] = '\0';
         std::wstring tag(span, L'\0');
         tag.resize(::MultiByteToWideChar(CP_ACP, 0, page + i - span + 1, span - 1, &tag[0], span));
-        bool is = true;
-        for (const auto& [word, ignoreCase, once] : {std::make_tuple(L"password", true, false),
-                                                     {L"=", false, true}, {L"type", true, true}, {L"input", true, true}}) {
+        const auto cut = [&](const wchar_t* word, bool ignoreCase, bool once) {
             const Offsets found = Reference(tag, word, ignoreCase, kAll);
-            if (!(is = !found.empty() && (!once || found.size() == 1))) break;
-            tag.resize(found[0]);
-        }
-        if (is) return TRUE;
+            return !found.empty() && (!once || found.size() == 1) && (tag.resize(found[0]), true);
+        };
+        if (cut(L"password", true, false) && cut(L"=", false, true) && cut(L"type", true, true) && cut(L"input", true, true))
+            return TRUE;
     }
     return FALSE;
 }
@@ -74,9 +71,6 @@ TEST(MatchAndPage, Cases) {
     for (const auto& c : cases)
         EXPECT_EQ(c.expected, Search(c.source, c.find, c.ignoreCase, c.maxCount)) << (c.source ? c.source : L"-");
     const std::string min = "input type=password", tag = "input" + std::string(300, ' ') + "type=password";
-    std::string page = "<a title='no password here'>x<b><" + min + ">y";  // the tested tags' ">" zeroed, also at 0
-    EXPECT_TRUE(IsAuthenticationPage(&page[0]));
-    EXPECT_EQ("<a title='no password here'" + std::string(1, '\0') + "x<b><" + min + '\0' + "y", page);
     EXPECT_FALSE(IsAuthenticationPage(nullptr) || IsInputTagOfType(nullptr, L"password") ||
                  IsInputTagOfType(min.c_str(), L"") || IsInputTagOfType(min.c_str(), nullptr));
     EXPECT_TRUE(IsInputTagOfType(tag.c_str(), L"password")) << "a tag longer than a page's";

@@ -6,7 +6,6 @@
 #include <winsock2.h>
 
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,7 +28,7 @@ public:
           }) {}
     explicit BasicScriptedServer(Responder responder, bool silent = false) : responder_(std::move(responder)) {
         WSADATA data;
-        started_ = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+        ::WSAStartup(MAKEWORD(2, 2), &data);  // a failure shows as port 0
         sockaddr_in address = {AF_INET, 0, {{{127, 0, 0, 1}}}};
         int size = sizeof address;
         listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -48,14 +47,11 @@ public:
     ~BasicScriptedServer() {
         ::closesocket(listener_);  // ends the thread's wait for a connection
         if (thread_.joinable()) thread_.join();
-        if (started_) ::WSACleanup();
+        ::WSACleanup();
     }
     WORD port() const { return port_; }  // 0: not listening
-    // The requests received, each recorded before its reply.
-    std::vector<std::string> Requests() {
-        std::lock_guard<std::mutex> hold(lock_);
-        return requests_;
-    }
+    // The requests received, each recorded before its reply, so a caller that has the reply sees it.
+    const std::vector<std::string>& Requests() const { return requests_; }
 
 private:
     void Serve(SOCKET connection) {
@@ -70,10 +66,7 @@ private:
             if (end != std::string::npos && request.size() >= end + 4 + body) break;
         }
         if (request.empty()) return;
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            requests_.push_back(request);
-        }
+        requests_.push_back(request);
         const std::string reply = responder_(request);
         for (size_t from = 0, to = 0; to < reply.size(); from = to + 1) {
             to = std::min(reply.find('\001', from), reply.size());
@@ -85,16 +78,27 @@ private:
     }
 
     Responder responder_;
-    bool started_ = false;
     SOCKET listener_ = INVALID_SOCKET;
     WORD port_ = 0;
-    std::mutex lock_;
     std::vector<std::string> requests_;
     std::thread thread_;
 };
 
 struct NoScope {};
 using ScriptedServer = BasicScriptedServer<NoScope>;
+
+// Replies and other texts of the tests: "{#N}" is the byte N (1: a pause), "{N*text}" text repeated to N bytes.
+inline std::string Expand(const std::string& text) {
+    std::string out;
+    for (size_t at = 0, open, close; at < text.size(); at = close + 1) {
+        if ((open = text.find('{', at)) == std::string::npos || (close = text.find('}', open)) == std::string::npos)
+            return out + text.substr(at);
+        const std::string inner = text.substr(open + 1, close - open - 1), unit = inner.substr(inner.find('*') + 1);
+        out += text.substr(at, open - at) + (inner[0] == '#' ? std::string(1, char(std::stoi(inner.substr(1)))) : "");
+        for (size_t n = inner[0] == '#' ? 0 : std::stoul(inner), i = 0; i < n; ++i) out += unit[i % unit.size()];
+    }
+    return out;
+}
 
 // "HTTP/1.1 <status>" with the given header lines and body, then an empty line.
 inline std::string Response(const std::string& status, const std::string& headers, const std::string& body) {

@@ -10,7 +10,6 @@
 #include <map>
 #include <sstream>
 
-#include "cases.h"
 #include "faults.h"
 #include "scripted_server.h"
 #include "support.h"
@@ -55,13 +54,12 @@ Words Parse(const std::string& text) {
 }
 
 // A case file: a description, then sections from lines "--- reply [for
-// TEXT]", "--- silent", "--- request" (for the calls below it) and "--- API
-// WORDS -> WORDS" (a call and what it must give), the last followed by the
-// trace lines it must write (# a number). The lines of a reply or request
-// are joined by CRLF: a head without a body ends in two empty lines.
+// TEXT]", "--- request" (for the calls below it) and "--- API WORDS ->
+// WORDS" (a call and what it must give), the last followed by the trace
+// lines it must write (# a number). The lines of a reply or request are
+// joined by CRLF: a head without a body ends in two empty lines.
 struct Case {
     std::vector<std::pair<std::string, std::string>> replies;  // the first whose TEXT the request holds
-    bool silent = false;  // a peer that takes the connection and never reads nor answers
     struct Call {
         std::string api;
         Words with, expect;
@@ -84,9 +82,6 @@ Case Read(const std::string& path) {
             request.clear();
         } else if (line.compare(0, 9, "--- reply") == 0) {
             text = &c.replies.emplace_back(line.substr(std::min<size_t>(line.size(), 14)), "").second;
-        } else if (line == "--- silent") {
-            c.silent = true;
-            text = &description;
         } else {
             const size_t api = line.find(' ', 4), to = line.find(" -> ");
             c.calls.push_back({line.substr(4, api - 4), Parse(line.substr(api, to - api)), Parse(line.substr(to + 4)),
@@ -103,9 +98,8 @@ int AnswerDialogs(DWORD thread, int oks, const volatile bool& done) {
     int answered = 0;
     for (; !done; ::Sleep(50)) {
         HWND dialog = nullptr;
-        do {
-            dialog = ::FindWindowExW(nullptr, dialog, L"#32770", nullptr);
-        } while (dialog != nullptr && ::GetWindowThreadProcessId(dialog, nullptr) != thread);
+        while ((dialog = ::FindWindowExW(nullptr, dialog, L"#32770", nullptr)) != nullptr &&
+               ::GetWindowThreadProcessId(dialog, nullptr) != thread) {}
         if (dialog == nullptr) continue;
         ::Sleep(200);  // its initialisation done
         const HWND user = ::FindWindowExW(dialog, nullptr, L"Edit", nullptr);
@@ -126,8 +120,16 @@ void SetProxy(const std::wstring& server) {
     ::SHSetValueW(HKEY_CURRENT_USER, key, L"ProxyEnable", REG_DWORD, &on, sizeof on);
 }
 
+template <typename C>
+const C* Find(const std::map<std::string, std::basic_string<C>>& words, const char* key, const C* none) {
+    static const C kNull[] = {'N', 'U', 'L', 'L', 0};
+    const auto it = words.find(key);
+    return it == words.end() ? none : it->second == kNull ? nullptr : it->second.c_str();
+}
+
 // One call as its case line names it (method, server, path, vars, user,
-// password: "NULL" for none; ms: each time limit, max, flags; size and
+// password: "NULL" for none; ms: each time limit, max, flags; silent: to a
+// peer that takes the connection and never reads nor answers; size and
 // ressize: added to the structures' sizes; norequest, nobody, nolength,
 // nostatus: that pointer null) to port, or through the endpoint record set
 // so (unterminated: its path without its zero); ready to run again and again.
@@ -153,14 +155,8 @@ struct Call {
         return SendHttpRequest(ask.lpszMethod, ask.lpszAgent, ask.lpszServer, port, ask.lpszUrl, W("user", L""),
                                W("password", L""), ask.lpszVariables, body, length, status, nullptr);
     }
-    const char* Text(const char* key, const char* none) const {
-        const auto it = with.find(key);
-        return it == with.end() ? none : it->second == "NULL" ? nullptr : it->second.c_str();
-    }
-    const wchar_t* W(const char* key, const wchar_t* none) const {
-        const auto it = wide.find(key);
-        return it == wide.end() ? none : it->second == L"NULL" ? nullptr : it->second.c_str();
-    }
+    const char* Text(const char* key, const char* none) const { return Find(with, key, none); }
+    const wchar_t* W(const char* key, const wchar_t* none) const { return Find(wide, key, none); }
     DWORD Number(const char* key) const { return static_cast<DWORD>(strtol(Text(key, "0"), nullptr, 0)); }
     const std::string api;
     const Words with;
@@ -177,11 +173,11 @@ void Torture(const Call& call, DWORD error, const std::vector<std::wstring>& lin
     std::vector<std::string> names(lines.size());
     std::vector<Failure> rows;
     for (size_t i = 0; i < lines.size(); ++i) {
-        wchar_t* at = nullptr;
-        const size_t number = lines[i].find(L' ');
-        const DWORD result = wcstoul(lines[i].c_str() + number, &at, 10), second = wcstoul(at, &at, 10);
-        names[i].assign(lines[i].begin(), lines[i].begin() + number);
-        rows.push_back({names[i].c_str(), result, second, *at == L' ' ? at + 1 : at});
+        char name[64] = "";
+        DWORD result = 0, second = 0;
+        int line = static_cast<int>(lines[i].size());
+        swscanf(lines[i].c_str(), L"%63hs %lu %lu %n", name, &result, &second, &line);
+        rows.push_back({(names[i] = name).c_str(), result, second, lines[i].substr(line)});
     }
     Faults faults;
     TortureTable(faults, error, rows, [&] {
@@ -213,7 +209,7 @@ void Play(const std::string& path, const std::string& served = "") {
             for (const auto& [text, reply] : c.replies)
                 if (request.find(text) != std::string::npos) return reply;
             return std::string();
-        }, c.silent);
+        }, step.with.count("silent") != 0);
         const Call call(step.api, step.with, step.with.count("at") ? real("at") : server.port());
         if (step.expect.count("torture")) {  // TortureTable names the failed call and its trace
             Torture(call, std::stoul(expect("torture")), step.trace);
@@ -253,11 +249,9 @@ void Play(const std::string& path, const std::string& served = "") {
         }
         EXPECT_EQ(atoi(expect("dialogs").c_str()), dialogs) << "sign-in dialogs shown";
         EXPECT_TRUE(!step.with.count("ms") || ms < std::stoul(step.with.at("ms")) + 1000) << ms << " ms";
-        if (served.empty()) {
-            EXPECT_TRUE(LinesFit(step.trace, TraceLog::Get().Take()));
-        }
+        EXPECT_TRUE(served.empty() ? LinesFit(step.trace, TraceLog::Get().Take()) : testing::AssertionSuccess());
         if (step.request.empty()) continue;
-        const std::vector<std::string> requests = server.Requests();
+        const std::vector<std::string>& requests = server.Requests();
         ASSERT_FALSE(requests.empty()) << "no request reached the server";
         EXPECT_TRUE(Fits(Widen(step.request), Widen(requests.back()))) << "the last request:\n" << requests.back();
     }
