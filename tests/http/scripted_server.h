@@ -1,53 +1,57 @@
 // A scripted HTTP peer on 127.0.0.1: a thread that records the exact bytes of
 // each request and answers with exact bytes, then closes the connection.
+// Self-contained: the benchmark serves its bodies with it too.
 #pragma once
 
 #include <winsock2.h>
 
-#include <algorithm>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "common/unique.h"
-
 namespace http_test {
 
-class ScriptedServer {
+// Scope: an object alive on the server's thread while it serves (the tests
+// mark what it allocates as kept for the process, so that no leak check
+// takes the server's requests for the library's).
+template <typename Scope>
+class BasicScriptedServer {
 public:
-    // The reply chosen from each request; a "\001" in it pauses the reply for 200 ms.
+    // The reply chosen from each request: "" closes the connection unanswered, "\001" in it pauses for 200 ms.
     using Responder = std::function<std::string(const std::string& request)>;
-    explicit ScriptedServer(std::vector<std::string> replies)  // one per request, in order, then none
-        : ScriptedServer([replies, i = size_t(0)](const std::string&) mutable {
+    // A connection per request: its head and the body its Content-Length announces (15 s at most), the reply, the
+    // end. A silent server takes no connection (the system's queue holds them) and reads nothing.
+    explicit BasicScriptedServer(std::vector<std::string> replies)  // one per request, in order, then none
+        : BasicScriptedServer([replies, i = size_t(0)](const std::string&) mutable {
               return i < replies.size() ? replies[i++] : "";
           }) {}
-    // A connection per request: its head and the body its Content-Length
-    // announces (15 seconds at most), the reply, the end; until the server goes.
-    explicit ScriptedServer(Responder responder) : responder_(std::move(responder)) {
+    explicit BasicScriptedServer(Responder responder, bool silent = false) : responder_(std::move(responder)) {
+        WSADATA data;
+        ::WSAStartup(MAKEWORD(2, 2), &data);  // a failure shows as port 0
         sockaddr_in address = {AF_INET, 0, {{{127, 0, 0, 1}}}};
         int size = sizeof address;
-        listener_.reset(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-        const bool listening = winsock_.started() && listener_ &&
-                               ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), size) == 0 &&
-                               ::listen(listener_.get(), 8) == 0 &&
-                               ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &size) == 0;
-        if (!listening) listener_.reset();  // the thread ends at once
-        port_ = ntohs(address.sin_port);
+        listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) == 0 && ::listen(listener_, 8) == 0 &&
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+            port_ = ntohs(address.sin_port);
+        if (silent) return;
         thread_ = std::thread([this] {
-            for (;;) {
-                rolm::UniqueSocket connection(::accept(listener_.get(), nullptr, nullptr));
-                if (!connection) break;
-                Serve(connection.get());
+            [[maybe_unused]] Scope scope;
+            for (SOCKET connection; (connection = ::accept(listener_, nullptr, nullptr)) != INVALID_SOCKET;) {
+                Serve(connection);
+                ::closesocket(connection);
             }
         });
     }
-    ~ScriptedServer() {
-        listener_.reset();  // ends the thread's wait for a request
-        thread_.join();
+    ~BasicScriptedServer() {
+        ::closesocket(listener_);  // ends the thread's wait for a connection
+        if (thread_.joinable()) thread_.join();
+        ::WSACleanup();
     }
-    WORD port() const { return port_; }
-    const std::vector<std::string>& Requests() const { return requests_; }  // each recorded before its reply
+    WORD port() const { return port_; }  // 0: not listening
+    // The requests received, each recorded before its reply, so a caller that has the reply sees it.
+    const std::vector<std::string>& Requests() const { return requests_; }
 
 private:
     void Serve(SOCKET connection) {
@@ -66,20 +70,35 @@ private:
         const std::string reply = responder_(request);
         for (size_t from = 0, to = 0; to < reply.size(); from = to + 1) {
             to = std::min(reply.find('\001', from), reply.size());
-            for (int n = 0; from < to && n >= 0; from += n)
+            for (int n = 0; from < to && n >= 0; from += static_cast<size_t>(n))
                 n = ::send(connection, &reply[from], static_cast<int>(to - from), 0);
             if (to < reply.size()) ::Sleep(200);
         }
         ::shutdown(connection, SD_SEND);
     }
 
-    rolm::WinsockSession winsock_{MAKEWORD(2, 2)};
     Responder responder_;
-    std::vector<std::string> requests_;
-    rolm::UniqueSocket listener_;
+    SOCKET listener_ = INVALID_SOCKET;
     WORD port_ = 0;
+    std::vector<std::string> requests_;
     std::thread thread_;
 };
+
+struct NoScope {};
+using ScriptedServer = BasicScriptedServer<NoScope>;
+
+// Replies and other texts of the tests: "{#N}" is the byte N (1: a pause), "{N*text}" text repeated to N bytes.
+inline std::string Expand(const std::string& text) {
+    std::string out;
+    for (size_t at = 0, open, close; at < text.size(); at = close + 1) {
+        if ((open = text.find('{', at)) == std::string::npos || (close = text.find('}', open)) == std::string::npos)
+            return out + text.substr(at);
+        const std::string inner = text.substr(open + 1, close - open - 1), unit = inner.substr(inner.find('*') + 1);
+        out += text.substr(at, open - at) + (inner[0] == '#' ? std::string(1, char(std::stoi(inner.substr(1)))) : "");
+        for (size_t n = inner[0] == '#' ? 0 : std::stoul(inner), i = 0; i < n; ++i) out += unit[i % unit.size()];
+    }
+    return out;
+}
 
 // "HTTP/1.1 <status>" with the given header lines and body, then an empty line.
 inline std::string Response(const std::string& status, const std::string& headers, const std::string& body) {
