@@ -60,6 +60,12 @@ struct Child : OwnHandle {
 
 // Given a mutex: ends owning it; given an event: ends when it is set.
 DWORD WINAPI Block(void* object) { return ::WaitForSingleObject(object, INFINITE) + 11; }
+// Sets its first event, then blocks on the second: a thread ended only once it runs the test's code, never in
+// its start, where the loader's lock may be held.
+DWORD WINAPI Started(void* events) {
+    ::SetEvent(static_cast<HANDLE*>(events)[0]);
+    return Block(static_cast<HANDLE*>(events)[1]);
+}
 
 TEST(WaitForObject, Objects) {
     const HANDLE self = ::GetCurrentProcess();
@@ -255,7 +261,8 @@ TEST(LaunchProcess, EveryCallFailedInTurnIsReportedAndReleases) {
     };
     LaunchProcess(self.c_str(), writable(line), nullptr, nullptr, SW_HIDE, nullptr);  // what stays loaded
     Take();  // and the trace capture
-    OwnHandle never(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    OwnHandle never(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), started(::CreateEventW(nullptr, 0, 0, nullptr));
+    HANDLE events[] = {started.get(), never.get()};
     const DWORD handles = HandleCount();
     const auto released = [&] {
         return HandleCount() == handles ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << "handles";
@@ -287,9 +294,10 @@ TEST(LaunchProcess, EveryCallFailedInTurnIsReportedAndReleases) {
     for (BYTE kind : {BYTE{OBJECT_THREAD}, BYTE{OBJECT_PROCESS}}) {
         TortureTable(faults, 19, Failures(kind == OBJECT_THREAD ? "EndThread" : "EndProcess"), [&] {
             OwnHandle object(Uncounted([&] {
-                return kind == OBJECT_THREAD ? ::CreateThread(nullptr, 0, Block, never.get(), 0, nullptr)
+                return kind == OBJECT_THREAD ? ::CreateThread(nullptr, 0, Started, events, 0, nullptr)
                                              : StartProgram(ChildCommandLine(L"run", L"7 60000"));
             }));
+            if (kind == OBJECT_THREAD) ::WaitForSingleObject(started.get(), INFINITE);
             HANDLE h = object.get();
             DWORD code = 0xBAD;
             const DWORD result = WaitForObject(kind, &h, 50, nullptr, TRUE, 42, FALSE, &code, nullptr, nullptr);

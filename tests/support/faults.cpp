@@ -16,7 +16,7 @@ const char* g_failedName = nullptr;
 LONG g_failedOccurrence = 0;
 volatile DWORD g_thread = ~0u;  // the thread whose calls count
 
-bool Counted() { return g_thread == ~0u || g_thread == ::GetCurrentThreadId(); }
+bool Counted() { return (g_thread == ~0u || g_thread == ::GetCurrentThreadId()) && !detail::Kept(); }
 
 // The entry, or a test failure that names what is missing.
 void** MustFind(const char* dll, const char* function, HMODULE module = nullptr) {

@@ -220,12 +220,16 @@ std::string HeapDamage(const void* block);  // what is wrong with a listed block
 LONG HeapSerial();
 std::string HeapLeftSince(LONG serial);
 // Blocks that this thread allocates while one lives may live for the rest of
-// the process (a cache, the trace capture): the leak checks pass over them.
+// the process (a cache, the trace capture): the leak checks pass over them,
+// and no stand-in counts or fails this thread's calls meanwhile.
 struct HeapKept {
     HeapKept();
     ~HeapKept();
     void* outer;
 };
+namespace detail {
+bool Kept();  // whether one lives on this thread
+}  // namespace detail
 // The leak check: each test that passes fails if blocks it allocated are
 // still listed at its end. AllowLeaks() in a test, or ROLM_LEAK_CHECK=0 in
 // the environment of a test program, turns it off for that test or program.

@@ -72,9 +72,7 @@ void* Arm(void* raw, size_t size, HANDLE heap, void* caller) {
     if (raw == nullptr) return nullptr;
     Header* h = static_cast<Header*>(raw);
     unsigned char* block = BlockOf(h);
-    const DWORD error = ::GetLastError();  // TlsGetValue clears it
-    const bool kept = ::TlsGetValue(g_kept) != nullptr;
-    ::SetLastError(error);
+    const bool kept = detail::Kept();
     for (size_t i = 0; i < kCanary; ++i) {
         block[i - kCanary] = Pattern(block, i);
         block[size + i] = Pattern(block, kCanary + i);
@@ -196,6 +194,13 @@ std::string HeapLeftSince(LONG serial) {
     }
     ::LeaveCriticalSection(&g_lock);
     return out;
+}
+
+bool detail::Kept() {
+    const DWORD error = ::GetLastError();  // TlsGetValue clears it
+    const bool kept = ::TlsGetValue(g_kept) != nullptr;
+    ::SetLastError(error);
+    return kept;
 }
 
 HeapKept::HeapKept() : outer(::TlsGetValue(g_kept)) { ::TlsSetValue(g_kept, static_cast<char*>(outer) + 1); }

@@ -11,9 +11,10 @@
 
 namespace rolm_test {
 
-// Captures the trace in this process: a hidden "Vellosk" window on a thread
-// of its own receives every plain line. The first use calls TraceInit with no
-// name, so each captured line is exactly the message an operation traced.
+// Captures the trace in this process. Its first use answers the trace's own
+// window calls in this program's import table for a "Vellosk" window that
+// exists only here, and calls TraceInit with no name: each line an operation
+// sends there, from any thread, is kept, exactly the message it traced.
 class TraceLog {
 public:
     static TraceLog& Get();
@@ -23,8 +24,9 @@ public:
 
 private:
     TraceLog();
-    static DWORD WINAPI Thread(void* ready);
-    static LRESULT CALLBACK WindowProc(HWND, UINT, WPARAM, LPARAM);
+    static HWND WINAPI Find(LPCWSTR type, LPCWSTR title);
+    static BOOL WINAPI IsWindow(HWND window);
+    static LRESULT WINAPI Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     CRITICAL_SECTION lock_;
     std::vector<std::wstring> lines_;
 };
