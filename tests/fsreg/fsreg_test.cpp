@@ -1,6 +1,7 @@
 // Directory trees, the access grant, special folders, registry key paths and
 // the configuration file, on the prefix's own file system and registry; the
 // system calls behind them failed one at a time through the import table.
+// The cases and the exact traces they write are in fsreg_test.cases.
 #include <aclapi.h>
 #include <gtest/gtest.h>
 #include <rolm/fsreg.h>
@@ -88,24 +89,17 @@ TEST(Directories, TreesAreMadeTopDownOrRefusedWholeAndOpenedToAll) {
     // Two levels, the last filling the path up.
     const std::wstring d = dir / std::wstring(100, L'd'), g = dir / std::wstring(100, L'g');
     const std::wstring longest = d + L"\\" + std::wstring(MAX_PATH - 2 - d.size(), L'f');
-    const std::wstring tooLong = g + L"\\" + std::wstring(MAX_PATH - 1 - g.size(), L'f');
-    const DWORD kBad = ERROR_BAD_PATHNAME, kLong = ERROR_FILENAME_EXCED_RANGE;
-    const struct { std::wstring path; DWORD error; } rows[] = {
-        {L"NULL", kBad}, {L"C:\\", kBad}, {L"\\\\server\\share\\dir", kBad}, {L"Data\\Logs", kBad},
-        {dir / L"f\\sub\\leaf", ERROR_PATH_NOT_FOUND}, {L"Q:\\none\\x", ERROR_PATH_NOT_FOUND}, {tooLong, kLong},
-        {longest + L"\\", kLong}, {longest, 0}, {dir / L"A\\B\\C", 0}, {dir / L"V\\W\\", 0}, {dir / L"f", 0},
-    };
+    const Values values = {{L"{dir}", dir.path()}, {L"{longer}", g + L"\\" + std::wstring(MAX_PATH - 1 - g.size(), L'f')},
+                           {L"{long}", longest}};
     g_world = World(GENERIC_ALL, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
-    for (const auto& row : rows) {
+    for (const Case& c : Cases("CreateDirectories")) {
+        SCOPED_TRACE(c.source);
+        const std::wstring path = Expand(c.Text("path"), values);
         Take();
         g_written.clear();
-        EXPECT_EQ(row.error, CreateDirectories(row.path == L"NULL" ? nullptr : row.path.c_str(), 1)) << row.path;
-        Lines lines{L"CreateDirectories > (" + row.path + L")"};
-        if (row.error != 0 && row.error != kBad)
-            lines.push_back(L"CreateDirectories > CreateDirectoryTree(" + row.path + L") has failed -> error == " +
-                            N(row.error));
-        EXPECT_EQ(lines, Take());
-        EXPECT_EQ(row.error ? Lines{} : Lines{row.path}, g_written) << "the grant written";
+        EXPECT_EQ(c.Number("error"), CreateDirectories(c.Get("path") == "~" ? nullptr : path.c_str(), 1));
+        EXPECT_EQ(Expand(c.lines, values), Take());
+        EXPECT_EQ(c.Number("error") ? Lines{} : Lines{path}, g_written) << "the grant written";
     }
     for (const std::wstring& absent : {std::wstring(L"Data"), g, dir / L"f\\sub"})
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(absent.c_str())) << absent;
@@ -125,7 +119,7 @@ TEST(Directories, TreesAreMadeTopDownOrRefusedWholeAndOpenedToAll) {
     for (const wchar_t* empty : {L"", L"\\", static_cast<const wchar_t*>(nullptr)}) {
         ::SetLastError(0);
         EXPECT_FALSE(CreateDirectoryTree(empty)) << empty;
-        EXPECT_EQ(kBad, ::GetLastError()) << empty;
+        EXPECT_EQ(DWORD(ERROR_BAD_PATHNAME), ::GetLastError()) << empty;
     }
     for (int round = 0; round < 40; ++round) {  // two callers making the same tree at once
         const std::wstring path = dir / (N(round) + L"\\a\\b\\c\\d\\e");
@@ -151,21 +145,17 @@ TEST(FolderPath, AKnownFolderReportedMissingIsCreated) {
     WCHAR favorites[MAX_PATH] = L"";
     EXPECT_EQ(E_INVALIDARG, GetFolderPath(CSIDL_WINDOWS, nullptr));
     ASSERT_EQ(S_OK, ::SHGetFolderPathW(nullptr, CSIDL_FAVORITES | CSIDL_FLAG_CREATE, nullptr, 0, favorites));
-    RemoveTree(favorites);  // the first row asks the system for the removed folder
+    RemoveTree(favorites);  // the first case asks the system for the removed folder
     ImportPatch patch("shell32.dll", "SHGetFolderPathW", reinterpret_cast<void*>(&ReportFolder));
-    const int again = CSIDL_FAVORITES | CSIDL_FLAG_CREATE;
-    // Known but missing (so the system's own answer first): asked again with the create flag.
-    const struct { HRESULT first; int asked; } rows[] = {
-        {S_OK, 2}, {S_FALSE, 2}, {E_FAIL, 2}, {HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), 2},
-        {HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), 2}, {E_INVALIDARG, 1}, {HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), 1}};
-    for (const auto& row : rows) {
-        g_first = row.first;
+    for (const Case& c : Cases("GetFolderPath")) {
+        SCOPED_TRACE(c.source);
+        g_first = HRESULT(c.Number("first"));
         g_asked = g_folders[1] = 0;
-        EXPECT_EQ(row.asked == 2 ? S_OK : row.first, GetFolderPath(CSIDL_FAVORITES, favorites)) << row.first;
-        EXPECT_EQ(row.asked, g_asked) << std::hex << row.first;
+        EXPECT_EQ(c.Number("asked") == 2 ? S_OK : g_first, GetFolderPath(CSIDL_FAVORITES, favorites));
+        EXPECT_EQ(int(c.Number("asked")), g_asked);
         EXPECT_EQ(CSIDL_FAVORITES, g_folders[0]);
-        EXPECT_EQ(row.asked == 2 ? again : 0, g_folders[1]) << std::hex << row.first;
-        EXPECT_TRUE(IsDirectory(favorites)) << std::hex << row.first;
+        EXPECT_EQ(c.Number("asked") == 2 ? CSIDL_FAVORITES | CSIDL_FLAG_CREATE : 0, g_folders[1]);
+        EXPECT_TRUE(IsDirectory(favorites));
     }
 }
 
@@ -179,38 +169,30 @@ struct TestKey : OwnKey {
     }
 };
 
-// Levels made with the caller's options and access at every level; one that can't be made is refused.
+// Levels made with the caller's options and access at every level, each path created and then opened; one that
+// can't be made is refused.
 TEST(RegKeys, PathsAreCreatedThenOpenedOrRefused) {
     TestKey root;
     ASSERT_TRUE(root);
-    // 510 characters fill the stack copy with the added "\" and the terminator; 511 need the heap.
     const std::wstring deep = std::wstring(250, L'k') + L"\\" + std::wstring(250, L'k') + L"\\";
-    for (const std::wstring& path : {std::wstring(L"A\\B"), std::wstring(L"C\\D\\"), std::wstring(L"E\\\\F"),
-                                     std::wstring(L"G"), deep + L"12345678", deep + L"123456789"}) {
-        for (DWORD expected : {DWORD(REG_CREATED_NEW_KEY), DWORD(REG_OPENED_EXISTING_KEY)}) {
-            OwnKey key;
-            DWORD disposition = 0;
-            EXPECT_EQ(0, CreateRegKeys(root.get(), path.c_str(), 0, KEY_ALL_ACCESS, key.put(), &disposition)) << path;
-            EXPECT_EQ(expected, disposition) << path;
-            EXPECT_EQ(0, ::RegSetValueExW(key.get(), L"v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&expected), 4))
-                << path << ": the key handed back is open for writing";
-        }
+    for (const Case& c : Cases("CreateRegKeys")) {
+        SCOPED_TRACE(c.source);
+        const std::wstring path = Expand(c.Text("path"), {{L"{deep}", deep}});
+        const bool place = c.Get("key") != "0";
+        HKEY key = HKEY(0xBAD);
+        DWORD disposition = 0;
+        Take();
+        EXPECT_EQ(LONG(c.Number("error")), CreateRegKeys(root.get(), c.Get("path") == "~" ? nullptr : path.c_str(),
+                                                         c.Number("options"), KEY_ALL_ACCESS, place ? &key : nullptr,
+                                                         &disposition));
+        OwnKey owned(c.Number("error") == 0 ? key : nullptr);
+        EXPECT_EQ(c.Number("disposition"), disposition);
+        EXPECT_TRUE(c.Number("error") == 0 || key == (place ? nullptr : HKEY(0xBAD))) << "no key after a failure";
+        EXPECT_EQ(c.Number("error") ? ERROR_INVALID_HANDLE : 0, ::RegSetValueExW(key, L"v", 0, REG_SZ, nullptr, 0))
+            << "the key handed back is open for writing";
+        EXPECT_EQ(Expand(c.lines, {{L"{deep}", deep}}), Take());
     }
     EXPECT_EQ(0, CheckRegKey(root.get(), L"E\\F")) << "an empty level opens the same key again";
-    OwnKey volatileKey;  // W's children must be volatile too
-    ASSERT_EQ(0, CreateRegKeys(root.get(), L"V\\W", REG_OPTION_VOLATILE, KEY_ALL_ACCESS, volatileKey.put(), nullptr));
-    const struct { const wchar_t* path; LONG error; } rows[] = {  // G: no place for the key
-        {nullptr, ERROR_BAD_PATHNAME}, {L"", ERROR_BAD_PATHNAME}, {L"\\X", ERROR_BAD_PATHNAME},
-        {L"G", ERROR_INVALID_PARAMETER}, {L"V\\W\\N\\M", ERROR_CHILD_MUST_BE_VOLATILE}};
-    for (const auto& [bad, error] : rows) {
-        const bool noKey = error == ERROR_INVALID_PARAMETER;
-        HKEY failed = reinterpret_cast<HKEY>(0xBAD);
-        Take();
-        EXPECT_EQ(error, CreateRegKeys(root.get(), bad, 0, KEY_ALL_ACCESS, noKey ? nullptr : &failed, nullptr));
-        EXPECT_EQ(noKey ? HKEY(0xBAD) : nullptr, failed) << error;
-        const std::wstring shown = bad ? bad : L"NULL";
-        EXPECT_EQ(Lines{L"CreateRegKeys > returns error " + N(error) + L" for the key " + shown}, Take());
-    }
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, CheckRegKey(root.get(), L"V\\W\\N")) << "the failed level was not made";
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, CheckRegKey(root.get(), L"X"));
     EXPECT_EQ(ERROR_BADKEY, CheckRegKey(root.get(), nullptr));
@@ -234,74 +216,51 @@ TEST(IniFile, TheLastDotOfThePathCountsAndWhatDoesNotFitIsRefused) {
     EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), GetIniFile(buffer, 0));
     EXPECT_STREQ(L"untouched", buffer);
     EXPECT_EQ(Lines(2, L"GetIniFile > error == (87), path == (NULL)"), Take());
+    const std::vector<Case> cases = Cases("GetIniFile");  // before the program's name is the test's
     ImportPatch patch("kernel32.dll", "GetModuleFileNameW", reinterpret_cast<void*>(&ProgramName));
     ASSERT_TRUE(::CreateDirectoryW((dir / L"dir.ini").c_str(), nullptr));
     ASSERT_TRUE(WriteFileBytes(dir / L"there.ini", ""));
-    // Capacity after the folder: exactly room for ".ini" (or "x" becoming "ini") and the terminator, then
-    // one short; the program's own path cut to fit is detected, not built upon.
-    const struct { const wchar_t* program; DWORD capacity, error; const wchar_t* ini; } rows[] = {
-        {L"to.beta.exe", 99, 2, L"to.beta.ini"}, {L"a.old\\to", 99, 2, L"a.ini"}, {L"there.exe", 99, 0, L"there.ini"},
-        {L"dir", 99, 0, L"dir.ini"}, {L"plain", 10, 2, L"plain.ini"}, {L"plain", 9, ERROR_EXTENDED_ERROR, L"plain"},
-        {L"dot.x", 8, 2, L"dot.ini"}, {L"dot.x", 7, ERROR_EXTENDED_ERROR, L"dot.x"},
-        {L"dot.x", 5, ERROR_INSUFFICIENT_BUFFER, L"dot."},
-    };
-    for (const auto& row : rows) {
-        std::vector<WCHAR> path(dir.path().size() + 1 + row.capacity, L'#');
-        wcscpy(g_program, (dir / row.program).c_str());
-        EXPECT_EQ(row.error, GetIniFile(path.data(), static_cast<DWORD>(path.size()))) << row.program;
-        EXPECT_EQ(Lines{L"GetIniFile > error == (" + N(row.error) + L"), path == (" + dir / row.ini + L")"}, Take());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.source);
+        std::vector<WCHAR> path(dir.path().size() + 1 + c.Number("capacity"), L'#');
+        wcscpy(g_program, (dir / c.Text("program")).c_str());
+        EXPECT_EQ(c.Number("error"), GetIniFile(path.data(), static_cast<DWORD>(path.size())));
+        EXPECT_EQ(Expand(c.lines, {{L"{dir}", dir.path()}}), Take());
     }
 }
 
-// Each system call failed in turn: a row per call (19 stands for the injected error). Every failure is
-// reported, and nothing is left held.
+// Each system call failed in turn (19 stands for the injected error): every failure is reported, and nothing
+// is left held.
 TEST(Fsreg, EveryCallFailedInTurnIsReportedAndReleases) {
     TempDir dir;
     TestKey root;
     const std::wstring tree = dir / L"T\\A", top = dir / L"T", level(250, L'k'), keys = level + L"\\" + level + L"\\k";
     wchar_t self[MAX_PATH], buffer[MAX_PATH];
     const std::wstring ini = std::wstring(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH) - 3) + L"ini";
-    const std::wstring granted = L"CreateDirectories > AddAccessRights(" + tree + L") has failed -> error == ";
-    const std::wstring read = L"AddAccessRights()->GetFileSecurity failed!", key = L"CreateRegKeys > returns error ";
-    const std::wstring merged = L"AddAccessRights()->SetEntriesInAcl() failed!";
+    const Values values = {{L"{tree}", tree}, {L"{keys}", keys}, {L"{ini}", ini}};
+    const std::pair<const char*, std::function<Outcome()>> operations[] = {
+        {"Tree", [&] {
+             ::RemoveDirectoryW(tree.c_str());
+             ::RemoveDirectoryW(top.c_str());
+             return Outcome{CreateDirectories(tree.c_str(), 1), 0};
+         }},
+        {"CreateRegKeysFailing", [&] {
+             ::SHDeleteKeyW(root.get(), level.c_str());
+             HKEY made = nullptr;
+             const LONG error = CreateRegKeys(root.get(), keys.c_str(), 0, KEY_ALL_ACCESS, &made, nullptr);
+             if (made != nullptr) ::RegCloseKey(made);
+             return Outcome{static_cast<DWORD>(error), made != nullptr};
+         }},
+        {"CheckRegKey", [&] { return Outcome{static_cast<DWORD>(CheckRegKey(HKEY_CURRENT_USER, L"Software")), 0}; }},
+        {"IniFileFailing", [&] { return Outcome{GetIniFile(buffer, MAX_PATH), 0}; }},
+        {"FolderPath", [&] { return Outcome{static_cast<DWORD>(GetFolderPath(CSIDL_APPDATA, buffer)), 0}; }}};
     Faults faults;
-    TortureTable(faults, 19, {{"GetFileAttributesW", 0, 0, L""},  // seen as missing: made again, or there
-                              {"CreateDirectoryW", 19, 0, L"CreateDirectories > CreateDirectoryTree(" + tree +
-                                                              L") has failed -> error == 19"},
-                              {"GetFileSecurityW#1", 19, 0, granted + L"19"},  // no line of its own
-                              {"malloc", 8, 0, read},
-                              {"GetFileSecurityW#2", 19, 0, read},
-                              {"GetSecurityDescriptorDacl", 0, 0, L""},  // no list: granted from an empty one
-                              {"AllocateAndInitializeSid", 19, 0, merged},
-                              {"GetLengthSid", 19, 0, merged},  // the copy then fails
-                              {"HeapAlloc", 8, 0, merged}, {"CopySid", 19, 0, merged},
-                              {"SetEntriesInAclW", 19, 0, merged},
-                              {"InitializeSecurityDescriptor", 19, 0, granted + L"19"},
-                              {"SetSecurityDescriptorDacl", 0, 0, L""},  // built: TRUE, whatever is made of it
-                              {"SetFileSecurityW", 0, 0, L""}},
-                 [&] {
-                     ::RemoveDirectoryW(tree.c_str());
-                     ::RemoveDirectoryW(top.c_str());
-                     return Outcome{CreateDirectories(tree.c_str(), 1), 0};
-                 });
-    // error: whether a key came back.
-    TortureTable(faults, 19, {{"calloc", 8, 0, key + L"8 for the key " + keys},
-                              {"RegCreateKeyExW", 19, 0, key + L"19 for the key " + keys}},
-                 [&] {
-                     ::SHDeleteKeyW(root.get(), level.c_str());
-                     HKEY made = nullptr;
-                     const LONG error = CreateRegKeys(root.get(), keys.c_str(), 0, KEY_ALL_ACCESS, &made, nullptr);
-                     if (made != nullptr) ::RegCloseKey(made);
-                     return Outcome{static_cast<DWORD>(error), made != nullptr};
-                 });
-    TortureTable(faults, 19, {{"RegOpenKeyExW", 19, 0, L""}},
-                 [&] { return Outcome{static_cast<DWORD>(CheckRegKey(HKEY_CURRENT_USER, L"Software")), 0}; });
-    TortureTable(faults, 19, {{"GetModuleHandleW", 19, 0, L"GetIniFile > error == (19), path == ()"},
-                              {"GetModuleFileNameW", 19, 0, L"GetIniFile > error == (19), path == ()"},
-                              {"PathFileExistsW", 2, 0, L"GetIniFile > error == (2), path == (" + ini + L")"}},
-                 [&] { return Outcome{GetIniFile(buffer, MAX_PATH), 0}; });
-    TortureTable(faults, 19, {{"SHGetFolderPathW", DWORD(HRESULT_FROM_WIN32(19)), 0, L""}},
-                 [&] { return Outcome{static_cast<DWORD>(GetFolderPath(CSIDL_APPDATA, buffer)), 0}; });
+    for (const auto& [section, operation] : operations) {
+        SCOPED_TRACE(section);
+        std::vector<Failure> rows = Failures(section);
+        for (Failure& row : rows) row.line = Expand(row.line, values);
+        TortureTable(faults, 19, rows, operation);
+    }
 }
 
 TEST(Fsreg, EveryCallThatCanFailHasAStandIn) { EXPECT_TRUE(StandInsCover({"fsreg"})); }

@@ -1,6 +1,7 @@
 // The parsers on inputs that end where readable memory ends (a read past the
-// last byte faults), and the guarded heap that every test program runs on: a
-// write just outside a block, a foreign or repeated release, a leak.
+// last byte faults), the library's owners, and the guarded heap that every
+// test program runs on: a write just outside a block, a foreign or repeated
+// release, a leak.
 #include <winsock2.h>
 #include <gtest/gtest.h>
 #include <rolm/rolm.h>
@@ -69,30 +70,6 @@ TEST(Overrun, ParsersStopAtTheEndOfTheirInput) {
     TraceLog::Get().Clear();
 }
 
-// Every byte of the 64 before and after a block is watched, whatever is written there.
-TEST(HeapGuard, SeesEveryWriteJustOutsideABlock) {
-    for (size_t size : {0u, 1u, 13u, 100u}) {
-        for (bool process : {false, true}) {
-            volatile unsigned char* block = static_cast<unsigned char*>(
-                process ? ::HeapAlloc(::GetProcessHeap(), 0, size) : malloc(size));
-            ASSERT_NE(nullptr, block);
-            EXPECT_EQ("", HeapDamage(const_cast<unsigned char*>(block)));
-            for (ptrdiff_t at = -64; at < static_cast<ptrdiff_t>(size) + 64; ++at) {
-                if (at == 0) at = static_cast<ptrdiff_t>(size);
-                const unsigned char kept = block[at];
-                for (unsigned char value : {static_cast<unsigned char>(~kept), static_cast<unsigned char>(0),
-                                            static_cast<unsigned char>('E')}) {
-                    block[at] = value;
-                    EXPECT_NE("", HeapDamage(const_cast<unsigned char*>(block))) << size << " " << at << " " << +value;
-                }
-                block[at] = kept;
-            }
-            if (process) ::HeapFree(::GetProcessHeap(), 0, const_cast<unsigned char*>(block));
-            if (!process) free(const_cast<unsigned char*>(block));
-        }
-    }
-}
-
 // The library's owner, on a resource of the test's own: each value closed once, on move, put, reset and at the
 // end, with the thread's last error kept; reset() tells what the close said.
 int g_closed[4];
@@ -118,6 +95,30 @@ TEST(Owners, CloseEachValueOnceAndKeepTheLastError) {
         EXPECT_EQ(1234u, ::GetLastError());
     }
     EXPECT_EQ((std::vector<int>{0, 2, 2, 1}), std::vector<int>(g_closed, g_closed + 4)) << "closes of 0, 1, 2, 3";
+}
+
+// Every byte of the 64 before and after a block is watched, whatever is written there.
+TEST(HeapGuard, SeesEveryWriteJustOutsideABlock) {
+    for (size_t size : {0u, 1u, 13u, 100u}) {
+        for (bool process : {false, true}) {
+            volatile unsigned char* block = static_cast<unsigned char*>(
+                process ? ::HeapAlloc(::GetProcessHeap(), 0, size) : malloc(size));
+            ASSERT_NE(nullptr, block);
+            EXPECT_EQ("", HeapDamage(const_cast<unsigned char*>(block)));
+            for (ptrdiff_t at = -64; at < static_cast<ptrdiff_t>(size) + 64; ++at) {
+                if (at == 0) at = static_cast<ptrdiff_t>(size);
+                const unsigned char kept = block[at];
+                for (unsigned char value : {static_cast<unsigned char>(~kept), static_cast<unsigned char>(0),
+                                            static_cast<unsigned char>('E')}) {
+                    block[at] = value;
+                    EXPECT_NE("", HeapDamage(const_cast<unsigned char*>(block))) << size << " " << at << " " << +value;
+                }
+                block[at] = kept;
+            }
+            if (process) ::HeapFree(::GetProcessHeap(), 0, const_cast<unsigned char*>(block));
+            if (!process) free(const_cast<unsigned char*>(block));
+        }
+    }
 }
 
 #if defined(__GNUC__)

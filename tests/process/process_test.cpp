@@ -1,14 +1,12 @@
 // Process control on real child processes, threads, events and mutexes, with
 // the trace checked line by line. The program is copied per Windows version:
 // a start takes the CreateProcessW path (winxp) or the shell path (win7), as
-// the copy's name says, and each expectation is exact for that path.
+// the copy's name says, and process_test.cases holds each path's cases.
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <rolm/process.h>
 #include <shellapi.h>
 #include <strsafe.h>
-
-#include <sstream>
 
 #include "faults.h"
 #include "support.h"
@@ -38,9 +36,7 @@ ROLM_CHILD(run) {
 
 namespace {
 
-DWORD H(HANDLE handle) { return (DWORD)(ULONG_PTR)handle; }
 Lines Take() { return TraceLog::Get().Take(); }
-bool Shell() { return wcsstr(::GetCommandLineW(), L"-win7.exe") != nullptr; }  // as this copy is named
 bool IsOpen(HANDLE handle) {
     DWORD flags;
     return handle != nullptr && ::GetHandleInformation(handle, &flags);
@@ -49,19 +45,11 @@ std::wstring Self() {
     wchar_t path[MAX_PATH];
     return std::wstring(path, ::GetModuleFileNameW(nullptr, path, MAX_PATH));
 }
-// A writable copy of a command line, as CreateProcessW wants it.
-wchar_t* Writable(const std::wstring& line) {
-    static wchar_t copy[MAX_PATH + 64];
-    ::StringCchCopyW(copy, _countof(copy), line.c_str());
-    return copy;
-}
-template <typename... A>
-std::wstring Format(const wchar_t* format, A... args) {
-    wchar_t text[1024];
-    ::StringCchPrintfW(text, 1024, format, args...);
+std::wstring Hex(HANDLE handle) {
+    wchar_t text[16];
+    ::StringCchPrintfW(text, 16, L"%08.8X", (DWORD)(ULONG_PTR)handle);
     return text;
 }
-
 // A child process ended when the test is over, also after a failed ASSERT.
 struct Child : OwnHandle {
     explicit Child(HANDLE process) : OwnHandle(process) {}
@@ -72,90 +60,50 @@ struct Child : OwnHandle {
 
 // Given a mutex: ends owning it; given an event: ends when it is set.
 DWORD WINAPI Block(void* object) { return ::WaitForSingleObject(object, INFINITE) + 11; }
-
-// A wait on *h checked: its result and outputs, and its trace between the call's line and the return's,
-// written in a short notation: Q/q N a process/thread exit-code query (code N), E N a failed process query
-// (error N), O T A a pass's WAIT_OBJECT_0/WAIT_TIMEOUT/WAIT_ABANDONED_0, F N a failed pass (error N), K/k N a
-// process/thread termination (error N).
-void ExpectWait(BYTE kind, HANDLE* h, DWORD timeout, BOOL terminate, BOOL close, HWND filter, const char* script,
-                DWORD result, DWORD code = 0, DWORD error = 0) {
-    const std::wstring at = Format(L"HANDLE == %08.8X > ", H(*h)), wait = L"WaitForObject > " + at;
-    Lines lines{Format(L"WaitForObject > has been called with OBJECT == %d and HANDLE == %08.8X", kind, H(*h))};
-    std::istringstream ops(script);
-    for (std::string op; ops >> op;) {
-        const char c = op[0];
-        const wchar_t* object = c == 'q' || c == 'k' ? L"Thread" : L"Process";
-        const unsigned long n = strtoul(&op[1], nullptr, 10);
-        if (strchr("OTA", c))
-            lines.push_back(wait + (c == 'O' ? L"WAIT_OBJECT_0" : c == 'T' ? L"WAIT_TIMEOUT" : L"WAIT_ABANDONED_0"));
-        else if (c == 'F')
-            lines.push_back(wait + Format(L"WAIT_FAILED > ERROR == %lu", n));
-        else if (c == 'K' || c == 'k')
-            lines.push_back(L"TerminateObject > " + at +
-                            Format(L"Terminate%ls(...) has returned: error code == %lu", object, n));
-        else
-            lines.push_back(L"GetExitCode > " + at +
-                            Format(L"GetExitCode%ls(...) has returned: error code == %lu, exit code == %lu (259 == "
-                                   L"STILL_ACTIVE)", object, c == 'E' ? n : 0, c == 'E' ? 0 : n));
-    }
-    DWORD outputs[3] = {0xBAD, 0xBAD, 0xBAD};  // exit code, error, elapsed
-    Take();
-    const DWORD start = ::GetTickCount();
-    EXPECT_EQ(result,
-              WaitForObject(kind, h, timeout, filter, terminate, 42, close, &outputs[0], &outputs[1], &outputs[2]));
-    EXPECT_EQ(code, outputs[0]) << "exit code";
-    EXPECT_EQ(error, outputs[1]) << "error";
-    EXPECT_LE(outputs[2], ::GetTickCount() - start) << "elapsed time";
-    lines.push_back(wait + Format(L"returns %d, elapsed time: %lu ms", (int)result, outputs[2]));
-    EXPECT_EQ(lines, Take());
+// Sets its first event, then blocks on the second: a thread ended only once it runs the test's code, never in
+// its start, where the loader's lock may be held.
+DWORD WINAPI Started(void* events) {
+    ::SetEvent(static_cast<HANDLE*>(events)[0]);
+    return Block(static_cast<HANDLE*>(events)[1]);
 }
 
-// object: p a child process running ms (0: ended before the call; q: with query access only), t a thread,
-// e an event, m an abandoned mutex, x a handle not open, n null; endsWith: the process's or thread's exit code
-// afterwards, by the system's own account.
 TEST(WaitForObject, Objects) {
     const HANDLE self = ::GetCurrentProcess();
-    const struct {
-        char object; DWORD ms; BYTE kind; DWORD timeout; BOOL terminate, close; DWORD result, code, error;
-        const char* trace; DWORD endsWith;
-    } cases[] = {
-        {'n', 0, OBJECT_PROCESS, 60000, TRUE, TRUE, 0, 0, 0, ""},
-        {'p', 0, OBJECT_PROCESS, 60000, TRUE, TRUE, 0, 3, 0, "Q3", 3},  // ended: not waited on
-        {'p', 60000, OBJECT_PROCESS, 300, FALSE, FALSE, WAIT_TIMEOUT, STILL_ACTIVE, 0, "Q259 T Q259", STILL_ACTIVE},
-        {'p', 60000, OBJECT_PROCESS, 300, TRUE, FALSE, WAIT_TIMEOUT, 42, 0, "Q259 T Q259 K0", 42},
-        {'p', 300, OBJECT_PROCESS, INFINITE, TRUE, TRUE, 0, 3, 0, "Q259 O Q3", 3},
-        {'q', 60000, OBJECT_PROCESS, 60000, TRUE, FALSE, WAIT_FAILED, 42, 5, "Q259 F5 Q259 K5", STILL_ACTIVE},
-        {'t', 0, OBJECT_THREAD, 200, TRUE, FALSE, WAIT_TIMEOUT, 42, 0, "q259 T q259 k0", 42},
-        {'e', 0, OBJECT_OTHER, 200, TRUE, FALSE, WAIT_TIMEOUT, 0, 0, "T"},  // nothing asked or ended
-        {'m', 0, OBJECT_OTHER, 1000, FALSE, TRUE, WAIT_ABANDONED_0, 0, 0, "A"},
-        {'x', 0, OBJECT_PROCESS, 1000, TRUE, FALSE, 0, 0, ERROR_INVALID_HANDLE, "E6"},  // can't be asked: not waited on
-        {'p', 60000, 3, 60000, TRUE, TRUE, 0, 0, ERROR_INVALID_PARAMETER, "", STILL_ACTIVE},  // unknown kind: not asked
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.trace);
-        const bool process = c.object == 'p' || c.object == 'q';
-        Child child(process ? StartProgram(ChildCommandLine(L"run", Format(L"3 %lu", c.ms))) : nullptr);
-        HANDLE h = c.object == 'x'   ? HANDLE(0x7FF0)
-                   : c.object == 'e' ? ::CreateEventW(nullptr, TRUE, FALSE, nullptr)
-                   : c.object == 'm' ? ::CreateMutexW(nullptr, FALSE, nullptr)
-                   : c.object == 't' ? ::CreateThread(nullptr, 0, Block, self, 0, nullptr) : nullptr;
+    for (const Case& c : Cases("WaitForObject")) {
+        SCOPED_TRACE(c.source);
+        const char object = c.Get("object")[0];
+        const bool process = object == 'p' || object == 'q';
+        Child child(process ? StartProgram(ChildCommandLine(L"run", L"3 " + c.Text("ms"))) : nullptr);
+        HANDLE h = object == 'x'   ? HANDLE(0x7FF0)
+                   : object == 'e' ? ::CreateEventW(nullptr, TRUE, FALSE, nullptr)
+                   : object == 'm' ? ::CreateMutexW(nullptr, FALSE, nullptr)
+                   : object == 't' ? ::CreateThread(nullptr, 0, Block, self, 0, nullptr) : nullptr;
         ASSERT_EQ(process, !!child);
-        ASSERT_TRUE(!process || c.ms != 0 || ::WaitForSingleObject(child.get(), 60000) == 0) << "ended before";
+        ASSERT_TRUE(!process || c.Number("ms") != 0 || ::WaitForSingleObject(child.get(), 60000) == 0) << "ended";
         if (process)
             ::DuplicateHandle(self, child.get(), self, &h, PROCESS_QUERY_INFORMATION, FALSE,
-                              c.object == 'p' ? DUPLICATE_SAME_ACCESS : 0);
-        if (c.object == 'm')
+                              object == 'p' ? DUPLICATE_SAME_ACCESS : 0);
+        if (object == 'm')
             ::WaitForSingleObject(OwnHandle(::CreateThread(nullptr, 0, Block, h, 0, nullptr)).get(), INFINITE);
         const HANDLE copy = h;
-        OwnHandle owned(c.close || c.object == 'x' ? nullptr : h);
-        ExpectWait(c.kind, &h, c.timeout, c.terminate, c.close, nullptr, c.trace, c.result, c.code, c.error);
-        EXPECT_EQ(c.close ? nullptr : copy, h) << "the caller's variable";
-        EXPECT_EQ(!c.close && c.object != 'x', IsOpen(copy)) << "the handle open";
-        const HANDLE ended = child ? child.get() : c.object == 't' ? copy : nullptr;
-        DWORD code = 0;
-        if (c.endsWith != STILL_ACTIVE && ended != nullptr) ::WaitForSingleObject(ended, 60000);
-        if (ended != nullptr) process ? ::GetExitCodeProcess(ended, &code) : ::GetExitCodeThread(ended, &code);
-        EXPECT_EQ(c.endsWith, code) << "the exit code the system has";
+        OwnHandle owned(c.Number("close") || object == 'x' ? nullptr : h);
+        DWORD code = 0xBAD, error = 0xBAD, elapsed = 0xBAD;
+        Take();
+        const DWORD start = ::GetTickCount();
+        EXPECT_EQ(c.Number("result"), WaitForObject(BYTE(c.Number("kind")), &h, c.Number("timeout"), nullptr,
+                                                     c.Number("terminate"), 42, c.Number("close"), &code, &error,
+                                                     &elapsed));
+        EXPECT_LE(elapsed, ::GetTickCount() - start) << "elapsed time";
+        EXPECT_EQ(c.Number("code"), code) << "exit code";
+        EXPECT_EQ(c.Number("error"), error) << "error";
+        EXPECT_TRUE(LinesFit(Expand(c.lines, {{L"{h}", Hex(copy)}, {L"{ms}", std::to_wstring(elapsed)}}), Take()));
+        EXPECT_EQ(c.Number("close") ? nullptr : copy, h) << "the caller's variable";
+        EXPECT_EQ(!c.Number("close") && object != 'x', IsOpen(copy)) << "the handle open";
+        const HANDLE ended = child ? child.get() : object == 't' ? copy : nullptr;
+        DWORD ends = 0;
+        if (c.Number("ends") != STILL_ACTIVE && ended != nullptr) ::WaitForSingleObject(ended, 60000);
+        if (ended != nullptr) process ? ::GetExitCodeProcess(ended, &ends) : ::GetExitCodeThread(ended, &ends);
+        EXPECT_EQ(c.Number("ends"), ends) << "the exit code the system has";
     }
 }
 
@@ -186,24 +134,30 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     return 0;
 }
 
-// The messages of the filtered window are dispatched, and a pass they end is followed by another; WM_QUIT
-// and the rest (the thread's own here) are left to the caller; what the variable holds at the end is closed.
+// The messages of the filtered window are dispatched, and a pass they end is followed by another, untraced;
+// WM_QUIT and the rest (the thread's own here) are left to the caller; what the variable holds at the end is
+// closed.
 TEST(WaitForObject, PumpsTheCallersMessagesAndLeavesItsQuit) {
     HWND window = ::CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
     ::SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(WindowProc));
-    for (bool filtered : {false, true}) {
-        SCOPED_TRACE(filtered);
+    for (HWND filter : {HWND(nullptr), window}) {
+        SCOPED_TRACE(filter != nullptr);
         OwnHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
         HANDLE h = g_done = done.get();
         g_variable = &h;
-        g_replacement = filtered ? nullptr : ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        g_replacement = filter ? nullptr : ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
         g_count = 0;
         for (WPARAM i : {0, 1}) {
             ::PostThreadMessageW(::GetCurrentThreadId(), WM_APP, 0, 0);
             ::PostMessageW(window, WM_APP, i, 0);
         }
         ::PostQuitMessage(77);
-        ExpectWait(OBJECT_OTHER, &h, INFINITE, FALSE, TRUE, filtered ? window : nullptr, "O", 0);  // only once
+        Take();
+        EXPECT_EQ(0u, WaitForObject(OBJECT_OTHER, &h, INFINITE, filter, FALSE, 0, TRUE, nullptr, nullptr, nullptr));
+        EXPECT_TRUE(LinesFit(Expand({L"WaitForObject > has been called with OBJECT == 2 and HANDLE == {h}",
+                                     L"WaitForObject > HANDLE == {h} > WAIT_OBJECT_0",
+                                     L"WaitForObject > HANDLE == {h} > returns 0, elapsed time: # ms"},
+                                    {{L"{h}", Hex(done.get())}}), Take()));
         EXPECT_EQ(nullptr, h);
         EXPECT_TRUE(IsOpen(done.get())) << "the handle the wait began with";
         EXPECT_FALSE(IsOpen(g_replacement)) << "the handle the variable holds at the end";
@@ -212,7 +166,7 @@ TEST(WaitForObject, PumpsTheCallersMessagesAndLeavesItsQuit) {
         ASSERT_TRUE(::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE));
         int queued = 0;
         while (::GetMessageW(&msg, nullptr, 0, 0)) queued += msg.message == WM_APP;
-        EXPECT_EQ(filtered ? 2 : 0, queued) << "the thread's own messages left";
+        EXPECT_EQ(filter ? 2 : 0, queued) << "the thread's own messages left";
         EXPECT_EQ(77u, msg.wParam);
     }
     ::DestroyWindow(window);
@@ -227,97 +181,60 @@ DWORD WINAPI NoteInputIdle(HANDLE process, DWORD ms) {
     return 0;
 }
 
-// The start (record, path and trace, an empty verb or line traced as NULL; COM balanced, and a caller's
-// apartment of another kind left alone), the wait flags, and pfCloseHandle (in: -1 null) with what it gives
-// out on the CreateProcessW path: who ends up owning the record's handles (1: the caller, left open; the
-// shell's always stay open). program: 0 the run verb, 1 rolm.exe with no line (its usage, 87), 2 missing;
-// state WAIT_TIMEOUT: ended with 42 when terminate; idle: the delay WaitForInputIdle is given.
+// The start (record, path and trace; COM balanced, and a caller's apartment of another kind left alone), the
+// wait flags, and pfCloseHandle with who ends up owning the record's handles.
 TEST(LaunchProcess, StartsWaitsAndHandsOver) {
     TempDir dir;
     ImportPatch patch("user32.dll", "WaitForInputIdle", reinterpret_cast<void*>(&NoteInputIdle));
-    const struct {
-        LPCWSTR verb; int program; bool mta; WORD flags; DWORD timeout, delay, childMs, state; BOOL terminate;
-        int in; DWORD out, idle;
-    } cases[] = {
-        // No timeout, no sleep flag; then ended: closed.
-        {nullptr, 0, true, LAUNCH_WAIT_PROCESS | LAUNCH_WAIT_INPUT_IDLE, 0, 60000, 300, 0, TRUE, -1, 0, 60000},
-        {L"", 0, false, LAUNCH_WAIT_PROCESS | LAUNCH_WAIT_INPUT_IDLE, INFINITE, 0, 300, 0, TRUE, 1, 0, 0},
-        {L"", 1, false, LAUNCH_WAIT_PROCESS, INFINITE, 0, 0, 0, TRUE, 0, 1},
-        {L"print", 2, false, LAUNCH_WAIT_PROCESS, INFINITE, 0, 0, 0xFFFFFFFF, TRUE, 0, 0},
-        {L"open", 0, false, LAUNCH_WAIT_PROCESS, 300, 0, 60000, WAIT_TIMEOUT, TRUE, 0, 1},
-        {nullptr, 0, false, LAUNCH_WAIT_PROCESS, 300, 0, 60000, WAIT_TIMEOUT, FALSE, 0, 1},  // left running
-        {nullptr, 0, false, LAUNCH_SLEEP | 0x0008, 0, 400, 0, 0, TRUE, -1, 0},  // unknown bits are ignored
-        {nullptr, 0, false, 0, INFINITE, 0, 60000, 0, TRUE, 1, 1},  // still running: the caller closes
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
-        const bool waited = (c.flags & LAUNCH_WAIT_PROCESS) && c.timeout != 0, child = c.program == 0;
-        const bool started = c.program != 2;
-        const std::wstring program = child ? Self() : started ? ProgramDir() + L"rolm.exe" : dir / L"missing.exe";
-        const std::wstring file = dir / Format(L"%d.txt", &c - cases);
+    int n = 0;
+    for (const Case& c : Cases("LaunchProcess")) {
+        SCOPED_TRACE(c.source);
+        const std::string program = c.Get("program"), verb = c.Get("verb");
+        const std::wstring file = dir / std::to_wstring(++n), path = program == "run" ? Self()
+                                                                  : program == "usage" ? ProgramDir() + L"rolm.exe"
+                                                                                       : dir / L"missing.exe";
         // CreateProcessW takes the whole line; the shell puts the program in front of it.
-        std::wstring line = child ? ChildCommandLine(L"run", Format(L"5 %lu \"", c.childMs) + file + L"\"") : L"";
+        std::wstring line = program == "run" ? ChildCommandLine(L"run", L"5 " + c.Text("ms") + L" \"" + file + L"\"")
+                                             : L"";
         PROCESS_INFORMATION pi = {HANDLE(1), HANDLE(2), 3, 4};
-        DWORD launched = 0xBAD, error = 0xBAD, close = c.in, code = 0xBAD;
-        const DWORD start = ::GetTickCount();
-        if (c.mta) ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        DWORD launched = 0xBAD, error = 0xBAD, close = c.Number("in"), code = 0xBAD;
+        if (c.Number("mta")) ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         g_idleMs = 0;
         g_idleProcess = nullptr;
         Take();
-        EXPECT_EQ(c.state, LaunchProcess(program.c_str(), child ? &line[0] : nullptr, &launched, &error,
-                                         c.in < 0 ? nullptr : &close, c.flags, c.timeout, c.terminate, 42, SW_HIDE,
-                                         c.verb, c.delay, &pi));
+        const DWORD start = ::GetTickCount();
+        EXPECT_EQ(c.Number("state"),
+                  LaunchProcess(path.c_str(), line.empty() ? nullptr : &line[0], &launched, &error,
+                                close == DWORD(-1) ? nullptr : &close, WORD(c.Number("flags")), c.Number("timeout"),
+                                c.Number("terminate"), 42, SW_HIDE, verb == "~" ? nullptr : c.Text("verb").c_str(),
+                                c.Number("delay"), &pi));
         const DWORD lastError = ::GetLastError(), slept = ::GetTickCount() - start;
-        EXPECT_EQ(started ? 0u : 2u, error);
-        if (!started) {
-            EXPECT_EQ(2u, lastError) << "the caller's last error after a failed start";
-        }
-        EXPECT_GE(slept, c.flags & LAUNCH_SLEEP ? c.delay : 0u) << "slept";
-        const std::wstring recorded = Widen(ReadFileBytes(file)), front = L"\"" + Self() + L"\" ";
-        const bool fronted = Shell() && recorded.compare(0, front.size(), front) == 0;
-        EXPECT_EQ(child && waited && c.state == 0 ? line : L"",
-                  !waited ? L"" : fronted ? recorded.substr(front.size()) : recorded)
-            << "the child's command line";
-        EXPECT_EQ(started, launched);
-        EXPECT_EQ(c.idle, g_idleMs);
-        EXPECT_EQ(c.idle ? pi.hProcess : nullptr, g_idleProcess);
-        EXPECT_EQ(c.mta ? S_FALSE : S_OK, ::CoInitializeEx(nullptr, COINIT_MULTITHREADED)) << "its apartment gone";
+        EXPECT_EQ(c.Number("error"), error);
+        EXPECT_TRUE(c.Number("error") == 0 || c.Number("error") == lastError) << "the caller's last error " << lastError;
+        EXPECT_GE(slept, c.Number("flags") & LAUNCH_SLEEP ? c.Number("delay") : 0u) << "slept";
+        EXPECT_EQ(c.Number("state") != 0xFFFFFFFF, launched);
+        EXPECT_EQ(c.Number("idle"), g_idleMs);
+        EXPECT_EQ(c.Number("idle") ? pi.hProcess : nullptr, g_idleProcess);
+        EXPECT_EQ(c.Number("mta") ? S_FALSE : S_OK, ::CoInitializeEx(nullptr, COINIT_MULTITHREADED)) << "apartment";
         ::CoUninitialize();
-        if (c.mta) ::CoUninitialize();
-        const DWORD out = Shell() ? 0 : c.out;
-        const std::wstring shell = Shell() ? L"SHELLEXECUTEINFO." : L"";
-        const std::wstring result =
-            started ? Format(L"TRUE with %lshProcess == %08.8X", shell.c_str(), H(pi.hProcess))
-                    : L"FALSE with error code 2" + (Shell() ? L", " + shell + L"hInstApp == 2" : L"");
-        Lines want{L"XP and earlier", L"CreateProcess has returned " + result};
-        if (Shell())
-            want = {L"Vista and later --> TRUE",
-                    Format(L"CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE) has returned "
-                           L"%08.8X", c.mta ? RPC_E_CHANGED_MODE : S_OK),
-                    shell + L"lpVerb == " + (c.verb && *c.verb ? c.verb : L"NULL"), shell + L"lpFile == " + program,
-                    shell + L"lpParameters == " + (line.empty() ? L"NULL" : line),
-                    L"ShellExecuteEx has returned " + result};
-        for (std::wstring& l : want) l = L"CreateProcessExtended > " + l;
-        for (auto [name, value] :
-             {std::pair(L"fCloseHandle", out), {L"fIsLaunched", started}, {L"dwError", error}, {L"dwState", c.state}})
-            want.push_back(Format(L"LaunchProcess > %ls==(%d)", name, value));
-        const Lines lines = Take();  // the wait's own lines, between, are the wait's tests' business
-        if (lines.size() > want.size()) want.insert(want.end() - 4, lines.begin() + (want.size() - 4), lines.end() - 4);
-        EXPECT_EQ(want, lines);
-        EXPECT_EQ(c.in < 0 ? static_cast<DWORD>(-1) : out, close);
-        const bool open = started && (Shell() || c.out != 0);
-        const bool running = c.childMs > 1000 && !(c.state != 0 && c.terminate);  // then ended here, with 14
-        EXPECT_EQ(open, IsOpen(pi.hProcess)) << "the process handle";
-        EXPECT_EQ(open && !Shell(), IsOpen(pi.hThread)) << "the thread handle";
-        EXPECT_EQ(started && !Shell(), pi.dwProcessId != 0 && pi.dwThreadId != 0) << "the identifiers";
-        EXPECT_EQ(0u, Shell() || !started ? H(pi.hThread) | pi.dwProcessId | pi.dwThreadId : 0u) << "only the process";
-        if (!open) continue;
-        if (running) ::TerminateProcess(pi.hProcess, 14);
+        if (c.Number("mta")) ::CoUninitialize();
+        EXPECT_TRUE(LinesFit(Expand(c.lines, {{L"{h}", Hex(pi.hProcess)}, {L"{program}", path}, {L"{line}", line}}),
+                             Take()));
+        EXPECT_EQ(c.Number("in") == DWORD(-1) ? DWORD(-1) : c.Number("out"), close);
+        EXPECT_EQ(c.Number("open") > 0, IsOpen(pi.hProcess)) << "the process handle";
+        EXPECT_EQ(c.Number("open") > 1, IsOpen(pi.hThread)) << "the thread handle";
+        EXPECT_EQ(c.Number("ids") != 0, pi.dwProcessId != 0 && pi.dwThreadId != 0 && pi.hThread != nullptr)
+            << "the identifiers and the thread";
+        const std::wstring given = c.Number("recorded") == 1 ? line : L"\"" + path + L"\" " + line;
+        EXPECT_EQ(c.Number("recorded") ? Utf8(given) : "", c.Number("recorded") ? ReadFileBytes(file) : "")
+            << "the command line the program got";
+        if (c.Number("open") == 0) continue;
+        if (c.Number("exit") == 14) ::TerminateProcess(pi.hProcess, 14);
         ::WaitForSingleObject(pi.hProcess, 60000);
         ::GetExitCodeProcess(pi.hProcess, &code);
-        EXPECT_EQ(running ? 14u : c.state != 0 ? 42u : child ? 5u : 87u, code) << "the program's exit code";
+        EXPECT_EQ(c.Number("exit"), code) << "the program's exit code";
         ::CloseHandle(pi.hProcess);
-        if (pi.hThread != nullptr) ::CloseHandle(pi.hThread);
+        if (c.Number("open") == 2) ::CloseHandle(pi.hThread);
     }
     ::Sleep(1500);  // the children that were not waited for finish before the folder goes
 }
@@ -337,84 +254,59 @@ auto Uncounted(F setup) {
 TEST(LaunchProcess, EveryCallFailedInTurnIsReportedAndReleases) {
     const std::wstring self = Self(), line = ChildCommandLine(L"run", L"9 100");
     const std::wstring longer = ChildCommandLine(L"run", L"9 3000");
-    LaunchProcess(self.c_str(), Writable(line), nullptr, nullptr, SW_HIDE, nullptr);  // what stays loaded
+    wchar_t copy[MAX_PATH + 64];  // a writable command line, as CreateProcessW wants it
+    const auto writable = [&](const std::wstring& from) {
+        ::StringCchCopyW(copy, _countof(copy), from.c_str());
+        return copy;
+    };
+    LaunchProcess(self.c_str(), writable(line), nullptr, nullptr, SW_HIDE, nullptr);  // what stays loaded
     Take();  // and the trace capture
-    OwnHandle never(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    DWORD handles = 0;
+    OwnHandle never(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), started(::CreateEventW(nullptr, 0, 0, nullptr));
+    HANDLE events[] = {started.get(), never.get()};
+    const DWORD handles = HandleCount();
     const auto released = [&] {
         return HandleCount() == handles ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << "handles";
     };
-    const std::wstring starter = L"CreateProcessExtended > ", waiter = L"WaitForObject > HANDLE == # > ";
-    const std::wstring failedWait = waiter + L"WAIT_FAILED > ERROR == 19";
-    const auto asked = [](const wchar_t* object) {
-        return L"GetExitCode > HANDLE == # > GetExitCode" + std::wstring(object) +
-               L"(...) has returned: error code == 19, exit code == # (259 == STILL_ACTIVE)";
+    const auto rows = [&](const char* section, const std::wstring& started) {
+        std::vector<Failure> failures = Failures(section);
+        for (Failure& f : failures) f.line = Expand(f.line, {{L"{program}", self}, {L"{line}", started}});
+        return failures;
     };
-    const std::wstring process = asked(L"Process"), thread = asked(L"Thread");
-    const std::wstring coInit =
-        starter + L"CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE) has returned 80070013";
-    const std::wstring shell =
-        starter + L"ShellExecuteEx has returned FALSE with error code 19, SHELLEXECUTEINFO.hInstApp == 0";
-    const std::wstring create = starter + L"CreateProcess has returned FALSE with error code 19";
-    const std::wstring xp = starter + L"XP and earlier";
-    std::vector<Failure> rows = {
-        {"GetVersionExW", 0, 0, Shell() ? xp : L""},  // the XP generation
-        {"CreateProcessW", 0xFFFFFFFF, 19, create.c_str()}, {"CoInitializeEx", 0, 0, coInit.c_str()},  // goes on
-        {"ShellExecuteExW", 0xFFFFFFFF, 19, shell.c_str()},
-        {"GetExitCodeProcess#1", 0, 19, process.c_str()},  // not waited on
-        {"MsgWaitForMultipleObjects", WAIT_FAILED, 19, failedWait.c_str()},
-        {"GetExitCodeProcess#2", 0, 19, process.c_str()}};
     Faults faults;
-    handles = HandleCount();
-    TortureTable(faults, 19, rows, [&] {
+    TortureTable(faults, 19, rows("LaunchShort", line), [&] {
         DWORD error = 0xBAD;
-        return Outcome{LaunchProcess(self.c_str(), Writable(line), nullptr, &error, SW_HIDE, nullptr), error};
+        return Outcome{LaunchProcess(self.c_str(), writable(line), nullptr, &error, SW_HIDE, nullptr), error};
     }, released);
-    // The long form with the caller's record, the program still running when its wait runs out: handed over on
-    // the CreateProcessW path (the test closes what it is given), closed on the shell path.
-    for (Failure& row : rows) row.result = row.result == 0 && row.call != rows[4].call ? WAIT_TIMEOUT : row.result;
-    rows.push_back({"WaitForInputIdle", WAIT_TIMEOUT, 0, L""});
-    rows.push_back({"GetExitCodeProcess#3", WAIT_TIMEOUT, 19, L"LaunchProcess > fCloseHandle==(0)"});
-    TortureTable(faults, 19, rows, [&] {
+    // The test closes what it is given.
+    TortureTable(faults, 19, rows("LaunchHandOver", longer), [&] {
         DWORD error = 0xBAD, close = 1;
         PROCESS_INFORMATION pi = {};
-        const DWORD state = LaunchProcess(self.c_str(), Writable(longer), nullptr, &error, &close, LAUNCH_WAIT_PROCESS |
-                                          LAUNCH_WAIT_INPUT_IDLE, 100, FALSE, 0, SW_HIDE, nullptr, 50, &pi);
-        if (pi.hProcess != nullptr && (close == 1 || Shell())) {
+        const DWORD state = LaunchProcess(self.c_str(), writable(longer), nullptr, &error, &close,
+                                          LAUNCH_WAIT_PROCESS | LAUNCH_WAIT_INPUT_IDLE, 100, FALSE, 0, SW_HIDE,
+                                          nullptr, 50, &pi);
+        if (close == 1 || (pi.hProcess != nullptr && pi.hThread == nullptr)) {  // handed over, or the shell's
             Uncounted([&] { return ::TerminateProcess(pi.hProcess, 1) && ::WaitForSingleObject(pi.hProcess, 60000); });
             ::CloseHandle(pi.hProcess);
         }
         if (close == 1) ::CloseHandle(pi.hThread);
         return Outcome{state, error};
     }, released);
-    // A thread, then a process, left running by a pass that runs out: ended with 42 (error: the exit code).
     for (BYTE kind : {BYTE{OBJECT_THREAD}, BYTE{OBJECT_PROCESS}}) {
-        const bool isThread = kind == OBJECT_THREAD;
-        const std::wstring& asked = isThread ? thread : process;
-        const std::wstring ended = L"TerminateObject > HANDLE == # > Terminate" +
-                                   std::wstring(isThread ? L"Thread" : L"Process") +
-                                   L"(...) has returned: error code == 19";
-        const char* query = isThread ? "GetExitCodeThread" : "GetExitCodeProcess";
-        const std::string first = query + std::string("#1"), second = query + std::string("#2");
-        TortureTable(faults, 19, {{first.c_str(), 0, 0, asked.c_str()},
-                                  {"MsgWaitForMultipleObjects", WAIT_FAILED, 42, failedWait.c_str()},
-                                  {second.c_str(), WAIT_TIMEOUT, STILL_ACTIVE, asked.c_str()},  // not ended
-                                  {isThread ? "TerminateThread" : "TerminateProcess", WAIT_TIMEOUT, 42, ended.c_str()}},
-                     [&] {
-                         OwnHandle object(Uncounted([&] {
-                             return isThread ? ::CreateThread(nullptr, 0, Block, never.get(), 0, nullptr)
+        TortureTable(faults, 19, Failures(kind == OBJECT_THREAD ? "EndThread" : "EndProcess"), [&] {
+            OwnHandle object(Uncounted([&] {
+                return kind == OBJECT_THREAD ? ::CreateThread(nullptr, 0, Started, events, 0, nullptr)
                                              : StartProgram(ChildCommandLine(L"run", L"7 60000"));
-                         }));
-                         HANDLE h = object.get();
-                         DWORD code = 0xBAD;
-                         const DWORD result =
-                             WaitForObject(kind, &h, 50, nullptr, TRUE, 42, FALSE, &code, nullptr, nullptr);
-                         Uncounted([&] {  // what the failure left running ends
-                             isThread ? ::SetEvent(never.get()) : ::TerminateProcess(h, 1);
-                             return ::WaitForSingleObject(h, INFINITE) || ::ResetEvent(never.get());
-                         });
-                         return Outcome{result, code};
-                     }, released);
+            }));
+            if (kind == OBJECT_THREAD) ::WaitForSingleObject(started.get(), INFINITE);
+            HANDLE h = object.get();
+            DWORD code = 0xBAD;
+            const DWORD result = WaitForObject(kind, &h, 50, nullptr, TRUE, 42, FALSE, &code, nullptr, nullptr);
+            Uncounted([&] {  // what the failure left running ends
+                kind == OBJECT_THREAD ? ::SetEvent(never.get()) : ::TerminateProcess(h, 1);
+                return ::WaitForSingleObject(h, INFINITE) || ::ResetEvent(never.get());
+            });
+            return Outcome{result, code};
+        }, released);
     }
 }
 

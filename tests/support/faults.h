@@ -12,7 +12,6 @@
 
 #include <functional>
 #include <string>
-#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -50,48 +49,39 @@ struct Slot {
     Slot* next;
     Slot(const char* dll, const char* name, Fails fails, Role role, const char* kind, void* replacement);
 };
-// Counts the call; true when this call is the one to fail (last error set).
-bool Enter(Slot& slot);
-void Leave(Slot& slot, bool succeeded);
-ULONG_PTR FailValue(Fails fails, ULONG_PTR first);  // what the failing call returns
+bool Enter(Slot& slot);  // counts the call; true when it is the one to fail (last error set)
+// Counts an open or a close. A release leaves a last error of its own (kReleased), as the system's may: a
+// caller that reports the last error after releasing something shows it. A failing close still releases, so
+// that what is held stays countable; the caller sees only the failure.
+void Leave(Slot& slot, bool failed, bool succeeded);
+const DWORD kReleased = 0xC105ED;
+ULONG_PTR FailValue(Fails fails, ULONG_PTR first);  // what a failing call returns
+bool Succeeded(Fails fails, ULONG_PTR result, ULONG_PTR first);
 // Null when this program (or the module given) does not import it.
 void** FindImport(const char* dll, const char* function, HMODULE module = nullptr);
-void* SwapImport(void** entry, void* value);               // returns what the entry held
+void* SwapImport(void** entry, void* value);  // returns what the entry held
 
 template <typename T>
 ULONG_PTR Bits(T value) {
     if constexpr (std::is_pointer_v<T>) return reinterpret_cast<ULONG_PTR>(value);
     else return static_cast<ULONG_PTR>(value);
 }
+inline ULONG_PTR First() { return 0; }
+template <typename T, typename... A>
+ULONG_PTR First(T first, A...) { return Bits(first); }
 
 template <typename R, typename F, typename... A>
 R Forward(Slot& slot, A... args) {
-    F real = reinterpret_cast<F>(slot.original);
-    const ULONG_PTR first = sizeof...(A) > 0 ? Bits(std::get<0>(std::make_tuple(args..., 0))) : 0;
-    if (Enter(slot)) {
-        // A failing close still releases, so that what is held stays
-        // countable; the caller sees only the failure.
-        if (slot.role == Role::Close) {
-            DWORD error = ::GetLastError();
-            real(args...);
-            ::SetLastError(error);
-            Leave(slot, true);
-        }
-        if constexpr (!std::is_void_v<R>) return (R)FailValue(slot.fails, first);
-        else return;
-    }
+    const F real = reinterpret_cast<F>(slot.original);
+    const ULONG_PTR first = First(args...);
+    const bool failed = Enter(slot), released = slot.role == Role::Close;
     if constexpr (std::is_void_v<R>) {
-        real(args...);
-        Leave(slot, sizeof...(A) == 0 || first != 0);  // free(NULL) releases nothing
+        real(args...);  // free and CoUninitialize never fail
+        Leave(slot, false, sizeof...(A) == 0 || first != 0);  // free(NULL) releases nothing
     } else {
-        R result = real(args...);
-        switch (slot.fails) {
-        case Fails::Code:
-        case Fails::Same: Leave(slot, Bits(result) == 0); break;
-        case Fails::Hresult: Leave(slot, static_cast<HRESULT>(Bits(result)) >= 0); break;
-        default: Leave(slot, slot.fails == Fails::Never || result != (R)FailValue(slot.fails, first));
-        }
-        return result;
+        const R result = !failed || released ? real(args...) : R();
+        Leave(slot, failed, failed || Succeeded(slot.fails, Bits(result), first));
+        return failed ? (R)FailValue(slot.fails, first) : result;
     }
 }
 
@@ -112,15 +102,14 @@ struct Thunk<Tag, R(__cdecl*)(A...)> {
 
 // Declares a stand-in for DLL!Name at namespace scope of a test file; its
 // signature comes from the system header's declaration.
-#define ROLM_STANDIN(dll, name, fails, role, kind)                                           \
-    namespace {                                                                              \
-    struct RolmStandin_##name {                                                              \
-        static ::rolm_test::detail::Slot slot;                                               \
-    };                                                                                       \
-    ::rolm_test::detail::Slot RolmStandin_##name::slot(                                      \
-        dll, #name, fails, role, kind,                                                       \
-        reinterpret_cast<void*>(                                                             \
-            &::rolm_test::detail::Thunk<RolmStandin_##name, decltype(&::name)>::Call));     \
+#define ROLM_STANDIN(dll, name, fails, role, kind)                                                                  \
+    namespace {                                                                                                     \
+    struct RolmStandin_##name {                                                                                     \
+        static ::rolm_test::detail::Slot slot;                                                                      \
+    };                                                                                                              \
+    ::rolm_test::detail::Slot RolmStandin_##name::slot(                                                             \
+        dll, #name, fails, role, kind,                                                                              \
+        reinterpret_cast<void*>(&::rolm_test::detail::Thunk<RolmStandin_##name, decltype(&::name)>::Call)); \
     }
 
 // While alive, every declared stand-in sits in this program's import table.
@@ -138,15 +127,15 @@ public:
     // The stand-in whose call failed and which of its calls that was (1: its
     // first since Reset); null when none failed.
     const char* FailedCall(int* occurrence = nullptr) const;
-    int Calls() const;    // failable calls since construction or Reset
     int Held(const char* kind) const;  // successful opens minus closes
     // Success when no kind is held (each kind counted apart, so that a leak of
     // one and a double close of another can't cancel out); else names them.
     ::testing::AssertionResult NothingHeld() const;
-    void Reset();                      // counts to zero, nothing armed
+    void Reset();  // counts to zero, nothing armed
     // Counts (and fails) only the calls of this thread from now on; 0: of no
-    // thread, ~0u: of every thread (the start, and again when a Faults goes). For operations whose helpers
-    // (a trace capture, a server) call the same functions on their threads.
+    // thread, ~0u: of every thread (the start, and again when a Faults goes).
+    // For operations whose helpers (a trace capture, a server) call the same
+    // functions on their threads.
     static void CountThread(DWORD threadId);
 };
 
@@ -177,20 +166,24 @@ struct Outcome {
 // has a line that fits line (support.h Fits: "#" stands for a number); an
 // empty line: the trace is the unfailed run's, numbers aside. A failing close
 // (Role::Close) that has no row must leave result, error and trace as the
-// unfailed run has them.
+// unfailed run has them. The row of call "" is the unfailed run: its result,
+// its error, and its whole trace, the lines separated by "\n".
 struct Failure {
-    const char* call;
+    std::string call;
     DWORD result, error;
     std::wstring line;
 };
 // A torture run with named outcomes: op runs once unfailed, then with its 1st,
 // 2nd, ... failable call failing with error (only this thread's calls count),
-// until it makes no such call. After each run the row of the failed call must
-// hold, and nothing may be held: no kind of the stand-ins, no C heap block
-// allocated meanwhile, and released() (optional: other resources, counted by
-// the test) must hold. op must release whatever it is handed.
+// until it makes no such call. After each run its row must hold, and nothing
+// may be held: no kind of the stand-ins, no C heap block allocated meanwhile,
+// and released() (optional: other resources, counted by the test) must hold.
+// op must release whatever it is handed.
 void TortureTable(Faults& faults, DWORD error, const std::vector<Failure>& rows, const std::function<Outcome()>& op,
                   const std::function<::testing::AssertionResult()>& released = nullptr);
+// The rows of a section of the program's cases (support.h Cases): call=,
+// result=, error= and the lines of each case.
+std::vector<Failure> Failures(const char* section);
 
 // Whether every call that the named families' objects import from the system
 // (listed from the library with nm at build time) has a stand-in in this
@@ -227,12 +220,16 @@ std::string HeapDamage(const void* block);  // what is wrong with a listed block
 LONG HeapSerial();
 std::string HeapLeftSince(LONG serial);
 // Blocks that this thread allocates while one lives may live for the rest of
-// the process (a cache, the trace capture): the leak checks pass over them.
+// the process (a cache, the trace capture): the leak checks pass over them,
+// and no stand-in counts or fails this thread's calls meanwhile.
 struct HeapKept {
     HeapKept();
     ~HeapKept();
     void* outer;
 };
+namespace detail {
+bool Kept();  // whether one lives on this thread
+}  // namespace detail
 // The leak check: each test that passes fails if blocks it allocated are
 // still listed at its end. AllowLeaks() in a test, or ROLM_LEAK_CHECK=0 in
 // the environment of a test program, turns it off for that test or program.

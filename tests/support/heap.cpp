@@ -19,19 +19,16 @@
 namespace rolm_test {
 namespace {
 
-const size_t kCanary = 64;
-union Header {  // a multiple of 16 bytes, so that blocks keep the allocator's alignment
-    struct Fields {
-        size_t size;
-        HANDLE heap;         // null: the C heap
-        LONG serial;         // 0: may live for the process
-        void* caller;        // where it was allocated, for the leak report
-        size_t mark;         // kMark ^ the block's address while it is listed
-        Header *prev, *next;  // the list of blocks
-    } h;
-    char bytes[8 * sizeof(void*)];
+const size_t kCanary = 64, kMark = 0x5EED0F0F;
+struct alignas(16) Header {  // a multiple of 16 bytes, so that blocks keep the allocator's alignment
+    size_t size;
+    HANDLE heap;   // null: the C heap
+    LONG serial;   // 0: may live for the process
+    void* caller;  // where it was allocated, for the leak report
+    size_t mark;   // kMark ^ the block's address while it is listed
+    Header *prev, *next;
 };
-const size_t kOverhead = sizeof(Header) + 2 * kCanary, kLargest = ~size_t(0) - kOverhead, kMark = size_t(0x5EED0F0F);
+const size_t kOverhead = sizeof(Header) + 2 * kCanary, kLargest = ~size_t(0) - kOverhead;
 
 void*(__cdecl* g_malloc)(size_t);
 void*(__cdecl* g_realloc)(void*, size_t);
@@ -41,27 +38,26 @@ BOOL(WINAPI* g_heapFree)(HANDLE, DWORD, LPVOID);
 HLOCAL(WINAPI* g_localFree)(HLOCAL);
 HANDLE g_crtHeap;  // where malloc takes its blocks from
 CRITICAL_SECTION g_lock;
-Header g_listed = {{0, nullptr, 0, nullptr, 0, &g_listed, &g_listed}};
+Header g_listed = {0, nullptr, 0, nullptr, 0, &g_listed, &g_listed};
 LONG g_serial;
 DWORD g_kept = TLS_OUT_OF_INDEXES;  // the thread's HeapKept depth
 bool g_allowLeaks;
 
-Header* HeaderOf(const void* block) {
-    return reinterpret_cast<Header*>(static_cast<char*>(const_cast<void*>(block)) - kCanary) - 1;
-}
-void* BlockOf(Header* h) { return reinterpret_cast<char*>(h + 1) + kCanary; }
+Header* HeaderOf(const void* block) { return reinterpret_cast<Header*>((char*)block - kCanary) - 1; }
+unsigned char* BlockOf(Header* h) { return reinterpret_cast<unsigned char*>(h + 1) + kCanary; }
 // Never ASCII nor zero, and different at each place and for each block.
 unsigned char Pattern(const void* block, size_t i) {
     const size_t mixed = (reinterpret_cast<size_t>(block) >> 3) * 2654435761u + i * 40503u;
     return static_cast<unsigned char>(0x80 + mixed % 0x7F);
 }
 
-const char* Damage(const void* block, size_t* at) {
-    const unsigned char *head = static_cast<const unsigned char*>(block) - kCanary, *tail = head + kCanary;
-    for (*at = 0; *at < kCanary; ++*at)
-        if (head[kCanary - 1 - *at] != Pattern(block, kCanary - 1 - *at)) return "written before its start";
-    for (*at = 0, tail += HeaderOf(block)->h.size; *at < kCanary; ++*at)
-        if (tail[*at] != Pattern(block, kCanary + *at)) return "written past its end";
+// What is wrong with a listed block's canaries, the nearest damaged byte first; null if nothing.
+const char* Damage(const void* block) {
+    const unsigned char *head = static_cast<const unsigned char*>(block), *tail = head + HeaderOf(block)->size;
+    for (size_t at = 0; at < kCanary; ++at) {
+        if (head[-1 - static_cast<ptrdiff_t>(at)] != Pattern(block, kCanary - 1 - at)) return "written before its start";
+        if (tail[at] != Pattern(block, kCanary + at)) return "written past its end";
+    }
     return nullptr;
 }
 
@@ -75,18 +71,16 @@ const char* Damage(const void* block, size_t* at) {
 void* Arm(void* raw, size_t size, HANDLE heap, void* caller) {
     if (raw == nullptr) return nullptr;
     Header* h = static_cast<Header*>(raw);
-    unsigned char* block = static_cast<unsigned char*>(BlockOf(h));
-    const DWORD error = ::GetLastError();  // TlsGetValue clears it
-    const bool kept = ::TlsGetValue(g_kept) != nullptr;
-    ::SetLastError(error);
+    unsigned char* block = BlockOf(h);
+    const bool kept = detail::Kept();
     for (size_t i = 0; i < kCanary; ++i) {
         block[i - kCanary] = Pattern(block, i);
         block[size + i] = Pattern(block, kCanary + i);
     }
     ::EnterCriticalSection(&g_lock);
-    h->h = {size, heap, kept ? 0 : ++g_serial, caller, kMark ^ reinterpret_cast<size_t>(block), &g_listed,
-            g_listed.h.next};
-    g_listed.h.next = h->h.next->h.prev = h;
+    *h = {size, heap, kept ? 0 : ++g_serial, caller, kMark ^ reinterpret_cast<size_t>(block), &g_listed,
+          g_listed.next};
+    g_listed.next = h->next->prev = h;
     ::LeaveCriticalSection(&g_lock);
     return block;
 }
@@ -96,20 +90,19 @@ void* Arm(void* raw, size_t size, HANDLE heap, void* caller) {
 // guard, or by the C runtime itself): it is given back as it is.
 void* Release(void* block, HANDLE heap, const char* where, bool unlist = true) {
     Header* h = HeaderOf(block);
-    if (h->h.mark != (kMark ^ reinterpret_cast<size_t>(block))) {
+    if (h->mark != (kMark ^ reinterpret_cast<size_t>(block))) {
         if (!::HeapValidate(heap != nullptr ? heap : g_crtHeap, 0, block))
             Corrupt("is no block of its heap: released twice, never allocated, or its header overwritten", block,
                     where);
         return block;
     }
-    size_t at = 0;
-    if (const char* damage = Damage(block, &at)) Corrupt(damage, block, where);
-    if (h->h.heap != heap) Corrupt("released to another heap than its own", block, where);
+    if (const char* damage = Damage(block)) Corrupt(damage, block, where);
+    if (h->heap != heap) Corrupt("released to another heap than its own", block, where);
     if (!unlist) return h;
     ::EnterCriticalSection(&g_lock);
-    h->h.prev->h.next = h->h.next;
-    h->h.next->h.prev = h->h.prev;
-    h->h.mark = 0;
+    h->prev->next = h->next;
+    h->next->prev = h->prev;
+    h->mark = 0;
     ::LeaveCriticalSection(&g_lock);
     return h;
 }
@@ -127,7 +120,7 @@ void* __cdecl GuardedRealloc(void* block, size_t size) {
     if (Release(block, nullptr, "realloc", false) == block) return g_realloc(block, size);
     void* moved = size == 0 ? nullptr : GuardedMalloc(size);
     if (moved == nullptr && size != 0) return nullptr;  // the old block stays as it was
-    if (moved != nullptr) memcpy(moved, block, size < HeaderOf(block)->h.size ? size : HeaderOf(block)->h.size);
+    if (moved != nullptr) memcpy(moved, block, size < HeaderOf(block)->size ? size : HeaderOf(block)->size);
     g_free(Release(block, nullptr, "realloc"));
     return moved;
 }
@@ -144,6 +137,12 @@ HLOCAL WINAPI GuardedLocalFree(HLOCAL block) {
     HLOCAL failed = g_localFree(block);
     if (failed != nullptr) Corrupt("is no local block: released twice, or never allocated", block, "LocalFree");
     return failed;
+}
+
+// Puts guarded in front of this program's import of dll!name, where it has one.
+template <typename F, typename R>
+void Guard(const char* dll, const char* name, F guarded, R* real) {
+    if (void** entry = detail::FindImport(dll, name)) *real = reinterpret_cast<R>(detail::SwapImport(entry, (void*)guarded));
 }
 
 class LeakCheck : public ::testing::EmptyTestEventListener {
@@ -169,48 +168,39 @@ void CheckHeapOnRelease() {
     FARPROC heapHandle = ::GetProcAddress(::GetModuleHandleW(L"msvcrt.dll"), "_get_heap_handle");
     const auto crtHeap = reinterpret_cast<intptr_t(__cdecl*)()>(reinterpret_cast<void*>(heapHandle));
     g_crtHeap = heapHandle != nullptr ? reinterpret_cast<HANDLE>(crtHeap()) : ::GetProcessHeap();
-    const struct {
-        const char *dll, *name;
-        void *guarded, **real;
-    } kGuards[] = {{"msvcrt.dll", "malloc", (void*)&GuardedMalloc, (void**)&g_malloc},
-                   {"msvcrt.dll", "calloc", (void*)&GuardedCalloc, nullptr},
-                   {"msvcrt.dll", "realloc", (void*)&GuardedRealloc, (void**)&g_realloc},
-                   {"msvcrt.dll", "free", (void*)&GuardedFree, (void**)&g_free},
-                   {"kernel32.dll", "HeapAlloc", (void*)&GuardedHeapAlloc, (void**)&g_heapAlloc},
-                   {"kernel32.dll", "HeapFree", (void*)&GuardedHeapFree, (void**)&g_heapFree},
-                   {"kernel32.dll", "LocalFree", (void*)&GuardedLocalFree, (void**)&g_localFree}};
-    for (const auto& guard : kGuards)
-        if (void** entry = detail::FindImport(guard.dll, guard.name)) {
-            void* real = detail::SwapImport(entry, guard.guarded);
-            if (guard.real != nullptr) *guard.real = real;
-        }
+    void* unused = nullptr;
+    Guard("msvcrt.dll", "malloc", &GuardedMalloc, &g_malloc);
+    Guard("msvcrt.dll", "calloc", &GuardedCalloc, &unused);
+    Guard("msvcrt.dll", "realloc", &GuardedRealloc, &g_realloc);
+    Guard("msvcrt.dll", "free", &GuardedFree, &g_free);
+    Guard("kernel32.dll", "HeapAlloc", &GuardedHeapAlloc, &g_heapAlloc);
+    Guard("kernel32.dll", "HeapFree", &GuardedHeapFree, &g_heapFree);
+    Guard("kernel32.dll", "LocalFree", &GuardedLocalFree, &g_localFree);
 }
 
-std::string HeapDamage(const void* block) {
-    size_t at = 0;
-    const char* damage = Damage(block, &at);
-    return damage == nullptr ? "" : std::string(damage) + ", canary byte " + std::to_string(at);
-}
+std::string HeapDamage(const void* block) { return Damage(block) != nullptr ? Damage(block) : ""; }
 
 LONG HeapSerial() { return g_serial; }
 
+// The report's own blocks go in at the list's head, behind the walk.
 std::string HeapLeftSince(LONG serial) {
-    char seen[8][128];
-    int count = 0;
+    std::string out;
     ::EnterCriticalSection(&g_lock);
-    for (Header* h = g_listed.h.next; h != &g_listed; h = h->h.next) {
-        if (h->h.serial <= serial || count++ >= 8) continue;
-        char text[17] = "";
-        const unsigned char* bytes = static_cast<unsigned char*>(BlockOf(h));
-        for (size_t c = 0; c < 16 && c < h->h.size; ++c) text[c] = isprint(bytes[c]) ? char(bytes[c]) : '.';
-        snprintf(seen[count - 1], sizeof seen[0], "  %u bytes from %s, allocated at %p, the %ldth since: \"%s\"\n",
-                 static_cast<unsigned>(h->h.size), h->h.heap ? "HeapAlloc" : "the C heap", h->h.caller,
-                 h->h.serial - serial, text);
+    for (Header* h = g_listed.next; h != &g_listed && out.size() < 1000; h = h->next) {
+        char line[128];
+        snprintf(line, sizeof line, "  %u bytes from %s, allocated at %p, the %ldth since\n", unsigned(h->size),
+                 h->heap ? "HeapAlloc" : "the C heap", h->caller, h->serial - serial);
+        if (h->serial > serial) out += line;
     }
     ::LeaveCriticalSection(&g_lock);
-    std::string out;
-    for (int i = 0; i < count && i < 8; ++i) out += seen[i];
-    return count > 8 ? out + "  and " + std::to_string(count - 8) + " more\n" : out;
+    return out;
+}
+
+bool detail::Kept() {
+    const DWORD error = ::GetLastError();  // TlsGetValue clears it
+    const bool kept = ::TlsGetValue(g_kept) != nullptr;
+    ::SetLastError(error);
+    return kept;
 }
 
 HeapKept::HeapKept() : outer(::TlsGetValue(g_kept)) { ::TlsSetValue(g_kept, static_cast<char*>(outer) + 1); }

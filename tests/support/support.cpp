@@ -1,17 +1,22 @@
 #include "support.h"
 
-#include "faults.h"
-
-#include <psapi.h>
 #include <rolm/trace.h>
 #include <shellapi.h>
-
-#include <map>
-#include <utility>
 #include <stdio.h>
 #include <strsafe.h>
 
+#include <iomanip>
+#include <regex>
+#include <sstream>
+
+#include "faults.h"
+
 namespace rolm_test {
+
+namespace {
+const HWND kVellosk = reinterpret_cast<HWND>(0x7E57);  // no window has this value: handles are multiples of 4
+ImportPatch *g_find, *g_isWindow, *g_send;  // the trace's calls, answered by TraceLog while the program runs
+}  // namespace
 
 TraceLog& TraceLog::Get() {
     static TraceLog* log = [] {  // lives for the process: the trace keeps its window
@@ -23,47 +28,35 @@ TraceLog& TraceLog::Get() {
 
 TraceLog::TraceLog() {
     ::InitializeCriticalSection(&lock_);
-    OwnHandle ready(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    window_ = static_cast<HWND>(ready.get());  // until the window exists
-    OwnHandle thread(::CreateThread(nullptr, 0, Thread, this, 0, nullptr));
-    ::WaitForSingleObject(ready.get(), INFINITE);
+    g_find = new ImportPatch("user32.dll", "FindWindowW", reinterpret_cast<void*>(&Find));
+    g_isWindow = new ImportPatch("user32.dll", "IsWindow", reinterpret_cast<void*>(&IsWindow));
+    g_send = new ImportPatch("user32.dll", "SendMessageW", reinterpret_cast<void*>(&Send));
     TraceInit(nullptr, 0);
 }
 
-DWORD WINAPI TraceLog::Thread(void* param) {
-    TraceLog* self = static_cast<TraceLog*>(param);
+HWND WINAPI TraceLog::Find(LPCWSTR type, LPCWSTR title) {
+    if (type != nullptr && wcscmp(type, L"Vellosk") == 0) return kVellosk;
+    return reinterpret_cast<decltype(&Find)>(g_find->original())(type, title);
+}
+
+BOOL WINAPI TraceLog::IsWindow(HWND window) {
+    return window == kVellosk || reinterpret_cast<decltype(&IsWindow)>(g_isWindow->original())(window);
+}
+
+LRESULT WINAPI TraceLog::Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    const COPYDATASTRUCT* copy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+    if (window != kVellosk) return reinterpret_cast<decltype(&Send)>(g_send->original())(window, message, wParam, lParam);
+    if (message != WM_COPYDATA || copy->dwData != 1 || copy->cbData < sizeof(wchar_t)) return TRUE;
     HeapKept kept;  // the lines it keeps until they are taken
-    const WNDCLASSW type = {0, WindowProc, 0, 0, ::GetModuleHandleW(nullptr), nullptr, nullptr, nullptr, nullptr,
-                            L"Vellosk"};
-    ::RegisterClassW(&type);
-    HWND window =
-        ::CreateWindowExW(0, L"Vellosk", L"test trace", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
-    ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    ::SetEvent(static_cast<HANDLE>(std::exchange(self->window_, window)));
-    MSG msg;
-    while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
-    return 0;
+    ::EnterCriticalSection(&Get().lock_);
+    Get().lines_.emplace_back(static_cast<const wchar_t*>(copy->lpData), copy->cbData / sizeof(wchar_t) - 1);
+    ::LeaveCriticalSection(&Get().lock_);
+    return TRUE;
 }
-
-LRESULT CALLBACK TraceLog::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_COPYDATA) {
-        TraceLog* self = reinterpret_cast<TraceLog*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
-        const COPYDATASTRUCT* copy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
-        if (self != nullptr && copy->dwData == 1 && copy->cbData >= sizeof(wchar_t)) {
-            ::EnterCriticalSection(&self->lock_);
-            self->lines_.emplace_back(static_cast<const wchar_t*>(copy->lpData), copy->cbData / sizeof(wchar_t) - 1);
-            ::LeaveCriticalSection(&self->lock_);
-        }
-        return TRUE;
-    }
-    return ::DefWindowProcW(window, message, wParam, lParam);
-}
-
-void TraceLog::Clear() { Take(); }
 
 std::vector<std::wstring> TraceLog::Take() {
-    ::EnterCriticalSection(&lock_);
     std::vector<std::wstring> lines;
+    ::EnterCriticalSection(&lock_);
     lines.swap(lines_);
     ::LeaveCriticalSection(&lock_);
     return lines;
@@ -75,18 +68,23 @@ std::wstring Join(const std::vector<std::wstring>& lines) {
     return out;
 }
 
+std::string Utf8(const std::wstring& text) {
+    std::string out(text.size() * 3, '\0');
+    out.resize(static_cast<size_t>(::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                                         &out[0], static_cast<int>(out.size()), nullptr, nullptr)));
+    return out;
+}
+
+std::wstring Widen(const std::string& utf8) {
+    std::wstring out(utf8.size(), L'\0');
+    out.resize(static_cast<size_t>(::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                                         &out[0], static_cast<int>(out.size()))));
+    return out;
+}
+
 bool Fits(const std::wstring& pattern, const std::wstring& line) {
-    size_t p = 0, l = 0;
-    for (; p < pattern.size() && l < line.size(); ++p) {
-        if (pattern[p] != L'#') {
-            if (pattern[p] != line[l++]) return false;
-            continue;
-        }
-        const size_t start = l;
-        while (l < line.size() && (iswdigit(line[l]) || (line[l] >= L'A' && line[l] <= L'F'))) ++l;
-        if (l == start) return false;
-    }
-    return p == pattern.size() && l == line.size();
+    const std::wstring quoted = std::regex_replace(pattern, std::wregex(L"[.^$|()\\[\\]{}*+?\\\\]"), L"\\$&");
+    return std::regex_match(line, std::wregex(std::regex_replace(quoted, std::wregex(L"#"), L"[0-9A-F]+")));
 }
 
 ::testing::AssertionResult LinesFit(const std::vector<std::wstring>& patterns, const std::vector<std::wstring>& lines) {
@@ -99,27 +97,68 @@ bool Fits(const std::wstring& pattern, const std::wstring& line) {
     return ::testing::AssertionSuccess();
 }
 
-std::string Utf8(const std::wstring& text) {
-    std::string out(text.size() * 3, '\0');
-    out.resize(static_cast<size_t>(::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                                         &out[0], static_cast<int>(out.size()), nullptr, nullptr)));
-    return out;
+std::string Case::Get(const char* name) const {
+    const auto found = values.find(name);
+    return found == values.end() ? "" : found->second;
+}
+DWORD Case::Number(const char* name) const { return strtoul(Get(name).c_str(), nullptr, 0); }
+std::wstring Case::Text(const char* name) const { return Widen(Get(name)); }
+
+std::vector<Case> Cases(const char* section) {
+    const std::wstring name = ProgramPath().substr(ProgramDir().size());
+    const size_t dash = name.find(L'-');  // a copy for a Windows version: NAME-VERSION.exe
+    const std::wstring version = dash == std::wstring::npos ? L"" : name.substr(dash + 1, name.find(L'.') - dash - 1);
+    std::istringstream text(ReadFileBytes(ProgramDir() + name.substr(0, name.find_first_of(L"-.")) + L".cases"));
+    std::vector<Case> cases;
+    bool in = false, kept = false;  // in the section; the case read last is kept
+    for (std::string line; std::getline(text, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        if (line[0] == '[') {
+            in = line == "[" + std::string(section) + "]";
+            kept = false;
+        }
+        if (!in || line[0] == '[') continue;
+        if (line[0] == ' ') {
+            if (kept) cases.back().lines.push_back(Widen(line.substr(4)));
+            continue;
+        }
+        Case c;
+        c.source = line;
+        std::istringstream words(line);
+        for (std::string key, value; std::getline(words >> std::ws, key, '=') && words >> std::quoted(value);)
+            c.values[key] = value;
+        const std::string on = c.Get("on");
+        kept = on.empty() || (!version.empty() && on.find(Utf8(version)) != std::string::npos);
+        if (kept) cases.push_back(c);
+    }
+    EXPECT_FALSE(cases.empty()) << "no cases in [" << section << "] of " << Utf8(name);
+    return cases;
 }
 
-std::wstring ProgramDir() {
-    wchar_t path[MAX_PATH];
-    DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir(path, n);
-    return dir.substr(0, dir.find_last_of(L'\\') + 1);
+std::wstring Expand(std::wstring text, const Values& values) {
+    for (const auto& [name, value] : values)
+        for (size_t at = text.find(name); at != std::wstring::npos; at = text.find(name, at + value.size()))
+            text.replace(at, name.size(), value);
+    return text;
 }
+
+std::vector<std::wstring> Expand(std::vector<std::wstring> lines, const Values& values) {
+    for (std::wstring& line : lines) line = Expand(line, values);
+    return lines;
+}
+
+std::wstring ProgramPath() {
+    wchar_t path[MAX_PATH];
+    return std::wstring(path, ::GetModuleFileNameW(nullptr, path, MAX_PATH));
+}
+
+std::wstring ProgramDir() { return ProgramPath().substr(0, ProgramPath().find_last_of(L'\\') + 1); }
 
 TempDir::TempDir() {
     static LONG counter;
-    wchar_t base[MAX_PATH];
+    wchar_t base[MAX_PATH], name[64];
     ::GetTempPathW(MAX_PATH, base);
-    wchar_t name[64];
-    StringCchPrintfW(name, _countof(name), L"rolmtest-%lu-%ld", ::GetCurrentProcessId(),
-               ::InterlockedIncrement(&counter));
+    StringCchPrintfW(name, 64, L"rolmtest-%lu-%ld", ::GetCurrentProcessId(), ::InterlockedIncrement(&counter));
     path_ = std::wstring(base) + name;
     ::CreateDirectoryW(path_.c_str(), nullptr);
 }
@@ -139,9 +178,8 @@ HANDLE StartProgram(const std::wstring& commandLine, DWORD* processId) {
     // torn down; a failure that persists is still reported.
     for (int attempt = 0;; ++attempt) {
         std::wstring line = commandLine;
-        if (::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-            break;
-        DWORD error = ::GetLastError();
+        if (::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) break;
+        const DWORD error = ::GetLastError();
         fwprintf(stderr, L"CreateProcessW failed with %lu: %ls\n", error, commandLine.c_str());
         if (attempt == 4 || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return nullptr;
         ::Sleep(200);
@@ -153,29 +191,22 @@ HANDLE StartProgram(const std::wstring& commandLine, DWORD* processId) {
 
 DWORD RunProgram(const std::wstring& commandLine, DWORD timeoutMs) {
     OwnHandle process(StartProgram(commandLine));
-    if (!process) return ~0u;
     DWORD code = ~0u;
-    if (::WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0)
+    if (process && ::WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0)
         ::GetExitCodeProcess(process.get(), &code);
-    else
+    else if (process)
         ::TerminateProcess(process.get(), ~0u);
     return code;
 }
 
+// Wine reports no count (GetProcessHandleCount gives 0): the handle values are probed instead. Handles get
+// the lowest free value, so the table ends after a long run of unused ones.
 DWORD HandleCount() {
-    DWORD count = 0;
-    if (::GetProcessHandleCount(::GetCurrentProcess(), &count) && count != 0) return count;
-    // Wine reports no count: probe the handle values instead. It hands out the
-    // lowest free value, so the table ends after a long run of unused ones.
-    DWORD unused = 0;
-    for (ULONG_PTR value = 4; unused < 512; value += 4) {
-        DWORD flags;
-        if (::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
-            ++count;
-            unused = 0;
-        } else {
-            ++unused;
-        }
+    DWORD count = 0, flags = 0;
+    for (ULONG_PTR value = 4, unused = 0; unused < 512; value += 4) {
+        const bool open = ::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) != FALSE;
+        count += open;
+        unused = open ? 0 : unused + 1;
     }
     return count;
 }
@@ -198,14 +229,6 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
            written == bytes.size();
 }
 
-std::wstring Widen(const std::string& utf8) {
-    if (utf8.empty()) return std::wstring();
-    int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
-    return out;
-}
-
 static std::map<std::wstring, ChildMain>& Verbs() {
     static std::map<std::wstring, ChildMain> verbs;
     return verbs;
@@ -214,9 +237,7 @@ static std::map<std::wstring, ChildMain>& Verbs() {
 ChildVerb::ChildVerb(const wchar_t* verb, ChildMain run) { Verbs()[verb] = run; }
 
 std::wstring ChildCommandLine(const std::wstring& verb, const std::wstring& args) {
-    wchar_t path[MAX_PATH];
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return L"\"" + std::wstring(path) + L"\" --child " + verb + (args.empty() ? L"" : L" " + args);
+    return L"\"" + ProgramPath() + L"\" --child " + verb + (args.empty() ? L"" : L" " + args);
 }
 
 // Runs a registered child verb when the program was started as one; -1 otherwise.
@@ -224,10 +245,9 @@ int RunChildIfAsked() {
     int argc = 0;
     LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
     OwnLocal owner(argv);
-    int at = argv == nullptr ? 0 : argc >= 3 && wcscmp(argv[1], L"--child") == 0 ? 1
-                                 : argc >= 4 && wcscmp(argv[2], L"--child") == 0 ? 2 : 0;
+    const int at = argc >= 3 && wcscmp(argv[1], L"--child") == 0 ? 1 : argc >= 4 && !wcscmp(argv[2], L"--child") ? 2 : 0;
     if (at == 0) return -1;
-    auto found = Verbs().find(argv[at + 1]);
+    const auto found = Verbs().find(argv[at + 1]);
     return found != Verbs().end() ? found->second(argc - at - 2, argv + at + 2) : 87;
 }
 

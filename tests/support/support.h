@@ -5,38 +5,62 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
 namespace rolm_test {
 
-// Captures the trace in this process: a hidden "Vellosk" window on a thread
-// of its own receives every plain line. The first use calls TraceInit with no
-// name, so each captured line is exactly the message an operation traced.
+// Captures the trace in this process. Its first use answers the trace's own
+// window calls in this program's import table for a "Vellosk" window that
+// exists only here, and calls TraceInit with no name: each line an operation
+// sends there, from any thread, is kept, exactly the message it traced.
 class TraceLog {
 public:
     static TraceLog& Get();
-    void Clear();
+    void Clear() { Take(); }
     // Lines received since the last Clear or Take, in order.
     std::vector<std::wstring> Take();
 
 private:
     TraceLog();
-    static DWORD WINAPI Thread(void* self);
-    static LRESULT CALLBACK WindowProc(HWND, UINT, WPARAM, LPARAM);
+    static HWND WINAPI Find(LPCWSTR type, LPCWSTR title);
+    static BOOL WINAPI IsWindow(HWND window);
+    static LRESULT WINAPI Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     CRITICAL_SECTION lock_;
     std::vector<std::wstring> lines_;
-    HWND window_ = nullptr;
 };
 
 // Lines as a readable block for assertion messages.
 std::wstring Join(const std::vector<std::wstring>& lines);
 std::string Utf8(const std::wstring& text);
+std::wstring Widen(const std::string& utf8);
 // Whether a line is the pattern, where "#" stands for a number, decimal or
 // hexadecimal (times, handles and other values no test can know); whether the
 // lines are the patterns, saying where they part.
 bool Fits(const std::wstring& pattern, const std::wstring& line);
 ::testing::AssertionResult LinesFit(const std::vector<std::wstring>& patterns, const std::vector<std::wstring>& lines);
+
+// The cases of a section of the program's data file, <program>.cases beside
+// the program's sources (copied beside the program at build time):
+//   [section]
+//   name=value name="a value with blanks" ...   one case per line
+//       a trace line the case writes            indented by four blanks, in order
+// Lines that begin with "#" are comments. A case with on=VERSION is only
+// read by the program's copy for that Windows version (process_test-win7).
+struct Case {
+    std::string source;  // the case's own line, for messages
+    std::map<std::string, std::string> values;
+    std::vector<std::wstring> lines;
+    std::string Get(const char* name) const;    // "" when missing
+    DWORD Number(const char* name) const;       // decimal or 0x hexadecimal, 0 when missing
+    std::wstring Text(const char* name) const;  // as UTF-16
+};
+std::vector<Case> Cases(const char* section);
+// Text with each "{name}" of values replaced by its value: what a case leaves to the test (a path, a handle).
+using Values = std::vector<std::pair<std::wstring, std::wstring>>;
+std::wstring Expand(std::wstring text, const Values& values);
+std::vector<std::wstring> Expand(std::vector<std::wstring> lines, const Values& values);
 
 // Owns one resource of a test, released with Close when it goes: the tests'
 // setup stays clear of the library's own owners.
@@ -70,8 +94,9 @@ using OwnHandle = Own<HANDLE, CloseKernel>;  // null and INVALID_HANDLE_VALUE ar
 using OwnKey = Own<HKEY, CloseKey>;
 using OwnLocal = Own<HLOCAL, FreeLocal>;
 
-// Folder of the running test program (with the trailing backslash), where the
-// tools and helper programs are built too.
+// The running test program's path, and its folder (with the trailing
+// backslash), where the tools and helper programs are built too.
+std::wstring ProgramPath();
 std::wstring ProgramDir();
 
 // A fresh directory under the prefix's temporary folder, removed with its
@@ -102,7 +127,6 @@ DWORD HandleCount();
 // Whole-file helpers.
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
-std::wstring Widen(const std::string& utf8);
 
 // The test program re-run as a child: "PROGRAM --child VERB ARGS..."; one
 // word may stand before "--child" (the shell puts the program's name in front
@@ -117,7 +141,7 @@ std::wstring ChildCommandLine(const std::wstring& verb, const std::wstring& args
 
 }  // namespace rolm_test
 
-#define ROLM_CHILD(verb)                                                   \
+#define ROLM_CHILD(verb)                                                                      \
     static int RolmChild_##verb([[maybe_unused]] int argc, [[maybe_unused]] wchar_t** argv); \
-    static ::rolm_test::ChildVerb rolm_child_##verb(L## #verb, RolmChild_##verb); \
+    static ::rolm_test::ChildVerb rolm_child_##verb(L## #verb, RolmChild_##verb);              \
     static int RolmChild_##verb([[maybe_unused]] int argc, [[maybe_unused]] wchar_t** argv)
