@@ -36,13 +36,19 @@ public:
             ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) == 0)
             port_ = ntohs(address.sin_port);
         if (silent) return;
-        thread_ = std::thread([this] {
+        // Not back before the thread runs its scope: what the runtime allocates to start a thread would
+        // otherwise fall into the caller's next leak check now and then, and be freed only at the join.
+        const HANDLE started = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        thread_ = std::thread([this, started] {
             [[maybe_unused]] Scope scope;
+            ::SetEvent(started);
             for (SOCKET connection; (connection = ::accept(listener_, nullptr, nullptr)) != INVALID_SOCKET;) {
                 Serve(connection);
                 ::closesocket(connection);
             }
         });
+        ::WaitForSingleObject(started, INFINITE);
+        ::CloseHandle(started);
     }
     ~BasicScriptedServer() {
         ::closesocket(listener_);  // ends the thread's wait for a connection

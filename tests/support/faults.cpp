@@ -1,7 +1,6 @@
 #include "faults.h"
 
 #include <algorithm>
-#include <regex>
 #include <string.h>
 
 #include "support.h"
@@ -27,8 +26,16 @@ void** MustFind(const char* dll, const char* function, HMODULE module = nullptr)
 
 // A trace with its numbers (decimal, or hexadecimal with a digit) as "#": handles and times differ between runs.
 std::vector<std::wstring> Numberless(std::vector<std::wstring> lines) {
-    const std::wregex number(L"[A-F]*[0-9][0-9A-F]*");
-    for (std::wstring& line : lines) line = std::regex_replace(line, number, L"#");
+    for (std::wstring& line : lines) {
+        std::wstring out;
+        for (size_t at = 0, end; at < line.size(); at = end) {
+            const auto digit = [&](wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'); };
+            for (end = at + 1; digit(line[at]) && end < line.size() && digit(line[end]);) ++end;
+            const std::wstring run = line.substr(at, end - at);
+            out += run.find_first_of(L"0123456789") != std::wstring::npos ? L"#" : run;
+        }
+        line.swap(out);
+    }
     return lines;
 }
 
@@ -156,6 +163,7 @@ void Faults::FailNth(int n, DWORD error) {
 }
 
 bool Faults::Failed() const { return g_failed != 0; }
+int Faults::Calls() const { return g_calls; }
 void Faults::CountThread(DWORD threadId) { g_thread = threadId; }
 
 const char* Faults::FailedCall(int* occurrence) const {

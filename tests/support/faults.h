@@ -124,6 +124,7 @@ public:
     // The nth counted call from now on fails with error; 0 fails none.
     void FailNth(int n, DWORD error);
     bool Failed() const;  // whether the armed failure has happened
+    int Calls() const;    // counted calls since construction or Reset
     // The stand-in whose call failed and which of its calls that was (1: its
     // first since Reset); null when none failed.
     const char* FailedCall(int* occurrence = nullptr) const;

@@ -5,8 +5,8 @@
 #include <stdio.h>
 #include <strsafe.h>
 
+#include <algorithm>
 #include <iomanip>
-#include <regex>
 #include <sstream>
 
 #include "faults.h"
@@ -82,9 +82,25 @@ std::wstring Widen(const std::string& utf8) {
     return out;
 }
 
+// The pattern's places run in step over the line, each '#' one or more
+// digits: no recursion, so a line of 100,000 characters fits in the stack.
 bool Fits(const std::wstring& pattern, const std::wstring& line) {
-    const std::wstring quoted = std::regex_replace(pattern, std::wregex(L"[.^$|()\\[\\]{}*+?\\\\]"), L"\\$&");
-    return std::regex_match(line, std::wregex(std::regex_replace(quoted, std::wregex(L"#"), L"[0-9A-F]+")));
+    const auto digit = [](wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'); };
+    std::vector<size_t> now = {0}, next;  // 2 * place, + 1 inside a '#' that has had its first digit
+    for (const wchar_t c : line) {
+        next.clear();
+        for (const size_t state : now) {
+            const size_t place = state / 2 + state % 2;  // where a character other than the #'s would go
+            if (state % 2 == 1 && digit(c)) next.push_back(state);
+            if (place < pattern.size() && pattern[place] == L'#' && digit(c)) next.push_back(2 * place + 1);
+            if (place < pattern.size() && pattern[place] != L'#' && pattern[place] == c) next.push_back(2 * place + 2);
+        }
+        std::sort(next.begin(), next.end());
+        next.erase(std::unique(next.begin(), next.end()), next.end());
+        if (next.empty()) return false;
+        now.swap(next);
+    }
+    return std::any_of(now.begin(), now.end(), [&](size_t state) { return state / 2 + state % 2 == pattern.size(); });
 }
 
 ::testing::AssertionResult LinesFit(const std::vector<std::wstring>& patterns, const std::vector<std::wstring>& lines) {
