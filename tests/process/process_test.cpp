@@ -6,7 +6,6 @@
 #include <objbase.h>
 #include <rolm/process.h>
 #include <shellapi.h>
-#include <strsafe.h>
 
 #include "faults.h"
 #include "support.h"
@@ -41,22 +40,11 @@ bool IsOpen(HANDLE handle) {
     DWORD flags;
     return handle != nullptr && ::GetHandleInformation(handle, &flags);
 }
-std::wstring Self() {
-    wchar_t path[MAX_PATH];
-    return std::wstring(path, ::GetModuleFileNameW(nullptr, path, MAX_PATH));
-}
 std::wstring Hex(HANDLE handle) {
     wchar_t text[16];
-    ::StringCchPrintfW(text, 16, L"%08.8X", (DWORD)(ULONG_PTR)handle);
+    ::wsprintfW(text, L"%08X", (DWORD)(ULONG_PTR)handle);
     return text;
 }
-// A child process ended when the test is over, also after a failed ASSERT.
-struct Child : OwnHandle {
-    explicit Child(HANDLE process) : OwnHandle(process) {}
-    ~Child() {
-        if (*this) ::TerminateProcess(get(), 1);
-    }
-};
 
 // Given a mutex: ends owning it; given an event: ends when it is set.
 DWORD WINAPI Block(void* object) { return ::WaitForSingleObject(object, INFINITE) + 11; }
@@ -73,12 +61,11 @@ TEST(WaitForObject, Objects) {
         SCOPED_TRACE(c.source);
         const char object = c.Get("object")[0];
         const bool process = object == 'p' || object == 'q';
-        Child child(process ? StartProgram(ChildCommandLine(L"run", L"3 " + c.Text("ms"))) : nullptr);
+        OwnHandle child(process ? StartProgram(ChildCommandLine(L"run", L"3 " + c.Text("ms"))) : nullptr);
         HANDLE h = object == 'x'   ? HANDLE(0x7FF0)
                    : object == 'e' ? ::CreateEventW(nullptr, TRUE, FALSE, nullptr)
                    : object == 'm' ? ::CreateMutexW(nullptr, FALSE, nullptr)
                    : object == 't' ? ::CreateThread(nullptr, 0, Block, self, 0, nullptr) : nullptr;
-        ASSERT_EQ(process, !!child);
         ASSERT_TRUE(!process || c.Number("ms") != 0 || ::WaitForSingleObject(child.get(), 60000) == 0) << "ended";
         if (process)
             ::DuplicateHandle(self, child.get(), self, &h, PROCESS_QUERY_INFORMATION, FALSE,
@@ -90,9 +77,9 @@ TEST(WaitForObject, Objects) {
         DWORD code = 0xBAD, error = 0xBAD, elapsed = 0xBAD;
         Take();
         const DWORD start = ::GetTickCount();
-        EXPECT_EQ(c.Number("result"), WaitForObject(BYTE(c.Number("kind")), &h, c.Number("timeout"), nullptr,
-                                                     c.Number("terminate"), 42, c.Number("close"), &code, &error,
-                                                     &elapsed));
+        EXPECT_EQ(c.Number("result"), WaitForObject(BYTE(c.Number("kind")), object == '~' ? nullptr : &h,
+                                                     c.Number("timeout"), nullptr, c.Number("terminate"), 42,
+                                                     c.Number("close"), &code, &error, &elapsed));
         EXPECT_LE(elapsed, ::GetTickCount() - start) << "elapsed time";
         EXPECT_EQ(c.Number("code"), code) << "exit code";
         EXPECT_EQ(c.Number("error"), error) << "error";
@@ -104,37 +91,30 @@ TEST(WaitForObject, Objects) {
         if (c.Number("ends") != STILL_ACTIVE && ended != nullptr) ::WaitForSingleObject(ended, 60000);
         if (ended != nullptr) process ? ::GetExitCodeProcess(ended, &ends) : ::GetExitCodeThread(ended, &ends);
         EXPECT_EQ(c.Number("ends"), ends) << "the exit code the system has";
+        if (child) ::TerminateProcess(child.get(), 1);
     }
 }
 
 // What they do not handle is refused untraced, and nothing is ended or asked.
 TEST(ProcessFunctions, Refusals) {
-    DWORD error = 0, code = 0xBAD, waitError = 0;
+    DWORD error = 0;
     Take();
     EXPECT_EQ(87u, TerminateObject(OBJECT_OTHER, ::GetCurrentProcess(), 1));
-    EXPECT_EQ(87u, GetExitCode(OBJECT_OTHER, ::GetCurrentProcess(), &code));
-    EXPECT_EQ(0xBADu, code);
     EXPECT_EQ(87u, GetExitCode(OBJECT_PROCESS, ::GetCurrentProcess(), nullptr));
     EXPECT_FALSE(CreateProcessExtended(L"x", nullptr, SW_HIDE, nullptr, nullptr, nullptr, &error));
-    EXPECT_EQ(WAIT_FAILED,
-              WaitForObject(OBJECT_OTHER, nullptr, 0, nullptr, FALSE, 0, TRUE, nullptr, &waitError, nullptr));
     EXPECT_EQ(87u, error);
-    EXPECT_EQ(87u, waitError);
     EXPECT_EQ(Lines{}, Take());
 }
 
-// The window's WM_APP are counted; the one with wParam 1 ends the wait and puts g_replacement into the caller's
-// variable.
-int g_count;
+// The window's WM_APP with wParam 1 ends the wait and puts g_replacement into the caller's variable.
 HANDLE *g_variable, g_replacement, g_done;
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message != WM_APP) return ::DefWindowProcW(window, message, wParam, lParam);
-    g_count += 1;
     if (wParam == 1) *g_variable = ::SetEvent(g_done) ? g_replacement : nullptr;
     return 0;
 }
 
-// The messages of the filtered window are dispatched, and a pass they end is followed by another, untraced;
+// The messages of the filtered window are dispatched, and a pass they end is followed by another;
 // WM_QUIT and the rest (the thread's own here) are left to the caller; what the variable holds at the end is
 // closed.
 TEST(WaitForObject, PumpsTheCallersMessagesAndLeavesItsQuit) {
@@ -146,43 +126,34 @@ TEST(WaitForObject, PumpsTheCallersMessagesAndLeavesItsQuit) {
         HANDLE h = g_done = done.get();
         g_variable = &h;
         g_replacement = filter ? nullptr : ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        g_count = 0;
         for (WPARAM i : {0, 1}) {
             ::PostThreadMessageW(::GetCurrentThreadId(), WM_APP, 0, 0);
             ::PostMessageW(window, WM_APP, i, 0);
         }
         ::PostQuitMessage(77);
-        Take();
         EXPECT_EQ(0u, WaitForObject(OBJECT_OTHER, &h, INFINITE, filter, FALSE, 0, TRUE, nullptr, nullptr, nullptr));
-        EXPECT_TRUE(LinesFit(Expand({L"WaitForObject > has been called with OBJECT == 2 and HANDLE == {h}",
-                                     L"WaitForObject > HANDLE == {h} > WAIT_OBJECT_0",
-                                     L"WaitForObject > HANDLE == {h} > returns 0, elapsed time: # ms"},
-                                    {{L"{h}", Hex(done.get())}}), Take()));
         EXPECT_EQ(nullptr, h);
         EXPECT_TRUE(IsOpen(done.get())) << "the handle the wait began with";
         EXPECT_FALSE(IsOpen(g_replacement)) << "the handle the variable holds at the end";
-        EXPECT_EQ(2, g_count) << "the window's messages";
         MSG msg = {};  // GetMessage would block without the WM_QUIT
         ASSERT_TRUE(::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE));
         int queued = 0;
         while (::GetMessageW(&msg, nullptr, 0, 0)) queued += msg.message == WM_APP;
-        EXPECT_EQ(filter ? 2 : 0, queued) << "the thread's own messages left";
+        EXPECT_EQ(filter ? 2 : 0, queued) << "the messages left: the thread's own, never the window's";
         EXPECT_EQ(77u, msg.wParam);
     }
     ::DestroyWindow(window);
 }
 
 // The process and delay handed to WaitForInputIdle (delay 0: not called).
-HANDLE g_idleProcess;
-DWORD g_idleMs;
+std::pair<HANDLE, DWORD> g_idle;
 DWORD WINAPI NoteInputIdle(HANDLE process, DWORD ms) {
-    g_idleProcess = process;
-    g_idleMs = ms;
+    g_idle = {process, ms};
     return 0;
 }
 
-// The start (record, path and trace; COM balanced, and a caller's apartment of another kind left alone), the
-// wait flags, and pfCloseHandle with who ends up owning the record's handles.
+// The start (record, path and trace), the wait flags, and
+// pfCloseHandle with who ends up owning the record's handles (a program left running is ended here).
 TEST(LaunchProcess, StartsWaitsAndHandsOver) {
     TempDir dir;
     ImportPatch patch("user32.dll", "WaitForInputIdle", reinterpret_cast<void*>(&NoteInputIdle));
@@ -190,17 +161,15 @@ TEST(LaunchProcess, StartsWaitsAndHandsOver) {
     for (const Case& c : Cases("LaunchProcess")) {
         SCOPED_TRACE(c.source);
         const std::string program = c.Get("program"), verb = c.Get("verb");
-        const std::wstring file = dir / std::to_wstring(++n), path = program == "run" ? Self()
+        const std::wstring file = dir / std::to_wstring(++n), path = program == "run" ? ProgramPath()
                                                                   : program == "usage" ? ProgramDir() + L"rolm.exe"
                                                                                        : dir / L"missing.exe";
         // CreateProcessW takes the whole line; the shell puts the program in front of it.
         std::wstring line = program == "run" ? ChildCommandLine(L"run", L"5 " + c.Text("ms") + L" \"" + file + L"\"")
                                              : L"";
         PROCESS_INFORMATION pi = {HANDLE(1), HANDLE(2), 3, 4};
-        DWORD launched = 0xBAD, error = 0xBAD, close = c.Number("in"), code = 0xBAD;
-        if (c.Number("mta")) ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        g_idleMs = 0;
-        g_idleProcess = nullptr;
+        DWORD launched = 0xBAD, error = 0xBAD, close = c.Number("in");
+        g_idle = {};
         Take();
         const DWORD start = ::GetTickCount();
         EXPECT_EQ(c.Number("state"),
@@ -213,27 +182,18 @@ TEST(LaunchProcess, StartsWaitsAndHandsOver) {
         EXPECT_TRUE(c.Number("error") == 0 || c.Number("error") == lastError) << "the caller's last error " << lastError;
         EXPECT_GE(slept, c.Number("flags") & LAUNCH_SLEEP ? c.Number("delay") : 0u) << "slept";
         EXPECT_EQ(c.Number("state") != 0xFFFFFFFF, launched);
-        EXPECT_EQ(c.Number("idle"), g_idleMs);
-        EXPECT_EQ(c.Number("idle") ? pi.hProcess : nullptr, g_idleProcess);
-        EXPECT_EQ(c.Number("mta") ? S_FALSE : S_OK, ::CoInitializeEx(nullptr, COINIT_MULTITHREADED)) << "apartment";
-        ::CoUninitialize();
-        if (c.Number("mta")) ::CoUninitialize();
+        EXPECT_EQ(c.Number("idle"), g_idle.second);
+        EXPECT_EQ(c.Number("idle") ? pi.hProcess : nullptr, g_idle.first);
         EXPECT_TRUE(LinesFit(Expand(c.lines, {{L"{h}", Hex(pi.hProcess)}, {L"{program}", path}, {L"{line}", line}}),
                              Take()));
         EXPECT_EQ(c.Number("in") == DWORD(-1) ? DWORD(-1) : c.Number("out"), close);
         EXPECT_EQ(c.Number("open") > 0, IsOpen(pi.hProcess)) << "the process handle";
         EXPECT_EQ(c.Number("open") > 1, IsOpen(pi.hThread)) << "the thread handle";
-        EXPECT_EQ(c.Number("ids") != 0, pi.dwProcessId != 0 && pi.dwThreadId != 0 && pi.hThread != nullptr)
-            << "the identifiers and the thread";
         const std::wstring given = c.Number("recorded") == 1 ? line : L"\"" + path + L"\" " + line;
         EXPECT_EQ(c.Number("recorded") ? Utf8(given) : "", c.Number("recorded") ? ReadFileBytes(file) : "")
             << "the command line the program got";
-        if (c.Number("open") == 0) continue;
-        if (c.Number("exit") == 14) ::TerminateProcess(pi.hProcess, 14);
-        ::WaitForSingleObject(pi.hProcess, 60000);
-        ::GetExitCodeProcess(pi.hProcess, &code);
-        EXPECT_EQ(c.Number("exit"), code) << "the program's exit code";
-        ::CloseHandle(pi.hProcess);
+        if (c.Number("open") > 0) ::TerminateProcess(pi.hProcess, 14);
+        if (c.Number("open") > 0) ::CloseHandle(pi.hProcess);
         if (c.Number("open") == 2) ::CloseHandle(pi.hThread);
     }
     ::Sleep(1500);  // the children that were not waited for finish before the folder goes
@@ -249,17 +209,13 @@ auto Uncounted(F setup) {
 }
 
 // Each call failed in turn (19 stands for the injected error) in the short form of LaunchProcess, in the long
-// form that hands the handles over, and in waits that end a thread or a process: a row per call, and the
-// handles this process holds, counted, as they were.
+// form that hands the handles over, and in a wait that ends a thread (a process's takes the same path, and its
+// failing end is a WaitForObject case): a row per call, and the handles this process holds, counted, as they were.
 TEST(LaunchProcess, EveryCallFailedInTurnIsReportedAndReleases) {
-    const std::wstring self = Self(), line = ChildCommandLine(L"run", L"9 100");
+    const std::wstring self = ProgramPath(), line = ChildCommandLine(L"run", L"9 100");
     const std::wstring longer = ChildCommandLine(L"run", L"9 3000");
-    wchar_t copy[MAX_PATH + 64];  // a writable command line, as CreateProcessW wants it
-    const auto writable = [&](const std::wstring& from) {
-        ::StringCchCopyW(copy, _countof(copy), from.c_str());
-        return copy;
-    };
-    LaunchProcess(self.c_str(), writable(line), nullptr, nullptr, SW_HIDE, nullptr);  // what stays loaded
+    std::wstring copy = line, copyLonger = longer;  // writable command lines, as CreateProcessW wants them
+    LaunchProcess(self.c_str(), &copy[0], nullptr, nullptr, SW_HIDE, nullptr);  // what stays loaded
     Take();  // and the trace capture
     OwnHandle never(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), started(::CreateEventW(nullptr, 0, 0, nullptr));
     HANDLE events[] = {started.get(), never.get()};
@@ -275,13 +231,15 @@ TEST(LaunchProcess, EveryCallFailedInTurnIsReportedAndReleases) {
     Faults faults;
     TortureTable(faults, 19, rows("LaunchShort", line), [&] {
         DWORD error = 0xBAD;
-        return Outcome{LaunchProcess(self.c_str(), writable(line), nullptr, &error, SW_HIDE, nullptr), error};
+        copy = line;
+        return Outcome{LaunchProcess(self.c_str(), &copy[0], nullptr, &error, SW_HIDE, nullptr), error};
     }, released);
     // The test closes what it is given.
     TortureTable(faults, 19, rows("LaunchHandOver", longer), [&] {
         DWORD error = 0xBAD, close = 1;
         PROCESS_INFORMATION pi = {};
-        const DWORD state = LaunchProcess(self.c_str(), writable(longer), nullptr, &error, &close,
+        copyLonger = longer;
+        const DWORD state = LaunchProcess(self.c_str(), &copyLonger[0], nullptr, &error, &close,
                                           LAUNCH_WAIT_PROCESS | LAUNCH_WAIT_INPUT_IDLE, 100, FALSE, 0, SW_HIDE,
                                           nullptr, 50, &pi);
         if (close == 1 || (pi.hProcess != nullptr && pi.hThread == nullptr)) {  // handed over, or the shell's
@@ -291,23 +249,17 @@ TEST(LaunchProcess, EveryCallFailedInTurnIsReportedAndReleases) {
         if (close == 1) ::CloseHandle(pi.hThread);
         return Outcome{state, error};
     }, released);
-    for (BYTE kind : {BYTE{OBJECT_THREAD}, BYTE{OBJECT_PROCESS}}) {
-        TortureTable(faults, 19, Failures(kind == OBJECT_THREAD ? "EndThread" : "EndProcess"), [&] {
-            OwnHandle object(Uncounted([&] {
-                return kind == OBJECT_THREAD ? ::CreateThread(nullptr, 0, Started, events, 0, nullptr)
-                                             : StartProgram(ChildCommandLine(L"run", L"7 60000"));
-            }));
-            if (kind == OBJECT_THREAD) ::WaitForSingleObject(started.get(), INFINITE);
-            HANDLE h = object.get();
-            DWORD code = 0xBAD;
-            const DWORD result = WaitForObject(kind, &h, 50, nullptr, TRUE, 42, FALSE, &code, nullptr, nullptr);
-            Uncounted([&] {  // what the failure left running ends
-                kind == OBJECT_THREAD ? ::SetEvent(never.get()) : ::TerminateProcess(h, 1);
-                return ::WaitForSingleObject(h, INFINITE) || ::ResetEvent(never.get());
-            });
-            return Outcome{result, code};
-        }, released);
-    }
+    TortureTable(faults, 19, Failures("EndThread"), [&] {
+        OwnHandle thread(Uncounted([&] { return ::CreateThread(nullptr, 0, Started, events, 0, nullptr); }));
+        ::WaitForSingleObject(started.get(), INFINITE);
+        HANDLE h = thread.get();
+        DWORD code = 0xBAD;
+        const DWORD result = WaitForObject(OBJECT_THREAD, &h, 50, nullptr, TRUE, 42, FALSE, &code, nullptr, nullptr);
+        Uncounted([&] {  // what the failure left running ends
+            return ::SetEvent(never.get()) && ::WaitForSingleObject(h, INFINITE) == 0 && ::ResetEvent(never.get());
+        });
+        return Outcome{result, code};
+    }, released);
 }
 
 TEST(ProcessFunctions, EveryCallThatCanFailHasAStandIn) { EXPECT_TRUE(StandInsCover({"process", "common"})); }
