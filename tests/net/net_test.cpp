@@ -84,9 +84,46 @@ struct Winsock {
     ~Winsock() { ::WSACleanup(); }
 };
 
+std::vector<DWORD> g_sleeps;
+void WINAPI CountingSleep(DWORD ms) { g_sleeps.push_back(ms); }
+Lines Take() { return TraceLog::Get().Take(); }
+const char* Host(const std::string& host) { return host == "~" ? nullptr : host.c_str(); }
+
 struct Net : ::testing::Test {
     Net() { g_exports = &exports; }
     ~Net() override { rolm::net::System() = saved; }
+    // The probes as a section's cases call them (PingServer as this copy of the program, named for its Windows
+    // version, takes it): what each returns, reports through its last argument, asks the route measurement
+    // for, and sleeps.
+    void Expect(const char* section) {
+        rolm::net::System().sleep = CountingSleep;
+        rolm::net::System().getConnectedState = FixedState;
+        for (const Case& c : Cases(section)) {
+            SCOPED_TRACE(c.source);
+            rolm::net::System().getHostByName = c.Number("lookup") ? saved.getHostByName : NoLookup;
+            g_flags = c.Number("flags");
+            g_rtt = c.Number("rtt");
+            g_maxHops = 0;
+            ASSERT_EQ(0u, SetServerConfig(80, c.Text("server").c_str(), nullptr, nullptr, nullptr));
+            const std::string call = c.Get("call");
+            DWORD out = 1234;
+            g_sleeps.clear();
+            Take();
+            const BOOL result = call == "TraceRoute"
+                                    ? TraceRoute(Host(c.Get("host")), int(c.Number("hops")), &out)
+                                : call == "PingServer" ? PingServer(Host(c.Get("host")), int(c.Number("size")), 200,
+                                                                    int(c.Number("maxSeq")), &out)
+                                                       : RolmIsActiveConnection(Host(c.Get("host")), &out);
+            EXPECT_EQ(c.Number("result"), DWORD(result));
+            EXPECT_EQ(c.Number("out"), out);
+            EXPECT_EQ(c.Number("maxHops"), g_maxHops);
+            EXPECT_EQ(std::vector<DWORD>(c.Number("sleeps"), 500), g_sleeps);
+            EXPECT_TRUE(LinesFit(c.lines, Take()));
+        }
+        SetServerConfig(0, nullptr, nullptr, nullptr, nullptr);
+        std::vector<DWORD>().swap(g_sleeps);
+        g_rtt = TRUE;
+    }
     const rolm::net::SystemCalls saved = rolm::net::System();
     Winsock winsock;
     Faults faults;
@@ -94,9 +131,7 @@ struct Net : ::testing::Test {
 };
 using Route = Net;
 using Peers = Net;
-Lines Take() { return TraceLog::Get().Take(); }
 std::string Bytes(const void* at, size_t size) { return std::string(static_cast<const char*>(at), size); }
-const char* Host(const std::string& host) { return host == "~" ? nullptr : host.c_str(); }
 
 // RFC 1071's example, an odd length padded with a zero byte, a carry folded twice; the request around it;
 // replies of our process after the header that the low half of their first byte announces, and what else comes.
@@ -153,39 +188,12 @@ TEST_F(Net, GetIPaddressLooksUpThenParsesWithinTheNameBound) {
     EXPECT_EQ(L"GetIPaddress > host name of 256 characters exceeds 255 -> error == 87", lines.back());
 }
 
-// Only TRUE is success; -1 hops asks for 128, 0 for 0.
-TEST_F(Net, TraceRouteAsksForItsHopsAndTakesOnlyTrue) {
-    DWORD error = 1234;
-    EXPECT_TRUE(TraceRoute("127.0.0.1", -1, &error));
-    EXPECT_EQ(128u, g_maxHops);
-    g_rtt = 2;
-    Take();
-    EXPECT_FALSE(TraceRoute("127.0.0.1", 0, &error));
-    g_rtt = TRUE;
-    EXPECT_EQ(0u, g_maxHops);
-    EXPECT_EQ(1231u, error);
-    EXPECT_EQ(Lines{L"TraceRoute > GetRTTAndHopCount(...) has failed -> error: 1231"}, Take());
-}
-
-// The flags as text, cut to fit; the state from each flag and from the probe of the given host, else the
-// configured server, else the default host.
-TEST_F(Net, ConnectionStateFromTheFlagsAndTheHostItProbes) {
+// The flags as text, cut to fit; then the probes' own cases.
+TEST_F(Net, ProbesReportWhatTheSystemSays) {
     std::wstring text(16, L'#');
     ConnectionFlagsText(0x40, &text[0], 10);
     EXPECT_EQ(std::wstring(L" ( INTERN\0######", 16), text);
-    rolm::net::System().getConnectedState = FixedState;
-    rolm::net::System().getHostByName = NoLookup;
-    for (const Case& c : Cases("RolmIsActiveConnection")) {
-        SCOPED_TRACE(c.source);
-        g_flags = c.Number("flags");
-        ASSERT_EQ(0u, SetServerConfig(80, c.Text("server").c_str(), nullptr, nullptr, nullptr));
-        DWORD state = 77;
-        Take();
-        EXPECT_EQ(c.Number("state") >= 2, !!RolmIsActiveConnection(Host(c.Get("host")), &state));
-        EXPECT_EQ(c.Number("state"), state);
-        EXPECT_TRUE(LinesFit(c.lines, Take()));
-    }
-    SetServerConfig(0, nullptr, nullptr, nullptr, nullptr);
+    Expect("Probes");
 }
 
 // Each system call of the probes failed in turn with 10050.
@@ -212,32 +220,12 @@ TEST_F(Net, EveryCallFailedInTurnIsReportedAndReleases) {
 
 TEST_F(Net, EveryCallThatCanFailHasAStandIn) { EXPECT_TRUE(StandInsCover({"net"})); }
 
-std::vector<DWORD> g_sleeps;
-void WINAPI CountingSleep(DWORD ms) { g_sleeps.push_back(ms); }
-
-// PingServer as this copy of the program, named for its Windows version, takes it.
-void ExpectProbes(const char* section) {
-    rolm::net::System().sleep = CountingSleep;
-    for (const Case& c : Cases(section)) {
-        SCOPED_TRACE(c.source);
-        DWORD error = 1234;
-        g_sleeps.clear();
-        Take();
-        EXPECT_EQ(c.Number("result"), DWORD(PingServer(Host(c.Get("host")), int(c.Number("size")), 200,
-                                                        int(c.Number("maxSeq")), &error)));
-        EXPECT_EQ(c.Number("error"), error);
-        EXPECT_TRUE(LinesFit(c.lines, Take()));
-        EXPECT_EQ(std::vector<DWORD>(c.Number("sleeps"), 500), g_sleeps);
-    }
-    std::vector<DWORD>().swap(g_sleeps);
-}
-
-TEST_F(Route, VersionChoosesTheProbe) { ExpectProbes("Route"); }
+TEST_F(Route, VersionChoosesTheProbe) { Expect("Route"); }
 
 TEST_F(Peers, AnswerOrNot) {
     const std::string peers = ReadFileBytes(ProgramDir() + L"net-peer.state");
     if (peers != "up\n") GTEST_SKIP() << "no peers: " << (peers.empty() ? "net_peer_setup did not run" : peers);
-    ExpectProbes("Peers");
+    Expect("Peers");
 }
 
 }  // namespace
