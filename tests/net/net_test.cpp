@@ -76,13 +76,6 @@ BOOL WINAPI FixedState(LPDWORD flags, LPWSTR name, DWORD capacity, DWORD) {
     return g_flags != 0;
 }
 
-// The test's own Windows Sockets session, so that a probe's release of one it
-// did not start shows as a close too many.
-struct Winsock {
-    WSADATA data;
-    Winsock() { ::WSAStartup(MAKEWORD(2, 1), &data); }
-    ~Winsock() { ::WSACleanup(); }
-};
 
 std::vector<DWORD> g_sleeps;
 void WINAPI CountingSleep(DWORD ms) { g_sleeps.push_back(ms); }
@@ -91,7 +84,10 @@ const char* Host(const std::string& host) { return host == "~" ? nullptr : host.
 
 struct Net : ::testing::Test {
     Net() { g_exports = &exports; }
-    ~Net() override { rolm::net::System() = saved; }
+    ~Net() override {
+        rolm::net::System() = saved;
+        ::WSACleanup();
+    }
     // The probes as a section's cases call them (PingServer as this copy of the program, named for its Windows
     // version, takes it): what each returns, reports through its address or last argument, asks the route
     // measurement for, and sleeps; the family and the name GetIPaddress gives in a buffer of 6 bytes.
@@ -107,16 +103,15 @@ struct Net : ::testing::Test {
             g_rtt = c.Number("rtt");
             g_maxHops = 0;
             ASSERT_EQ(0u, SetServerConfig(80, c.Text("server").c_str(), nullptr, nullptr, nullptr));
-            const std::string call = c.Get("call");
             DWORD out = 1234;
             USHORT family = 0;
             char resolved[8] = "\0######";
             g_sleeps.clear();
             Take();
             const DWORD result =
-                call == "GetIPaddress" ? GetIPaddress(Host(host), &out, &family, resolved, 6)
-                : call == "TraceRoute" ? TraceRoute(Host(host), int(c.Number("hops")), &out)
-                : call == "PingServer"
+                c.Get("call") == "GetIPaddress" ? GetIPaddress(Host(host), &out, &family, resolved, 6)
+                : c.Get("call") == "TraceRoute" ? TraceRoute(Host(host), int(c.Number("hops")), &out)
+                : c.Get("call") == "PingServer"
                     ? PingServer(Host(host), int(c.Number("size")), 200, int(c.Number("maxSeq")), &out)
                     : RolmIsActiveConnection(Host(host), &out);
             EXPECT_EQ(c.Number("result"), result);
@@ -133,7 +128,10 @@ struct Net : ::testing::Test {
         g_rtt = TRUE;
     }
     const rolm::net::SystemCalls saved = rolm::net::System();
-    Winsock winsock;
+    // The test's own Windows Sockets session, started before the stand-ins count, so that a probe's release of
+    // one it did not start shows as a close too many.
+    WSADATA winsock;
+    const int started = ::WSAStartup(MAKEWORD(2, 1), &winsock);
     Faults faults;
     ImportPatch exports{"kernel32.dll", "GetProcAddress", reinterpret_cast<void*>(&Exports)};
 };
@@ -146,8 +144,7 @@ std::string Bytes(const void* at, size_t size) { return std::string(static_cast<
 TEST_F(Net, EchoRequestAndReply) {
     for (auto [in, size, wire] : {std::make_tuple("\x00\x01\xf2\x03\xf4\xf5\xf6\xf7", 8, "\x22\x0d"),
                                   {"\x00\x01\xf2", 3, "\x0d\xfe"}, {"\xff\xff\xff\xff\x01", 5, "\xfe\xff"}}) {
-        const USHORT sum = echo_checksum(in, size);
-        EXPECT_EQ(Bytes(wire, 2), Bytes(&sum, 2)) << size;
+        EXPECT_EQ(*reinterpret_cast<const USHORT*>(wire), echo_checksum(in, size)) << size;
     }
     std::string message(64, '#');
     fill_echo_request(&message[0], 7);  // too short: untouched
@@ -181,7 +178,6 @@ TEST_F(Net, ProbesReportWhatTheSystemSays) {
 TEST_F(Net, EveryCallFailedInTurnIsReportedAndReleases) {
     DWORD error = 0;
     const std::pair<const char*, std::function<BOOL()>> probes[] = {
-        {"PingTooLarge", [&] { return Ping("127.0.0.1", ROLM_PING_MAX_DATASIZE + 1, 0, -1, &error); }},
         {"Ping", [&] { return Ping("127.0.0.1", 0, 200, 0, &error); }},
         {"SendIcmpEcho", [&] { return SendIcmpEcho("127.0.0.1", &error); }},
         {"TraceRoute", [&] { return TraceRoute("127.0.0.1", 5, &error); }},
@@ -192,8 +188,7 @@ TEST_F(Net, EveryCallFailedInTurnIsReportedAndReleases) {
         SCOPED_TRACE(section);
         TortureTable(faults, WSAENETDOWN, Failures(section), [&] {
             error = 1234;
-            const BOOL result = probe();
-            return Outcome{static_cast<DWORD>(result), error};
+            return Outcome{static_cast<DWORD>(probe()), error};  // braced: the probe runs first
         });
     }
     SetServerConfig(0, nullptr, nullptr, nullptr, nullptr);
