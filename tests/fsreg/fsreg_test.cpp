@@ -98,9 +98,8 @@ TEST(Directories, TreesAreMadeTopDownOrRefusedWholeAndOpenedToAll) {
         const DWORD result = call == "CreateDirectoryTree" ? CreateDirectoryTree(given)
                              : call == "AddAccessRights"   ? AddAccessRights(given, c.Number("mask"), c.Number("flags"))
                                                            : CreateDirectories(given, 1);
-        const DWORD lastError = ::GetLastError();
+        EXPECT_TRUE(call.empty() || result != 0 || c.Number("error") == ::GetLastError()) << "the last error";
         EXPECT_EQ(c.Number("result"), result);
-        EXPECT_TRUE(call.empty() || result != 0 || c.Number("error") == lastError) << "last error " << lastError;
         EXPECT_EQ(Expand(c.lines, values), Take());
         EXPECT_EQ(c.Number("granted") ? Lines{path} : Lines{}, g_written) << "the grant written";
         EXPECT_TRUE(c.Get("made").empty() || ::PathIsDirectoryW(Expand(c.Text("made"), values).c_str())) << "made";
@@ -110,12 +109,13 @@ TEST(Directories, TreesAreMadeTopDownOrRefusedWholeAndOpenedToAll) {
     std::string().swap(g_world);
 }
 
-// The first report of SHGetFolderPathW replaced (S_OK: the system's own); every call's folder kept.
+// The first report of SHGetFolderPathW replaced (S_OK: the system's own); the calls counted, the last one's
+// folder kept.
 HRESULT g_first;
-int g_folders[4], g_asked;
+int g_folder, g_asked;
 HRESULT WINAPI ReportFolder(HWND owner, int folder, HANDLE token, DWORD flags, LPWSTR path) {
-    g_folders[g_asked++ % 4] = folder;
-    if (g_asked == 1 && g_first != S_OK) return g_first;
+    g_folder = folder;
+    if (++g_asked == 1 && g_first != S_OK) return g_first;
     return REAL(L"shell32.dll", SHGetFolderPathW)(owner, folder, token, flags, path);
 }
 
@@ -128,11 +128,10 @@ TEST(FolderPath, AKnownFolderReportedMissingIsCreated) {
     for (const Case& c : Cases("GetFolderPath")) {
         SCOPED_TRACE(c.source);
         g_first = HRESULT(c.Number("first"));
-        g_asked = g_folders[1] = 0;
+        g_asked = 0;
         EXPECT_EQ(c.Number("asked") == 2 ? S_OK : g_first, GetFolderPath(CSIDL_FAVORITES, favorites));
         EXPECT_EQ(int(c.Number("asked")), g_asked);
-        EXPECT_EQ(CSIDL_FAVORITES, g_folders[0]);
-        EXPECT_EQ(c.Number("asked") == 2 ? CSIDL_FAVORITES | CSIDL_FLAG_CREATE : 0, g_folders[1]);
+        EXPECT_EQ(c.Number("asked") == 2 ? CSIDL_FAVORITES | CSIDL_FLAG_CREATE : CSIDL_FAVORITES, g_folder);
         EXPECT_TRUE(::PathIsDirectoryW(favorites));
     }
 }
@@ -141,10 +140,7 @@ TEST(FolderPath, AKnownFolderReportedMissingIsCreated) {
 struct TestKey : OwnKey {
     const std::wstring name = L"Software\\rolm-test-" + std::to_wstring(::GetCurrentProcessId());
     TestKey() { ::RegCreateKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, put(), 0); }
-    ~TestKey() {
-        reset();
-        ::SHDeleteKeyW(HKEY_CURRENT_USER, name.c_str());
-    }
+    ~TestKey() { ::SHDeleteKeyW(HKEY_CURRENT_USER, name.c_str()); }  // closed after it is gone
 };
 
 // Levels made with the caller's options and access at every level, each path created and then opened; one that
@@ -219,10 +215,9 @@ TEST(Fsreg, EveryCallFailedInTurnIsReportedAndReleases) {
          }},
         {"CreateRegKeysFailing", [&] {
              ::SHDeleteKeyW(root.get(), level.c_str());
-             HKEY made = nullptr;
-             const LONG error = CreateRegKeys(root.get(), keys.c_str(), 0, KEY_ALL_ACCESS, &made, nullptr);
-             if (made != nullptr) ::RegCloseKey(made);
-             return Outcome{static_cast<DWORD>(error), made != nullptr};
+             OwnKey made;
+             const LONG error = CreateRegKeys(root.get(), keys.c_str(), 0, KEY_ALL_ACCESS, made.put(), nullptr);
+             return Outcome{static_cast<DWORD>(error), !!made};
          }},
         {"CheckRegKey", [&] { return Outcome{static_cast<DWORD>(CheckRegKey(HKEY_CURRENT_USER, L"Software")), 0}; }},
         {"IniFileFailing", [&] { return Outcome{GetIniFile(buffer, MAX_PATH), 0}; }},
