@@ -2,7 +2,7 @@
 // viewer windows of the tracing program itself, record exactly what each sink
 // receives. Each scenario traces in a fresh child process, since the line
 // prefix and the sinks are process-wide; the children report what their
-// viewers and the log file got, as reports.txt has it ("#" a number).
+// viewers and the log file got, as trace_test.cases has it ("#" a number).
 #include <gtest/gtest.h>
 #include <rolm/rolm.h>
 #include <shlwapi.h>
@@ -13,24 +13,25 @@
 #include "support.h"
 #include "viewer.h"
 
+using namespace rolm_test;
 using Lines = std::vector<std::wstring>;
 
-ROLM_STANDIN("kernel32.dll", GetProfileStringW, rolm_test::Fails::Null, rolm_test::Role::None, "");
-ROLM_STANDIN("shlwapi.dll", PathFileExistsW, rolm_test::Fails::False, rolm_test::Role::None, "");
-ROLM_STANDIN("kernel32.dll", CreateFileW, rolm_test::Fails::Invalid, rolm_test::Role::Open, "file");
-ROLM_STANDIN("kernel32.dll", SetFilePointer, rolm_test::Fails::Invalid, rolm_test::Role::None, "");
-ROLM_STANDIN("kernel32.dll", SetEndOfFile, rolm_test::Fails::False, rolm_test::Role::None, "");
-ROLM_STANDIN("kernel32.dll", OpenThread, rolm_test::Fails::Null, rolm_test::Role::Open, "thread");
-ROLM_STANDIN("kernel32.dll", GetCurrentThreadId, rolm_test::Fails::Never, rolm_test::Role::None, "");
-ROLM_STANDIN("kernel32.dll", WaitForSingleObject, rolm_test::Fails::Invalid, rolm_test::Role::None, "");
-ROLM_STANDIN("user32.dll", IsWindow, rolm_test::Fails::False, rolm_test::Role::None, "");
-ROLM_STANDIN("user32.dll", FindWindowW, rolm_test::Fails::Null, rolm_test::Role::None, "");
-ROLM_STANDIN("user32.dll", GetDlgItem, rolm_test::Fails::Null, rolm_test::Role::None, "");
-ROLM_STANDIN("user32.dll", SendMessageW, rolm_test::Fails::Null, rolm_test::Role::None, "");
-ROLM_STANDIN("kernel32.dll", WideCharToMultiByte, rolm_test::Fails::Null, rolm_test::Role::None, "");
-ROLM_STANDIN("kernel32.dll", FileTimeToSystemTime, rolm_test::Fails::False, rolm_test::Role::None, "");
-ROLM_STANDIN("kernel32.dll", SystemTimeToFileTime, rolm_test::Fails::False, rolm_test::Role::None, "");
-ROLM_STANDIN("kernel32.dll", FormatMessageW, rolm_test::Fails::Null, rolm_test::Role::None, "");
+ROLM_STANDIN("kernel32.dll", GetProfileStringW, Fails::Null, Role::None, "");
+ROLM_STANDIN("shlwapi.dll", PathFileExistsW, Fails::False, Role::None, "");
+ROLM_STANDIN("kernel32.dll", CreateFileW, Fails::Invalid, Role::Open, "file");
+ROLM_STANDIN("kernel32.dll", SetFilePointer, Fails::Invalid, Role::None, "");
+ROLM_STANDIN("kernel32.dll", SetEndOfFile, Fails::False, Role::None, "");
+ROLM_STANDIN("kernel32.dll", OpenThread, Fails::Null, Role::Open, "thread");
+ROLM_STANDIN("kernel32.dll", GetCurrentThreadId, Fails::Never, Role::None, "");
+ROLM_STANDIN("kernel32.dll", WaitForSingleObject, Fails::Invalid, Role::None, "");
+ROLM_STANDIN("user32.dll", IsWindow, Fails::False, Role::None, "");
+ROLM_STANDIN("user32.dll", FindWindowW, Fails::Null, Role::None, "");
+ROLM_STANDIN("user32.dll", GetDlgItem, Fails::Null, Role::None, "");
+ROLM_STANDIN("user32.dll", SendMessageW, Fails::Null, Role::None, "");
+ROLM_STANDIN("kernel32.dll", WideCharToMultiByte, Fails::Null, Role::None, "");
+ROLM_STANDIN("kernel32.dll", FileTimeToSystemTime, Fails::False, Role::None, "");
+ROLM_STANDIN("kernel32.dll", SystemTimeToFileTime, Fails::False, Role::None, "");
+ROLM_STANDIN("kernel32.dll", FormatMessageW, Fails::Null, Role::None, "");
 
 namespace {
 
@@ -39,14 +40,13 @@ namespace {
 // was opened as, so that a leaked file and a thread closed twice can't cancel
 // out. The children close no handle of their own while a Faults lives.
 BOOL WINAPI CloseCharged(HANDLE handle);
-rolm_test::detail::Slot g_close("kernel32.dll", "CloseHandle", rolm_test::Fails::False, rolm_test::Role::Close, "",
-                                reinterpret_cast<void*>(&CloseCharged));
+detail::Slot g_close("kernel32.dll", "CloseHandle", Fails::False, Role::Close, "", (void*)&CloseCharged);
 BOOL WINAPI CloseCharged(HANDLE handle) {
     const DWORD error = ::GetLastError();
     const bool file = ::GetFileType(handle) == FILE_TYPE_DISK;
     ::SetLastError(error);
     const LONG closes = g_close.closes;
-    const BOOL closed = rolm_test::detail::Forward<BOOL, decltype(&::CloseHandle)>(g_close, handle);
+    const BOOL closed = detail::Forward<BOOL, decltype(&::CloseHandle)>(g_close, handle);
     if (g_close.closes != closes)
         ::InterlockedIncrement(file ? &RolmStandin_CreateFileW::slot.closes : &RolmStandin_OpenThread::slot.closes);
     return closed;
@@ -54,29 +54,21 @@ BOOL WINAPI CloseCharged(HANDLE handle) {
 
 // A failing WriteFile writes all of the line but its CR LF first, as a full disk can.
 BOOL WINAPI WritePart(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped);
-rolm_test::detail::Slot g_write("kernel32.dll", "WriteFile", rolm_test::Fails::False, rolm_test::Role::None, "",
-                                reinterpret_cast<void*>(&WritePart));
+detail::Slot g_write("kernel32.dll", "WriteFile", Fails::False, Role::None, "", (void*)&WritePart);
 BOOL WINAPI WritePart(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped) {
     auto write = reinterpret_cast<decltype(&::WriteFile)>(g_write.original);
-    if (!rolm_test::detail::Enter(g_write)) return write(file, data, bytes, written, overlapped);
+    if (!detail::Enter(g_write)) return write(file, data, bytes, written, overlapped);
     write(file, data, bytes - 2 * sizeof(wchar_t), written, overlapped);
     return FALSE;
 }
 
-// A file's lines, each ended by LF or CR LF (a last one without its end too):
-// UTF-16LE for a log file, else UTF-8.
-Lines LinesOf(const std::wstring& path, bool utf16) {
-    const std::string bytes = rolm_test::ReadFileBytes(path);
-    std::wistringstream in(utf16 ? std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2)
-                                 : rolm_test::Widen(bytes));
+// A UTF-16LE file's lines, each ended by LF or CR LF (a last one without its end too).
+Lines LinesOf(const std::wstring& path) {
+    const std::string bytes = ReadFileBytes(path);
+    std::wistringstream in(std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2));
     Lines lines;
     for (std::wstring line; std::getline(in, line);) lines.push_back(line.substr(0, line.find_last_not_of(L'\r') + 1));
     return lines;
-}
-Lines Expected(const std::wstring& name) {  // "[NAME]" heads each report of reports.txt; blank lines part them
-    Lines lines = LinesOf(rolm_test::Widen(ROLM_TRACE_REPORTS), false);
-    const auto head = std::find(lines.begin(), lines.end(), L"[" + name + L"]");
-    return head == lines.end() ? Lines() : Lines(head + 1, std::find(head, lines.end(), L""));
 }
 
 // Viewers of each kind (Qrv's list, Vellosk, Wendlook) on a thread of their
@@ -93,7 +85,7 @@ LRESULT CALLBACK Record(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     const bool vellosk = message == WM_COPYDATA && copy->dwData == 1;
     if (message == LB_ADDSTRING) g_got.push_back(L"qrv " + std::wstring(reinterpret_cast<LPCWSTR>(lParam)));
     else if (vellosk) g_got.push_back(L"vellosk " + std::wstring(static_cast<LPCWSTR>(copy->lpData)));
-    else g_got.push_back(L"wendlook " + (copy->cbData > 1 ? rolm_test::Widen(static_cast<const char*>(copy->lpData))
+    else g_got.push_back(L"wendlook " + (copy->cbData > 1 ? Widen(static_cast<const char*>(copy->lpData))
                                                           : L"(cbData " + std::to_wstring(copy->cbData) + L")"));
     ::SetLastError(ERROR_INVALID_HANDLE);
     if (vellosk) TraceInit(L"X", 0);
@@ -162,7 +154,7 @@ DWORD WINAPI Clock() { return static_cast<DWORD>(g_now); }
 int Threads(HANDLE viewers, const std::wstring& log) {
     ::SendMessageW(::FindWindowW(L"Vellosk", nullptr), WM_USER, 0, 0);
     {
-        rolm_test::ImportPatch stuck("kernel32.dll", "CreateFileW", reinterpret_cast<void*>(&NeverOpens));
+        ImportPatch stuck("kernel32.dll", "CreateFileW", reinterpret_cast<void*>(&NeverOpens));
         ::TerminateThread(StartUntil(Trace, L"ended in the file"), 1);
         StartUntil(Trace, L"holds the file");
     }
@@ -189,8 +181,8 @@ int Threads(HANDLE viewers, const std::wstring& log) {
 // held (what NothingHeld says), what the viewers got, the file's lines and
 // the moved file's (the three threads' whole ones counted).
 ROLM_CHILD(run) {
-    rolm_test::ImportPatch clock("kernel32.dll", "GetTickCount", reinterpret_cast<void*>(&Clock));
-    rolm_test::Faults faults;
+    ImportPatch clock("kernel32.dll", "GetTickCount", reinterpret_cast<void*>(&Clock));
+    Faults faults;
     HANDLE viewers = StartUntil(ServeViewers, nullptr);
     ::WriteProfileStringW(L"Qrv", L"Filename", argv[2]);  // read by the first TraceInit only
     faults.FailNth(_wtoi(argv[0]), ERROR_ACCESS_DENIED);
@@ -203,18 +195,17 @@ ROLM_CHILD(run) {
     const char* failed = faults.FailedCall(&k);
     faults.FailNth(0, 0);
     if (const int code = argc > 3 ? Threads(viewers, argv[2]) : 0; code != 0) return code;
-    Lines report = {L"failed " + rolm_test::Widen(failed ? failed : "none") + L" " + std::to_wstring(k),
-                    error, L"held:" + rolm_test::Widen(faults.NothingHeld().message())};
-    report.insert(report.end(), g_got.begin(), g_got.end());
-    for (const std::wstring& line : LinesOf(argv[2], true)) report.push_back(L"file " + line);
+    std::wstring report = L"failed " + Widen(failed ? failed : "none") + L" " + std::to_wstring(k) + L"\n" + error;
+    report += L"\nheld:" + Widen(faults.NothingHeld().message()) + L"\n";
+    for (const std::wstring& line : g_got) report += line + L"\n";
+    for (const std::wstring& line : LinesOf(argv[2])) report += L"file " + line + L"\n";
     int whole = 0;  // lines of the three threads
-    for (const std::wstring& line : LinesOf(std::wstring(argv[2]) + L".old", true))
-        if (rolm_test::Fits(L"#:#:#,# T " + kMany, line)) ++whole;
-        else report.push_back(L"moved " + line);
-    report.push_back(L"whole lines of the threads: " + std::to_wstring(whole));
-    std::wstring text;
-    for (const std::wstring& line : report) text += line + L"\n";
-    return rolm_test::WriteFileBytes(argv[1], rolm_test::Utf8(text)) ? 0 : 1;
+    for (const std::wstring& line : LinesOf(std::wstring(argv[2]) + L".old"))
+        if (Fits(L"#:#:#,# T " + kMany, line)) ++whole;
+        else report += L"moved " + line + L"\n";
+    report += L"whole lines of the threads: " + std::to_wstring(whole) + L"\n";
+    const std::string bytes(reinterpret_cast<const char*>(report.data()), report.size() * sizeof(wchar_t));
+    return WriteFileBytes(argv[1], bytes) ? 0 : 1;
 }
 
 // What the viewer records of one line: Qrv's timed form (after the stamp),
@@ -240,15 +231,14 @@ void View(Lines& records, const std::wstring& plain, const std::wstring& timed) 
 // whole at its end.
 TEST(TraceSinks, EachSinkGetsItsExactLinesCutWhole) {
     ::DeleteFileW(L"C:\\QRV.TXT");
-    ASSERT_EQ(0u, rolm_test::RunProgram(rolm_test::ChildCommandLine(L"trace", L"Q Q 0 @bad")));  // no sink yet
-    rolm_test::Viewer viewer(L"--vellosk --wendlook");
+    ASSERT_EQ(0u, RunProgram(ChildCommandLine(L"trace", L"Q Q 0 @bad")));  // no sink yet
+    Viewer viewer(L"--vellosk --wendlook");
     const std::wstring plain = std::wstring(4093, L'm') + L"\U0001F600" + std::wstring(905, L'm');  // cut after it
     std::wstring pairs = plain, name = L"50%" + std::wstring(116, L'n');
     for (size_t at : {3960, 3962, 3974}) pairs.replace(at, 2, L"\U0001F600");
     const Lines runs = {L"@null Late 0 " + plain, name + L"\U0001F600nnn @null 1 " + plain + L" " + pairs,
                         L"App Late 1 \"caf\u00e9 \u4e2d!\" two", L"\"\" Late 0 \"Op > x\""};
-    for (const std::wstring& args : runs)
-        ASSERT_EQ(0u, rolm_test::RunProgram(rolm_test::ChildCommandLine(L"trace", args)));
+    for (const std::wstring& args : runs) ASSERT_EQ(0u, RunProgram(ChildCommandLine(L"trace", args)));
     // Lines with the pairs: the plain one 4094 characters long, the timed one 12 + 4082, the file's 12 + 4080.
     const std::wstring whole = name + L" " + plain.substr(0, 4095), cut = name + L" " + pairs.substr(0, 4095);
     Lines expected, got;
@@ -257,69 +247,60 @@ TEST(TraceSinks, EachSinkGetsItsExactLinesCutWhole) {
     View(expected, cut.substr(0, 4094), cut.substr(0, 4082));
     for (const wchar_t* line : {L"App caf\u00e9 \u4e2d!", L"App two", L"Op > x"}) View(expected, line, line);
     expected.insert(expected.end(), {L"file #:#:#,# " + whole.substr(0, 4081), L"file #:#:#,# " + cut.substr(0, 4080)});
-    for (const rolm_test::ViewerRecord& r : viewer.Records())
-        got.push_back(rolm_test::Widen(r.sink + " " + r.dwData + " " + r.cbData + " ") + r.text);
-    for (const std::wstring& file : LinesOf(L"C:\\QRV.TXT", true)) got.push_back(L"file " + file);
-    EXPECT_TRUE(rolm_test::LinesFit(expected, got));
+    for (const ViewerRecord& r : viewer.Records())
+        got.push_back(Widen(r.sink + " " + r.dwData + " " + r.cbData + " ") + r.text);
+    for (const std::wstring& file : LinesOf(L"C:\\QRV.TXT")) got.push_back(L"file " + file);
+    EXPECT_TRUE(LinesFit(expected, got));
 }
 
 // The unfailed run goes on with viewers that trace while a line arrives and
 // workers ended inside the facility, which hold up nobody else; then each
 // failing call of TraceInit and TraceWrite costs its own sink's line at most.
-// reports.txt has each report ("[threads]", "[torture CALL K]"). ~0u: a child
+// trace_test.cases has each report ("[threads]", "[torture CALL K]"). ~0u: a child
 // still running after 30 s.
 TEST(TraceRuns, ThreadsAndFailingCallsCostOnlyTheirOwnLines) {
     for (int n = 0;; ++n) {
-        rolm_test::TempDir dir;
+        TempDir dir;
         const std::wstring args = L" \"" + dir / L"report.txt" + L"\" \"" + dir / L"log.txt" + L"\"";
-        ASSERT_EQ(0u, rolm_test::RunProgram(rolm_test::ChildCommandLine(
-                          L"run", std::to_wstring(n) + args + (n == 0 ? L" threads" : L"")), 30000)) << n;
-        const Lines report = LinesOf(dir / L"report.txt", false);
+        const std::wstring run = std::to_wstring(n) + args + (n == 0 ? L" threads" : L"");
+        ASSERT_EQ(0u, RunProgram(ChildCommandLine(L"run", run), 30000)) << n;
+        const Lines report = LinesOf(dir / L"report.txt");
         ASSERT_FALSE(report.empty()) << n;
         if (n > 0 && report[0] == L"failed none 0") break;
-        EXPECT_TRUE(rolm_test::LinesFit(Expected(n == 0 ? L"threads" : L"torture " + report[0].substr(7)), report));
+        const std::vector<Case> expected = Cases(n == 0 ? "threads" : ("torture " + Utf8(report[0].substr(7))).c_str());
+        EXPECT_TRUE(LinesFit(expected.empty() ? Lines() : expected[0].lines, report));
     }
 }
 
-// FormatFileTime: fields below the millisecond, or hex for the top bit or
-// when the system can't convert; cut to capacity. GetSystemErrorText: a
-// missing output refused without asking the system, the other left alone; a
-// code without a text and a failing FormatMessageW give the system's error,
-// no text and no length.
+// FormatFileTime and GetSystemErrorText as their cases say: a buffer's text and what lies past it, the outputs
+// a call leaves, and how often it asks the system.
 TEST(TraceText, FileTimesAndErrorTexts) {
-    EXPECT_TRUE(rolm_test::StandInsCover({"trace"}));
-    rolm_test::Faults faults;
+    EXPECT_TRUE(StandInsCover({"trace"}));
+    Faults faults;
     wchar_t buffer[64];
-    for (auto [value, call, text] : {std::tuple(12345678ull, 0, L"1601-01-01 00:00:01 234ms 567.8\u00b5s"),
-                                     std::tuple(0x4000000000000000ull, 0, L"16214-11-08 13:24:02 738ms 790.4\u00b5s"),
-                                     std::tuple(0x8000000000ABCDEFull, 0, L"8000000000ABCDEF"),
-                                     std::tuple(0x01DB3DE0790CEB69ull, 0, L"2024-11-23 19:47:05 42ms 7.3\u00b5s"),
-                                     std::tuple(12345678ull, 1, L"0000000000BC614E"),     // FileTimeToSystemTime
-                                     std::tuple(12345678ull, 2, L"0000000000BC614E")}) {  // SystemTimeToFileTime
-        faults.FailNth(call, ERROR_INVALID_PARAMETER);
+    for (const Case& c : Cases("FormatFileTime")) {
+        const ULONGLONG value = c.Get("value") == "~" ? 0 : std::stoull(c.Get("value"), nullptr, 0);
         const FILETIME time = {static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
-        EXPECT_STREQ(text, FormatFileTime(&time, buffer, 64)) << call;
+        const std::wstring text = c.Get("text") == "~" ? L"#" : c.Text("text") + L'\0';
+        wmemset(buffer, L'#', 64);
+        faults.FailNth(c.Number("fail"), ERROR_INVALID_PARAMETER);
+        const DWORD capacity = c.Get("capacity").empty() ? 64 : c.Number("capacity");
+        FormatFileTime(c.Get("value") == "~" ? nullptr : &time, buffer, capacity);
+        EXPECT_EQ(text + L"#", std::wstring(buffer, text.size() + 1)) << c.source;
     }
     const FILETIME time = {12345678u, 0};
-    wmemset(buffer, L'#', 8);  // cut and terminated, nothing past capacity: nothing for 0, the empty text for no time
-    FormatFileTime(&time, buffer, 5);
-    FormatFileTime(&time, buffer + 5, 0);
-    FormatFileTime(nullptr, buffer + 6, 1);
-    EXPECT_EQ(std::wstring(L"1601\0#\0#", 8), std::wstring(buffer, 8));
     EXPECT_EQ(nullptr, FormatFileTime(&time, nullptr, 64));
-    // Outputs given (1 the text, 2 the length): the text (or "kept" for an unchanged one), the length, the calls.
-    for (auto [code, call, outputs, result, said] : {std::tuple(5u, 0, 1, 87u, L"kept 77, 0 calls"),
-                                                     std::tuple(5u, 0, 2, 87u, L"kept 77, 0 calls"),
-                                                     std::tuple(5u, 0, 3, 0u, L"Access denied.\r\n 16, 1 calls"),
-                                                     std::tuple(0x2000ABCDu, 0, 3, 317u, L"(null) 0, 1 calls"),
-                                                     std::tuple(5u, 1, 3, 8u, L"(null) 0, 1 calls")}) {
+    for (const Case& c : Cases("GetSystemErrorText")) {
         faults.Reset();
-        faults.FailNth(call, ERROR_NOT_ENOUGH_MEMORY);
+        faults.FailNth(c.Number("fail"), ERROR_NOT_ENOUGH_MEMORY);
         LPWSTR text = buffer;
         DWORD length = 77;
-        EXPECT_EQ(result, GetSystemErrorText(code, outputs & 1 ? &text : nullptr, outputs & 2 ? &length : nullptr));
+        const DWORD outputs = c.Number("outputs");
+        EXPECT_EQ(c.Number("result"),
+                  GetSystemErrorText(c.Number("code"), outputs & 1 ? &text : nullptr, outputs & 2 ? &length : nullptr));
         const std::wstring got = text == buffer ? L"kept" : text != nullptr ? std::wstring(text, length) : L"(null)";
-        EXPECT_EQ(said, got + L" " + std::to_wstring(length) + L", " + std::to_wstring(faults.Calls()) + L" calls");
+        const std::wstring said = got + L" " + std::to_wstring(length) + L", " + std::to_wstring(faults.Calls());
+        EXPECT_EQ(Expand(c.Text("said"), {{L"{crlf}", L"\r\n"}}), said + L" calls") << c.source;
         if (text != buffer) ::LocalFree(text);
     }
 }
