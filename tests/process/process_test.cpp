@@ -11,7 +11,6 @@
 #include "support.h"
 
 using namespace rolm_test;
-using Lines = std::vector<std::wstring>;
 
 ROLM_STANDIN("kernel32.dll", GetVersionExW, Fails::False, Role::None, "");
 ROLM_STANDIN("kernel32.dll", CreateProcessW, Fails::False, Role::None, "");
@@ -35,11 +34,9 @@ ROLM_CHILD(run) {
 
 namespace {
 
-Lines Take() { return TraceLog::Get().Take(); }
-bool IsOpen(HANDLE handle) {
-    DWORD flags;
-    return handle != nullptr && ::GetHandleInformation(handle, &flags);
-}
+auto Take() { return TraceLog::Get().Take(); }
+DWORD g_flags;  // a handle's, as IsOpen asks for them
+bool IsOpen(HANDLE handle) { return handle != nullptr && ::GetHandleInformation(handle, &g_flags); }
 std::wstring Hex(HANDLE handle) {
     wchar_t text[16];
     ::wsprintfW(text, L"%08X", (DWORD)(ULONG_PTR)handle);
@@ -81,8 +78,7 @@ TEST(WaitForObject, Objects) {
                                                      c.Number("timeout"), nullptr, c.Number("terminate"), 42,
                                                      c.Number("close"), &code, &error, &elapsed));
         EXPECT_LE(elapsed, ::GetTickCount() - start) << "elapsed time";
-        EXPECT_EQ(c.Number("code"), code) << "exit code";
-        EXPECT_EQ(c.Number("error"), error) << "error";
+        EXPECT_EQ(std::make_pair(c.Number("code"), c.Number("error")), std::make_pair(code, error)) << "code, error";
         EXPECT_TRUE(LinesFit(Expand(c.lines, {{L"{h}", Hex(copy)}, {L"{ms}", std::to_wstring(elapsed)}}), Take()));
         EXPECT_EQ(c.Number("close") ? nullptr : copy, h) << "the caller's variable";
         EXPECT_EQ(!c.Number("close") && object != 'x', IsOpen(copy)) << "the handle open";
@@ -103,7 +99,7 @@ TEST(ProcessFunctions, Refusals) {
     EXPECT_EQ(87u, GetExitCode(OBJECT_PROCESS, ::GetCurrentProcess(), nullptr));
     EXPECT_FALSE(CreateProcessExtended(L"x", nullptr, SW_HIDE, nullptr, nullptr, nullptr, &error));
     EXPECT_EQ(87u, error);
-    EXPECT_EQ(Lines{}, Take());
+    EXPECT_EQ(std::vector<std::wstring>{}, Take());
 }
 
 // The window's WM_APP with wParam 1 ends the wait and puts g_replacement into the caller's variable.
@@ -126,23 +122,20 @@ TEST(WaitForObject, PumpsTheCallersMessagesAndLeavesItsQuit) {
         HANDLE h = g_done = done.get();
         g_variable = &h;
         g_replacement = filter ? nullptr : ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        for (WPARAM i : {0, 1}) {
-            ::PostThreadMessageW(::GetCurrentThreadId(), WM_APP, 0, 0);
-            ::PostMessageW(window, WM_APP, i, 0);
-        }
+        ::PostMessageW(window, WM_APP, 0, 0);
+        ::PostThreadMessageW(::GetCurrentThreadId(), WM_APP, 0, 0);
+        ::PostMessageW(window, WM_APP, 1, 0);
         ::PostQuitMessage(77);
         EXPECT_EQ(0u, WaitForObject(OBJECT_OTHER, &h, INFINITE, filter, FALSE, 0, TRUE, nullptr, nullptr, nullptr));
-        EXPECT_EQ(nullptr, h);
-        EXPECT_TRUE(IsOpen(done.get())) << "the handle the wait began with";
-        EXPECT_FALSE(IsOpen(g_replacement)) << "the handle the variable holds at the end";
+        EXPECT_EQ(std::make_pair(true, false), std::make_pair(IsOpen(done.get()), IsOpen(g_replacement)))
+            << "open: the handle the wait began with, the one the variable holds at the end";
         MSG msg = {};  // GetMessage would block without the WM_QUIT
         ASSERT_TRUE(::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE));
         int queued = 0;
         while (::GetMessageW(&msg, nullptr, 0, 0)) queued += msg.message == WM_APP;
-        EXPECT_EQ(filter ? 2 : 0, queued) << "the messages left: the thread's own, never the window's";
-        EXPECT_EQ(77u, msg.wParam);
+        EXPECT_EQ(std::make_pair(filter ? 1 : 0, WPARAM(77)), std::make_pair(queued, msg.wParam))
+            << "the messages left (the thread's own, never the window's), the quit's code";
     }
-    ::DestroyWindow(window);
 }
 
 // The process and delay handed to WaitForInputIdle (delay 0: not called).
@@ -179,22 +172,20 @@ TEST(LaunchProcess, StartsWaitsAndHandsOver) {
                                 c.Number("delay"), &pi));
         const DWORD lastError = ::GetLastError(), slept = ::GetTickCount() - start;
         EXPECT_EQ(c.Number("error"), error);
-        EXPECT_TRUE(c.Number("error") == 0 || c.Number("error") == lastError) << "the caller's last error " << lastError;
+        EXPECT_TRUE(c.Number("error") == 0 || c.Number("error") == lastError) << "the last error " << lastError;
         EXPECT_GE(slept, c.Number("flags") & LAUNCH_SLEEP ? c.Number("delay") : 0u) << "slept";
         EXPECT_EQ(c.Number("state") != 0xFFFFFFFF, launched);
-        EXPECT_EQ(c.Number("idle"), g_idle.second);
-        EXPECT_EQ(c.Number("idle") ? pi.hProcess : nullptr, g_idle.first);
-        EXPECT_TRUE(LinesFit(Expand(c.lines, {{L"{h}", Hex(pi.hProcess)}, {L"{program}", path}, {L"{line}", line}}),
-                             Take()));
+        EXPECT_EQ(std::make_pair(c.Number("idle") ? pi.hProcess : nullptr, c.Number("idle")), g_idle) << "input idle";
+        const Values values = {{L"{h}", Hex(pi.hProcess)}, {L"{program}", path}, {L"{line}", line}};
+        EXPECT_TRUE(LinesFit(Expand(c.lines, values), Take()));
         EXPECT_EQ(c.Number("in") == DWORD(-1) ? DWORD(-1) : c.Number("out"), close);
         EXPECT_EQ(c.Number("open") > 0, IsOpen(pi.hProcess)) << "the process handle";
         EXPECT_EQ(c.Number("open") > 1, IsOpen(pi.hThread)) << "the thread handle";
-        const std::wstring given = c.Number("recorded") == 1 ? line : L"\"" + path + L"\" " + line;
-        EXPECT_EQ(c.Number("recorded") ? Utf8(given) : "", c.Number("recorded") ? ReadFileBytes(file) : "")
+        EXPECT_EQ(Utf8(Expand(c.Text("recorded"), values)), c.Get("recorded").empty() ? "" : ReadFileBytes(file))
             << "the command line the program got";
-        if (c.Number("open") > 0) ::TerminateProcess(pi.hProcess, 14);
-        if (c.Number("open") > 0) ::CloseHandle(pi.hProcess);
-        if (c.Number("open") == 2) ::CloseHandle(pi.hThread);
+        OwnHandle process(c.Number("open") > 0 ? pi.hProcess : nullptr);
+        OwnHandle thread(c.Number("open") > 1 ? pi.hThread : nullptr);
+        if (process) ::TerminateProcess(process.get(), 14);
     }
     ::Sleep(1500);  // the children that were not waited for finish before the folder goes
 }
