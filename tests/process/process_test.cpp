@@ -39,8 +39,7 @@ DWORD g_flags;  // a handle's, as IsOpen asks for them
 bool IsOpen(HANDLE handle) { return handle != nullptr && ::GetHandleInformation(handle, &g_flags); }
 std::wstring Hex(HANDLE handle) {
     wchar_t text[16];
-    ::wsprintfW(text, L"%08X", (DWORD)(ULONG_PTR)handle);
-    return text;
+    return std::wstring(text, ::wsprintfW(text, L"%08X", (DWORD)(ULONG_PTR)handle));
 }
 
 // Given a mutex: ends owning it; given an event: ends when it is set.
@@ -53,7 +52,6 @@ DWORD WINAPI Started(void* events) {
 }
 
 TEST(WaitForObject, Objects) {
-    const HANDLE self = ::GetCurrentProcess();
     for (const Case& c : Cases("WaitForObject")) {
         SCOPED_TRACE(c.source);
         const char object = c.Get("object")[0];
@@ -62,11 +60,11 @@ TEST(WaitForObject, Objects) {
         HANDLE h = object == 'x'   ? HANDLE(0x7FF0)
                    : object == 'e' ? ::CreateEventW(nullptr, TRUE, FALSE, nullptr)
                    : object == 'm' ? ::CreateMutexW(nullptr, FALSE, nullptr)
-                   : object == 't' ? ::CreateThread(nullptr, 0, Block, self, 0, nullptr) : nullptr;
+                   : object == 't' ? ::CreateThread(nullptr, 0, Block, ::GetCurrentProcess(), 0, nullptr) : nullptr;
         ASSERT_TRUE(!process || c.Number("ms") != 0 || ::WaitForSingleObject(child.get(), 60000) == 0) << "ended";
         if (process)
-            ::DuplicateHandle(self, child.get(), self, &h, PROCESS_QUERY_INFORMATION, FALSE,
-                              object == 'p' ? DUPLICATE_SAME_ACCESS : 0);
+            ::DuplicateHandle(::GetCurrentProcess(), child.get(), ::GetCurrentProcess(), &h, PROCESS_QUERY_INFORMATION,
+                              FALSE, object == 'p' ? DUPLICATE_SAME_ACCESS : 0);
         if (object == 'm')
             ::WaitForSingleObject(OwnHandle(::CreateThread(nullptr, 0, Block, h, 0, nullptr)).get(), INFINITE);
         const HANDLE copy = h;
@@ -145,7 +143,7 @@ DWORD WINAPI NoteInputIdle(HANDLE process, DWORD ms) {
     return 0;
 }
 
-// The start (record, path and trace), the wait flags, and
+// The start (record, path and trace; a caller's apartment of another kind left alone), the wait flags, and
 // pfCloseHandle with who ends up owning the record's handles (a program left running is ended here).
 TEST(LaunchProcess, StartsWaitsAndHandsOver) {
     TempDir dir;
@@ -162,6 +160,7 @@ TEST(LaunchProcess, StartsWaitsAndHandsOver) {
                                              : L"";
         PROCESS_INFORMATION pi = {HANDLE(1), HANDLE(2), 3, 4};
         DWORD launched = 0xBAD, error = 0xBAD, close = c.Number("in");
+        if (c.Number("mta")) ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // the shell's own is refused then
         g_idle = {};
         Take();
         const DWORD start = ::GetTickCount();
@@ -171,6 +170,7 @@ TEST(LaunchProcess, StartsWaitsAndHandsOver) {
                                 c.Number("terminate"), 42, SW_HIDE, verb == "~" ? nullptr : c.Text("verb").c_str(),
                                 c.Number("delay"), &pi));
         const DWORD lastError = ::GetLastError(), slept = ::GetTickCount() - start;
+        if (c.Number("mta")) ::CoUninitialize();
         EXPECT_EQ(c.Number("error"), error);
         EXPECT_TRUE(c.Number("error") == 0 || c.Number("error") == lastError) << "the last error " << lastError;
         EXPECT_GE(slept, c.Number("flags") & LAUNCH_SLEEP ? c.Number("delay") : 0u) << "slept";
