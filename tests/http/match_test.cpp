@@ -62,14 +62,12 @@ static BOOL ReferencePage(char* page) {
 }
 
 TEST(MatchAndPage, Cases) {
-    const struct { const wchar_t *source, *find; BOOL ignoreCase; UINT maxCount; Offsets expected; } cases[] = {
-        {L"aaaa", L"aa", FALSE, kAll, {0, 2}}, {L"abcABC", L"abc", TRUE, kAll, {0, 3}},
-        {L"abcABC", L"abc", FALSE, kAll, {0}}, {L"abab", L"ab", FALSE, 1, {0}}, {L"abab", L"ab", FALSE, 2, {0, 2}},
-        {L"ab", L"ab", FALSE, kAll, {0}}, {L"a", L"ab", FALSE, kAll, {}}, {L"abab", L"", FALSE, kAll, {}},
-        {nullptr, L"ab", FALSE, kAll, {}}, {L"abab", nullptr, FALSE, kAll, {}}, {L"abab", L"ab", FALSE, 0, {}},
-        {L"aaaaaaaaaaaaabaaaaaaaaaaaaaaa", L"aaaaaaabaaaaaaaa", FALSE, kAll, {6}}};  // after many near misses
+    // The edges; the random texts below walk the rest.
+    const struct { const wchar_t *source, *find; UINT maxCount; Offsets expected; } cases[] = {
+        {L"aaaa", L"aa", kAll, {0, 2}}, {L"abab", L"ab", 1, {0}}, {L"ab", L"ab", kAll, {0}}, {L"a", L"ab", kAll, {}},
+        {L"abab", L"", kAll, {}}, {nullptr, L"ab", kAll, {}}, {L"abab", nullptr, kAll, {}}};
     for (const auto& c : cases)
-        EXPECT_EQ(c.expected, Search(c.source, c.find, c.ignoreCase, c.maxCount)) << (c.source ? c.source : L"-");
+        EXPECT_EQ(c.expected, Search(c.source, c.find, FALSE, c.maxCount)) << (c.source ? c.source : L"-");
     const std::string min = "input type=password", tag = "input" + std::string(300, ' ') + "type=password";
     EXPECT_FALSE(IsAuthenticationPage(nullptr) || IsInputTagOfType(nullptr, L"password") ||
                  IsInputTagOfType(min.c_str(), L"") || IsInputTagOfType(min.c_str(), nullptr));

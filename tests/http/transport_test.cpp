@@ -41,7 +41,6 @@ namespace {
 
 using http_test::Expand;
 using Words = std::map<std::string, std::string>;
-const std::string kCases = ROLM_TEST_CASES "/";
 
 // "key=value" words (a word alone: "1").
 Words Parse(const std::string& text) {
@@ -121,13 +120,6 @@ void SetProxy(const std::wstring& server) {
     ::SHSetValueW(HKEY_CURRENT_USER, key, L"ProxyEnable", REG_DWORD, &on, sizeof on);
 }
 
-template <typename C>
-const C* Find(const std::map<std::string, std::basic_string<C>>& words, const char* key, const C* none) {
-    static const C kNull[] = {'N', 'U', 'L', 'L', 0};
-    const auto it = words.find(key);
-    return it == words.end() ? none : it->second == kNull ? nullptr : it->second.c_str();
-}
-
 // One call as its case line names it (method, server, path, vars, user,
 // password: "NULL" for none; ms: each time limit, max, flags; silent: to a
 // peer that takes the connection and never reads nor answers; size and
@@ -156,8 +148,12 @@ struct Call {
         return SendHttpRequest(ask.lpszMethod, ask.lpszAgent, ask.lpszServer, port, ask.lpszUrl, W("user", L""),
                                W("password", L""), ask.lpszVariables, body, length, status, nullptr);
     }
-    const char* Text(const char* key, const char* none) const { return Find(with, key, none); }
-    const wchar_t* W(const char* key, const wchar_t* none) const { return Find(wide, key, none); }
+    const char* Text(const char* key, const char* none) const {  // "NULL": a null pointer
+        return !with.count(key) ? none : with.at(key) == "NULL" ? nullptr : with.at(key).c_str();
+    }
+    const wchar_t* W(const char* key, const wchar_t* none) const {
+        return !wide.count(key) ? none : wide.at(key) == L"NULL" ? nullptr : wide.at(key).c_str();
+    }
     DWORD Number(const char* key) const { return static_cast<DWORD>(strtol(Text(key, "0"), nullptr, 0)); }
     const std::string api;
     const Words with;
@@ -266,7 +262,7 @@ TEST(Exchanges, AsTheCasesSay) {
 // Real server software that real_servers.sh starts (skipped otherwise).
 TEST(Exchanges, RealServers) {
     if (getenv("ROLM_SERVED") == nullptr) GTEST_SKIP() << "run by tests/http/real_servers.sh";
-    Play(kCases + "../real/cases.txt", getenv("ROLM_SERVED"));
+    Play(ROLM_TEST_CASES "/../real/cases.txt", getenv("ROLM_SERVED"));
 }
 
 TEST(Exchanges, EveryCallThatCanFailHasAStandIn) { EXPECT_TRUE(StandInsCover({"http"})); }
