@@ -100,7 +100,7 @@ static BOOL WINAPI NoSse2(DWORD) { return FALSE; }
 // reference) and the form test, each page at every place of a 16-byte block,
 // read 16 bytes at a time and, without SSE2, one at a time.
 TEST(SignInForm, ShapesAndPages) {
-    std::istringstream shapes(ReadFileBytes(Widen(ROLM_TEST_PAGES "/shapes.txt")));
+    std::istringstream shapes(ReadFileBytes(Widen(ROLM_TEST_DATA "/pages/shapes.txt")));
     std::vector<std::string> lines;
     for (std::string line; std::getline(shapes, line);)
         if (line.size() > 4 && line[1] == ' ') lines.push_back(line);  // the rest says what the file is
@@ -108,7 +108,7 @@ TEST(SignInForm, ShapesAndPages) {
         const std::unique_ptr<ImportPatch> off(sse2 ? nullptr : new ImportPatch("kernel32.dll", "IsProcessorFeaturePresent",
                                                                                 reinterpret_cast<void*>(&NoSse2)));
         for (const std::string& line : lines) {
-            const std::string text = line[4] == '@' ? ReadFileBytes(Widen(ROLM_TEST_PAGES "/" + line.substr(5)))
+            const std::string text = line[4] == '@' ? ReadFileBytes(Widen(ROLM_TEST_DATA "/pages/" + line.substr(5)))
                                                     : http_test::Expand(line.substr(4));
             for (size_t shift = 0; shift < 16; ++shift) {
                 std::string page = std::string(shift, ' ') + text;

@@ -249,7 +249,7 @@ void Play(const std::string& path, const std::string& served = "") {
 
 TEST(Exchanges, AsTheCasesSay) {
     int cases = 0;
-    for (const auto& file : std::filesystem::directory_iterator(ROLM_TEST_CASES)) {
+    for (const auto& file : std::filesystem::directory_iterator(ROLM_TEST_DATA "/exchanges")) {
         Play(file.path().string());
         ++cases;
     }
@@ -262,7 +262,7 @@ TEST(Exchanges, AsTheCasesSay) {
 // Real server software that real_servers.sh starts (skipped otherwise).
 TEST(Exchanges, RealServers) {
     if (getenv("ROLM_SERVED") == nullptr) GTEST_SKIP() << "run by tests/http/real_servers.sh";
-    Play(ROLM_TEST_CASES "/../real/cases.txt", getenv("ROLM_SERVED"));
+    Play(ROLM_TEST_DATA "/real/cases.txt", getenv("ROLM_SERVED"));
 }
 
 TEST(Exchanges, EveryCallThatCanFailHasAStandIn) { EXPECT_TRUE(StandInsCover({"http"})); }
