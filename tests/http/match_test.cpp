@@ -83,8 +83,8 @@ TEST(SignInForm, ShapesAndPages) {
         if (line.size() > 4 && line[1] == ' ') lines.push_back(line);  // the rest says what the file is
     for (const bool sse2 : {true, false}) {
         setlocale(LC_ALL, sse2 ? "" : "C");  // the code page's own folding, and the C runtime's plain one
-        const std::unique_ptr<ImportPatch> off(sse2 ? nullptr : new ImportPatch("kernel32.dll", "IsProcessorFeaturePresent",
-                                                                                reinterpret_cast<void*>(&NoSse2)));
+        const std::unique_ptr<ImportPatch> off(
+            sse2 ? nullptr : new ImportPatch("kernel32.dll", "IsProcessorFeaturePresent", (void*)&NoSse2));
         for (const std::string& line : lines) {
             const std::string text = line[4] == '@' ? ReadFileBytes(Widen(ROLM_TEST_DATA "/pages/" + line.substr(5)))
                                                     : http_test::Expand(line.substr(4));

@@ -129,8 +129,9 @@ void SetProxy(const std::wstring& server) {
 struct Call {
     Call(const std::string& name, const Words& words, WORD to) : api(name), with(words), port(to) {
         for (const auto& [key, value] : with) wide[key] = Widen(value);
-        const DWORD set = record ? SetServerConfig(port, L"127.0.0.1", W("path", L"/p"), W("user", L""), W("password", L"")) : 0;
-        EXPECT_EQ(0u, set) << "the record set";
+        if (record) {
+            EXPECT_EQ(0u, SetServerConfig(port, L"127.0.0.1", W("path", L"/p"), W("user", L""), W("password", L"")));
+        }
         if (with.count("unterminated")) wmemset(g_ServerConfig.szUrl, L'a', 512);
         ask = {sizeof ask + Number("size"), record ? nullptr : W("method", nullptr), record ? nullptr : L"rolm test",
                W("server", record ? nullptr : L"127.0.0.1"), record ? WORD(0) : port,
@@ -179,9 +180,7 @@ void Torture(const Call& call, DWORD error, const std::vector<std::wstring>& lin
     TortureTable(faults, error, rows, [&] {
         HTTP_RESPONSE_EX r = {sizeof r};
         const DWORD result = call(&r);
-        const bool ends = r.pbyBody == nullptr || r.pbyBody[r.dwBodyLength] == 0;
         free(r.pbyBody);
-        EXPECT_TRUE(ends) << "the block ends in a zero byte";
         return Outcome{result, call.ex ? r.dwOutcome : r.dwStatusCode};
     });
 }
@@ -209,8 +208,9 @@ void Play(const std::string& path, const std::string& served = "") {
             continue;
         }
         SCOPED_TRACE(path + ": " + step.api);
-        const bool proxy = step.with.count("proxy") != 0;  // the server itself, or the one named
-        if (proxy) SetProxy(L"127.0.0.1:" + std::to_wstring(step.with.at("proxy") == "1" ? server.port() : real("proxy")));
+        // The prefix's proxy: the server itself, or the one named.
+        const WORD proxy = !step.with.count("proxy") ? 0 : step.with.at("proxy") == "1" ? server.port() : real("proxy");
+        if (proxy != 0) SetProxy(L"127.0.0.1:" + std::to_wstring(proxy));
         if (step.with.count("kill")) WriteFileBytes(Widen(served + "kill"), "");
         int dialogs = 0;
         volatile bool done = false;
@@ -224,7 +224,7 @@ void Play(const std::string& path, const std::string& served = "") {
         const DWORD ms = ::GetTickCount() - start;
         done = true;
         person.join();
-        if (proxy) SetProxy(L"");
+        if (proxy != 0) SetProxy(L"");
         const bool block = r.pbyBody != nullptr;
         const std::string body = block ? std::string(reinterpret_cast<const char*>(r.pbyBody), r.dwBodyLength) : "";
         EXPECT_TRUE(!block || r.pbyBody[r.dwBodyLength] == 0) << "the block ends in a zero byte";
