@@ -1,11 +1,10 @@
 // Match, the sign-in page scan and the sign-in form test: cases and pages
-// (pages/), then random texts and pages of the hard shapes against plain
-// references written from the behaviour; the allocations failed in turn.
+// (pages/), then random texts of the hard shapes against a plain search
+// written from the behaviour; the allocations failed in turn.
 #include <gtest/gtest.h>
 #include <locale.h>
 #include <rolm/http.h>
 
-#include <algorithm>
 #include <random>
 #include <sstream>
 
@@ -16,7 +15,6 @@
 using namespace rolm_test;
 using Offsets = std::vector<UINT>;
 static const UINT kAll = 0xFFFFFFFF;
-static const size_t kNone = std::string::npos;
 
 // Both forms (with lengths when sourceLength is given). The array and its count agree.
 static Offsets Search(const wchar_t* source, const wchar_t* find, BOOL ignoreCase, UINT maxCount,
@@ -40,36 +38,13 @@ static Offsets Reference(const std::wstring& s, const std::wstring& f, bool igno
     return out;
 }
 
-// The plain walk: each tag of 19 to 199 bytes gets its ">" zeroed and is
-// tested alone, from the right: the type value (its first place), then
-// exactly one "=", one "type" and one "input" in front of what was found.
-static BOOL ReferencePage(char* page) {
-    for (size_t i = 0, open = kNone; page[i] != '\0'; ++i) {
-        if (page[i] == '<') open = i;
-        const int span = page[i] == '>' && open != kNone ? static_cast<int>(i - std::exchange(open, kNone)) : 0;
-        if (span < 20 || span > 200) continue;
-        page[i] = '\0';
-        std::wstring tag(span, L'\0');
-        tag.resize(::MultiByteToWideChar(CP_ACP, 0, page + i - span + 1, span - 1, &tag[0], span));
-        const auto cut = [&](const wchar_t* word, bool ignoreCase, bool once) {
-            const Offsets found = Reference(tag, word, ignoreCase, kAll);
-            return !found.empty() && (!once || found.size() == 1) && (tag.resize(found[0]), true);
-        };
-        if (cut(L"password", true, false) && cut(L"=", false, true) && cut(L"type", true, true) && cut(L"input", true, true))
-            return TRUE;
-    }
-    return FALSE;
-}
-
 TEST(MatchAndPage, Cases) {
-    const struct { const wchar_t *source, *find; BOOL ignoreCase; UINT maxCount; Offsets expected; } cases[] = {
-        {L"aaaa", L"aa", FALSE, kAll, {0, 2}}, {L"abcABC", L"abc", TRUE, kAll, {0, 3}},
-        {L"abcABC", L"abc", FALSE, kAll, {0}}, {L"abab", L"ab", FALSE, 1, {0}}, {L"abab", L"ab", FALSE, 2, {0, 2}},
-        {L"ab", L"ab", FALSE, kAll, {0}}, {L"a", L"ab", FALSE, kAll, {}}, {L"abab", L"", FALSE, kAll, {}},
-        {nullptr, L"ab", FALSE, kAll, {}}, {L"abab", nullptr, FALSE, kAll, {}}, {L"abab", L"ab", FALSE, 0, {}},
-        {L"aaaaaaaaaaaaabaaaaaaaaaaaaaaa", L"aaaaaaabaaaaaaaa", FALSE, kAll, {6}}};  // after many near misses
+    // The edges; the random texts below walk the rest.
+    const struct { const wchar_t *source, *find; UINT maxCount; Offsets expected; } cases[] = {
+        {L"aaaa", L"aa", kAll, {0, 2}}, {L"abab", L"ab", 1, {0}}, {L"ab", L"ab", kAll, {0}}, {L"a", L"ab", kAll, {}},
+        {L"abab", L"", kAll, {}}, {nullptr, L"ab", kAll, {}}, {L"abab", nullptr, kAll, {}}};
     for (const auto& c : cases)
-        EXPECT_EQ(c.expected, Search(c.source, c.find, c.ignoreCase, c.maxCount)) << (c.source ? c.source : L"-");
+        EXPECT_EQ(c.expected, Search(c.source, c.find, FALSE, c.maxCount)) << (c.source ? c.source : L"-");
     const std::string min = "input type=password", tag = "input" + std::string(300, ' ') + "type=password";
     EXPECT_FALSE(IsAuthenticationPage(nullptr) || IsInputTagOfType(nullptr, L"password") ||
                  IsInputTagOfType(min.c_str(), L"") || IsInputTagOfType(min.c_str(), nullptr));
@@ -81,67 +56,57 @@ TEST(MatchAndPage, Cases) {
     EXPECT_TRUE(offsets == reinterpret_cast<UINT*>(1) && count == 7) << "slots written";
     ASSERT_EQ(0u, Match(L"aaaaaa", 6, L"aax", 2, &offsets, &count, TRUE, kAll, TRUE));  // shown as far as searched
     free(offsets);
-    EXPECT_TRUE(LinesFit({L"Match > returns ERROR_INVALID_PARAMETER", L"Match > is called with lpszSource == (ab), lpszFind == (a)",
-        L"Match > and fIgnoreCase == (0), uiMaxCount == (00000001)", L"Match > returns the error code == 87",
-        L"Match > is called with lpszSource == (aaaaaa), lpszFind == (aa)",
-        L"Match > and fIgnoreCase == (1), uiMaxCount == (FFFFFFFF)", L"Match > number of matches == 3",
-        L"Match > offset of the 1th match == 0", L"Match > offset of the 2th match == 2",
-        L"Match > offset of the 3th match == 4", L"Match > returns the error code == 0"}, TraceLog::Get().Take()));
+    EXPECT_TRUE(LinesFit(Cases("match traced")[0].lines, TraceLog::Get().Take()));
     const std::wstring blanks(300, L' ');  // 300 entries: the working array comes from the heap
     Faults faults;
-    TortureTable(faults, 8, {{"malloc#1", 1001, 0, L"Match > returns the error code == 1001"},
-                             {"malloc#2", 8, 0, L"Match > returns the error code == 8"}}, [&] {
+    TortureTable(faults, 8, Failures("match torture"), [&] {
         const DWORD result = Match(blanks.c_str(), L" ", &offsets, &count, FALSE, kAll, TRUE);
         const bool agree = (offsets == nullptr) == (count == 0);
         free(offsets);
         EXPECT_TRUE(agree) << "a null array comes with a count of 0";
         return Outcome{result, count};
     });
-    TortureTable(faults, 8, {{"malloc", FALSE, 0, L""}}, [&] {
+    TortureTable(faults, 8, Failures("tag torture"), [&] {
         return Outcome{static_cast<DWORD>(IsInputTagOfType(tag.c_str(), L"password")), 0};
     });
 }
 
 static BOOL WINAPI NoSse2(DWORD) { return FALSE; }
 
-// The cases and pages of pages/shapes.txt for the page scan (and its
-// reference) and the form test, each page at every place of a 16-byte block,
-// read 16 bytes at a time and, without SSE2, one at a time.
+// The cases and pages of pages/shapes.txt for the page scan and the form
+// test, each page at every place of a 16-byte block, read 16 bytes at a time
+// and, without SSE2, one at a time.
 TEST(SignInForm, ShapesAndPages) {
-    std::istringstream shapes(ReadFileBytes(Widen(ROLM_TEST_PAGES "/shapes.txt")));
+    std::istringstream shapes(ReadFileBytes(Widen(ROLM_TEST_DATA "/pages/shapes.txt")));
     std::vector<std::string> lines;
     for (std::string line; std::getline(shapes, line);)
         if (line.size() > 4 && line[1] == ' ') lines.push_back(line);  // the rest says what the file is
     for (const bool sse2 : {true, false}) {
-        const std::unique_ptr<ImportPatch> off(sse2 ? nullptr : new ImportPatch("kernel32.dll", "IsProcessorFeaturePresent",
-                                                                                reinterpret_cast<void*>(&NoSse2)));
+        setlocale(LC_ALL, sse2 ? "" : "C");  // the code page's own folding, and the C runtime's plain one
+        const std::unique_ptr<ImportPatch> off(
+            sse2 ? nullptr : new ImportPatch("kernel32.dll", "IsProcessorFeaturePresent", (void*)&NoSse2));
         for (const std::string& line : lines) {
-            const std::string text = line[4] == '@' ? ReadFileBytes(Widen(ROLM_TEST_PAGES "/" + line.substr(5)))
+            const std::string text = line[4] == '@' ? ReadFileBytes(Widen(ROLM_TEST_DATA "/pages/" + line.substr(5)))
                                                     : http_test::Expand(line.substr(4));
             for (size_t shift = 0; shift < 16; ++shift) {
-                std::string page = std::string(shift, ' ') + text, walked = page;
+                std::string page = std::string(shift, ' ') + text;
                 const std::string where = line.substr(0, 80) + (sse2 ? ", " : ", no SSE2, ") + std::to_string(shift);
                 EXPECT_TRUE(line[2] == '-' || line[2] - '0' == IsSignInForm(page.data(), page.size())) << where;
                 EXPECT_TRUE(line[0] == '-' || line[0] - '0' == IsAuthenticationPage(&page[0])) << where;
-                EXPECT_TRUE(line[0] == '-' || shift > 0 || line[0] - '0' == ReferencePage(&walked[0])) << where;
             }
         }
     }
     EXPECT_FALSE(IsSignInForm(nullptr, 5) || IsSignInForm("<input type=password>", 20));
 }
 
-// Pages at every alignment, 16 bytes at a time and (without SSE2) one at a
-// time. Match: runs of one character
-// or of a short unit, with pieces and copies of the find text, over case
-// pairs, a zero and characters sharing a low byte (0x0161, 0x2C61 with 'a'),
-// past 254 matches. Both in the C locale and the code page's own;
-// ROLM_TEST_ACP names the ANSI code page LANG sets.
-TEST(MatchAndPage, AgreeWithThePlainAlgorithms) {
+// Runs of one character or of a short unit, with pieces and copies of the
+// find text, over case pairs, a zero and characters sharing a low byte
+// (0x0161, 0x2C61 with 'a'), past 254 matches; 8 positions at a time and
+// (without SSE2) one at a time. Both in the C locale and the code page's
+// own; ROLM_TEST_ACP names the ANSI code page LANG sets.
+TEST(MatchAndPage, RandomTextsAgreeWithThePlainSearch) {
     ASSERT_EQ(getenv("ROLM_TEST_ACP") ? strtoul(getenv("ROLM_TEST_ACP"), nullptr, 10) : GetACP(), GetACP());
     const std::wstring letters(L"aAbB\0\x00E9\x00C9\x0434\x0414\x03A3\x03C3\x00DF\x0130\x0161\x2C61", 15);
-    const char* pieces[] = {"<", ">", "<input ", "type", "TyPe", "=", "=password", "PassWord", "passw0rd", "pASSWORD",
-                            "Wpassword", "w", "W", "\x81", "\xC0\xE9", "\x82\x60", "\x83w", "\xFF", "\xC9\xF8\xFE", "'",
-                            " ", "x", "<input type=password", "<INPUT TYPE='PassWord'", "name=p ", " type =", "password>"};
     std::mt19937 random(20261205);
     const auto text = [&](size_t units, size_t kinds, std::wstring t = L"") {
         for (std::wstring unit; units-- > 0; unit.clear()) {
@@ -150,20 +115,10 @@ TEST(MatchAndPage, AgreeWithThePlainAlgorithms) {
         }
         return t;
     };
-    int found = 0;
     std::unique_ptr<ImportPatch> bytes;
-    for (int round = 0; round < 120000; ++round) {
-        if (round % 1000 == 0) setlocale(LC_ALL, round % 2000 ? "" : "C");
-        if (round == 60000) bytes.reset(new ImportPatch("kernel32.dll", "IsProcessorFeaturePresent", (void*)&NoSse2));
-        std::string page(random() % 16, "<>w-"[random() % 4]), reference;  // the page starts after these
-        const size_t start = page.size();
-        for (size_t n = random() % 30; n-- > 0;)  // and runs of blanks, or now and then of zero bytes
-            page += random() % 8 ? pieces[random() % std::size(pieces)] : std::string(random() % 200, random() % 4 ? ' ' : '\0');
-        const BOOL expected = ReferencePage(&(reference = page)[start]);
-        ASSERT_EQ(expected, IsAuthenticationPage(&page[start])) << "round " << round << ": " << reference;
-        ASSERT_EQ(reference, page) << "round " << round << ": the tested tags' > zeroed";
-        found += expected;
-        if (round % 3 != 0) continue;  // one Match comparison to three pages
+    for (int round = 0; round < 40000; ++round) {
+        if (round % 400 == 0) setlocale(LC_ALL, round % 800 ? "" : "C");
+        if (round == 20000) bytes.reset(new ImportPatch("kernel32.dll", "IsProcessorFeaturePresent", (void*)&NoSse2));
         const size_t kinds = 2 + random() % (letters.size() - 1);
         std::wstring source = text(random() % 8, kinds);
         const std::wstring find = text(random() % 3, kinds, {letters[random() % kinds]}).substr(0, 1 + random() % 200);
@@ -174,11 +129,11 @@ TEST(MatchAndPage, AgreeWithThePlainAlgorithms) {
             source.insert(at, piece);
         }
         const UINT maxCount = random() % 4 == 0 ? static_cast<UINT>(random() % 5) : kAll;
-        ASSERT_EQ(Reference(source, find, round % 6 == 0, maxCount),
-                  Search(source.data(), find.data(), round % 6 == 0, maxCount, static_cast<UINT>(source.size()),
+        ASSERT_EQ(Reference(source, find, round % 2 == 0, maxCount),
+                  Search(source.data(), find.data(), round % 2 == 0, maxCount, static_cast<UINT>(source.size()),
                          static_cast<UINT>(find.size())))
             << "round " << round;
     }
     setlocale(LC_ALL, "C");
-    EXPECT_TRUE(found > 1000 && bytes->patched()) << found << " pages found";
+    EXPECT_TRUE(bytes->patched()) << "the one-at-a-time path taken";
 }

@@ -22,10 +22,6 @@ public:
     using Responder = std::function<std::string(const std::string& request)>;
     // A connection per request: its head and the body its Content-Length announces (15 s at most), the reply, the
     // end. A silent server takes no connection (the system's queue holds them) and reads nothing.
-    explicit BasicScriptedServer(std::vector<std::string> replies)  // one per request, in order, then none
-        : BasicScriptedServer([replies, i = size_t(0)](const std::string&) mutable {
-              return i < replies.size() ? replies[i++] : "";
-          }) {}
     explicit BasicScriptedServer(Responder responder, bool silent = false) : responder_(std::move(responder)) {
         WSADATA data;
         ::WSAStartup(MAKEWORD(2, 2), &data);  // a failure shows as port 0
