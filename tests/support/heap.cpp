@@ -41,7 +41,6 @@ CRITICAL_SECTION g_lock;
 Header g_listed = {0, nullptr, 0, nullptr, 0, &g_listed, &g_listed};
 LONG g_serial;
 DWORD g_kept = TLS_OUT_OF_INDEXES;  // the thread's HeapKept depth
-bool g_allowLeaks;
 
 Header* HeaderOf(const void* block) { return reinterpret_cast<Header*>((char*)block - kCanary) - 1; }
 unsigned char* BlockOf(Header* h) { return reinterpret_cast<unsigned char*>(h + 1) + kCanary; }
@@ -147,22 +146,16 @@ void Guard(const char* dll, const char* name, F guarded, R* real) {
 
 class LeakCheck : public ::testing::EmptyTestEventListener {
     LONG start_ = 0;
-    void OnTestStart(const ::testing::TestInfo&) override {
-        g_allowLeaks = false;
-        start_ = g_serial;
-    }
+    void OnTestStart(const ::testing::TestInfo&) override { start_ = g_serial; }
     void OnTestEnd(const ::testing::TestInfo& test) override {
-        const char* check = getenv("ROLM_LEAK_CHECK");
-        if (g_allowLeaks || (check != nullptr && strcmp(check, "0") == 0) || !test.result()->Passed()) return;
         const std::string left = HeapLeftSince(start_);
-        if (!left.empty()) ADD_FAILURE() << "heap blocks allocated during the test and never freed:\n" << left;
+        if (test.result()->Passed() && !left.empty()) ADD_FAILURE() << "heap blocks left by the test:\n" << left;
     }
 };
 
 }  // namespace
 
 void CheckHeapOnRelease() {
-    if (g_free != nullptr) return;
     ::InitializeCriticalSection(&g_lock);
     g_kept = ::TlsAlloc();
     FARPROC heapHandle = ::GetProcAddress(::GetModuleHandleW(L"msvcrt.dll"), "_get_heap_handle");
@@ -207,6 +200,5 @@ HeapKept::HeapKept() : outer(::TlsGetValue(g_kept)) { ::TlsSetValue(g_kept, stat
 HeapKept::~HeapKept() { ::TlsSetValue(g_kept, outer); }
 
 ::testing::TestEventListener* NewLeakCheck() { return new LeakCheck; }
-void AllowLeaks() { g_allowLeaks = true; }
 
 }  // namespace rolm_test

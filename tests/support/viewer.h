@@ -14,7 +14,6 @@ struct ViewerRecord {
     std::string sink;    // "qrv", "vellosk", "wendlook" or "debug"
     std::string dwData;  // "-" for qrv; the sender's pid for debug
     std::string cbData;  // "-" for qrv
-    std::string hex;     // the bytes exactly as received
     std::wstring text;
 };
 
@@ -52,8 +51,5 @@ private:
     OwnHandle process_;
     DWORD pid_ = 0;
 };
-
-// The viewer's own queries (WM_COPYDATA dwData to its "RolmView" window).
-const ULONG_PTR kViewerSaveUtf8 = 0x524C5601, kViewerSaveUtf16 = 0x524C5602, kViewerLoad = 0x524C5603;
 
 }  // namespace rolm_test
