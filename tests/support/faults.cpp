@@ -19,8 +19,8 @@ volatile DWORD g_thread = ~0u;  // the thread whose calls count
 bool Counted() { return (g_thread == ~0u || g_thread == ::GetCurrentThreadId()) && !detail::Kept(); }
 
 // The entry, or a test failure that names what is missing.
-void** MustFind(const char* dll, const char* function, HMODULE module = nullptr) {
-    void** entry = detail::FindImport(dll, function, module);
+void** MustFind(const char* dll, const char* function) {
+    void** entry = detail::FindImport(dll, function);
     if (entry == nullptr) ADD_FAILURE() << "this program does not import " << dll << "!" << function;
     return entry;
 }
@@ -63,8 +63,8 @@ const char* const kCannotFail[] = {
 namespace detail {
 
 // The import table entry through which this program calls dll!function.
-void** FindImport(const char* dll, const char* function, HMODULE module) {
-    auto* base = reinterpret_cast<BYTE*>(module != nullptr ? module : ::GetModuleHandleW(nullptr));
+void** FindImport(const char* dll, const char* function) {
+    auto* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
     auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
     const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     for (auto* desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
@@ -257,8 +257,8 @@ std::vector<Failure> Failures(const char* section) {
     return ::testing::AssertionFailure() << "calls that can fail without a stand-in:" << missing;
 }
 
-ImportPatch::ImportPatch(const char* dll, const char* function, void* replacement, HMODULE module)
-    : entry_(MustFind(dll, function, module)) {
+ImportPatch::ImportPatch(const char* dll, const char* function, void* replacement)
+    : entry_(MustFind(dll, function)) {
     if (entry_ != nullptr) original_ = detail::SwapImport(entry_, replacement);
 }
 

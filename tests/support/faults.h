@@ -59,7 +59,7 @@ const DWORD kReleased = 0xC105ED;
 ULONG_PTR FailValue(Fails fails, ULONG_PTR first);  // what a failing call returns
 bool Succeeded(Fails fails, ULONG_PTR result, ULONG_PTR first);
 // Null when this program (or the module given) does not import it.
-void** FindImport(const char* dll, const char* function, HMODULE module = nullptr);
+void** FindImport(const char* dll, const char* function);
 void* SwapImport(void** entry, void* value);  // returns what the entry held
 
 template <typename R, typename F, typename... A>
@@ -165,10 +165,10 @@ std::vector<Failure> Failures(const char* section);
 // program, except those that cannot fail (an explicit list); names the rest.
 ::testing::AssertionResult StandInsCover(std::initializer_list<const char*> families);
 
-// Replaces this program's import of DLL!function (or that of a DLL it loaded) while alive.
+// Replaces this program's import of DLL!function while alive.
 class ImportPatch {
 public:
-    ImportPatch(const char* dll, const char* function, void* replacement, HMODULE module = nullptr);
+    ImportPatch(const char* dll, const char* function, void* replacement);
     ~ImportPatch();
     ImportPatch(const ImportPatch&) = delete;
     ImportPatch& operator=(const ImportPatch&) = delete;

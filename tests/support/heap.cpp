@@ -9,13 +9,6 @@
 
 #include "faults.h"
 
-#if defined(_MSC_VER)
-#include <intrin.h>
-#define ROLM_CALLER _ReturnAddress()
-#else
-#define ROLM_CALLER __builtin_return_address(0)
-#endif
-
 namespace rolm_test {
 namespace {
 
@@ -24,7 +17,6 @@ struct alignas(16) Header {  // a multiple of 16 bytes, so that blocks keep the 
     size_t size;
     HANDLE heap;   // null: the C heap
     LONG serial;   // 0: may live for the process
-    void* caller;  // where it was allocated, for the leak report
     size_t mark;   // kMark ^ the block's address while it is listed
     Header *prev, *next;
 };
@@ -38,7 +30,7 @@ BOOL(WINAPI* g_heapFree)(HANDLE, DWORD, LPVOID);
 HLOCAL(WINAPI* g_localFree)(HLOCAL);
 HANDLE g_crtHeap;  // where malloc takes its blocks from
 CRITICAL_SECTION g_lock;
-Header g_listed = {0, nullptr, 0, nullptr, 0, &g_listed, &g_listed};
+Header g_listed = {0, nullptr, 0, 0, &g_listed, &g_listed};
 LONG g_serial;
 DWORD g_kept = TLS_OUT_OF_INDEXES;  // the thread's HeapKept depth
 
@@ -67,7 +59,7 @@ const char* Damage(const void* block) {
     abort();
 }
 
-void* Arm(void* raw, size_t size, HANDLE heap, void* caller) {
+void* Arm(void* raw, size_t size, HANDLE heap) {
     if (raw == nullptr) return nullptr;
     Header* h = static_cast<Header*>(raw);
     unsigned char* block = BlockOf(h);
@@ -77,8 +69,7 @@ void* Arm(void* raw, size_t size, HANDLE heap, void* caller) {
         block[size + i] = Pattern(block, kCanary + i);
     }
     ::EnterCriticalSection(&g_lock);
-    *h = {size, heap, kept ? 0 : ++g_serial, caller, kMark ^ reinterpret_cast<size_t>(block), &g_listed,
-          g_listed.next};
+    *h = {size, heap, kept ? 0 : ++g_serial, kMark ^ reinterpret_cast<size_t>(block), &g_listed, g_listed.next};
     g_listed.next = h->next->prev = h;
     ::LeaveCriticalSection(&g_lock);
     return block;
@@ -107,7 +98,7 @@ void* Release(void* block, HANDLE heap, const char* where, bool unlist = true) {
 }
 
 void* __cdecl GuardedMalloc(size_t size) {
-    return size > kLargest ? nullptr : Arm(g_malloc(kOverhead + size), size, nullptr, ROLM_CALLER);
+    return size > kLargest ? nullptr : Arm(g_malloc(kOverhead + size), size, nullptr);
 }
 void* __cdecl GuardedCalloc(size_t count, size_t size) {
     void* block = size != 0 && count > kLargest / size ? nullptr : GuardedMalloc(count * size);
@@ -127,7 +118,7 @@ void __cdecl GuardedFree(void* block) {
     if (block != nullptr) g_free(Release(block, nullptr, "free"));
 }
 LPVOID WINAPI GuardedHeapAlloc(HANDLE heap, DWORD flags, SIZE_T size) {
-    return size > kLargest ? nullptr : Arm(g_heapAlloc(heap, flags, kOverhead + size), size, heap, ROLM_CALLER);
+    return size > kLargest ? nullptr : Arm(g_heapAlloc(heap, flags, kOverhead + size), size, heap);
 }
 BOOL WINAPI GuardedHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
     return g_heapFree(heap, flags, block == nullptr ? nullptr : Release(block, heap, "HeapFree"));
@@ -181,8 +172,8 @@ std::string HeapLeftSince(LONG serial) {
     ::EnterCriticalSection(&g_lock);
     for (Header* h = g_listed.next; h != &g_listed && out.size() < 1000; h = h->next) {
         char line[128];
-        snprintf(line, sizeof line, "  %u bytes from %s, allocated at %p, the %ldth since\n", unsigned(h->size),
-                 h->heap ? "HeapAlloc" : "the C heap", h->caller, h->serial - serial);
+        snprintf(line, sizeof line, "  %u bytes from %s, the %ldth allocated since\n", unsigned(h->size),
+                 h->heap ? "HeapAlloc" : "the C heap", h->serial - serial);
         if (h->serial > serial) out += line;
     }
     ::LeaveCriticalSection(&g_lock);

@@ -186,14 +186,14 @@ void RemoveTree(const std::wstring& path) {
 HANDLE StartProgram(const std::wstring& commandLine, DWORD* processId) {
     STARTUPINFOW si = {sizeof si};
     PROCESS_INFORMATION pi = {};
+    std::wstring line = commandLine;
     // Wine now and then refuses a start while an earlier child is still being
     // torn down; a failure that persists is still reported.
-    for (int attempt = 0;; ++attempt) {
-        std::wstring line = commandLine;
-        if (::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) break;
+    for (int attempt = 0; !::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+         ++attempt) {
         const DWORD error = ::GetLastError();
         fwprintf(stderr, L"CreateProcessW failed with %lu: %ls\n", error, commandLine.c_str());
-        if (attempt == 4 || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return nullptr;
+        if (attempt == 4 || error == ERROR_FILE_NOT_FOUND) return nullptr;
         ::Sleep(200);
     }
     OwnHandle thread(pi.hThread);
