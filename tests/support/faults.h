@@ -110,8 +110,6 @@ class Faults {
 public:
     Faults();
     ~Faults();
-    Faults(const Faults&) = delete;
-    Faults& operator=(const Faults&) = delete;
 
     // The nth counted call from now on fails with error; 0 fails none.
     void FailNth(int n, DWORD error);
@@ -188,7 +186,6 @@ private:
 // to the wrong heap, or a pointer that is neither listed nor a block of its
 // heap (freed twice, say) ends the program with STATUS_HEAP_CORRUPTION after
 // a line on stderr. LocalFree of something that is no local block does too.
-void CheckHeapOnRelease();
 std::string HeapDamage(const void* block);  // what is wrong with a listed block, "" if nothing
 // The serial number of the last block allocated; blocks allocated after
 // serial and still listed, described ("" when there are none).
@@ -202,8 +199,5 @@ struct HeapKept {
     ~HeapKept();
     void* outer;
 };
-// The leak check: each test that passes fails if blocks it allocated are
-// still listed at its end.
-::testing::TestEventListener* NewLeakCheck();
 
 }  // namespace rolm_test

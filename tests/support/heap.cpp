@@ -1,4 +1,4 @@
-// The guarded heap (faults.h). Wine's heap reports a write past a block only
+// The guarded heap (faults.h), and the shared main of the test programs. Wine's heap reports a write past a block only
 // when the program runs with heap flags, not at all once the block is freed,
 // and takes back a pointer it never handed out without a word: so the blocks
 // this program allocates carry canaries of their own and are listed, and each
@@ -7,7 +7,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <thread>
+
 #include "faults.h"
+#include "support.h"
 
 namespace rolm_test {
 namespace {
@@ -135,6 +138,7 @@ void Guard(const char* dll, const char* name, F guarded, R* real) {
     if (void** entry = detail::FindImport(dll, name)) *real = reinterpret_cast<R>(detail::SwapImport(entry, (void*)guarded));
 }
 
+// Each test that passes fails if blocks it allocated are still listed at its end.
 class LeakCheck : public ::testing::EmptyTestEventListener {
     LONG start_ = 0;
     void OnTestStart(const ::testing::TestInfo&) override { start_ = g_serial; }
@@ -144,9 +148,7 @@ class LeakCheck : public ::testing::EmptyTestEventListener {
     }
 };
 
-}  // namespace
-
-void CheckHeapOnRelease() {
+void GuardHeap() {
     ::InitializeCriticalSection(&g_lock);
     g_kept = ::TlsAlloc();
     FARPROC heapHandle = ::GetProcAddress(::GetModuleHandleW(L"msvcrt.dll"), "_get_heap_handle");
@@ -161,6 +163,19 @@ void CheckHeapOnRelease() {
     Guard("kernel32.dll", "HeapFree", &GuardedHeapFree, &g_heapFree);
     Guard("kernel32.dll", "LocalFree", &GuardedLocalFree, &g_localFree);
 }
+
+// What the run keeps for good, made before the first test: the main thread's
+// stack of scoped traces, the records of threads that the thread runtime
+// keeps for the next ones (each level's thread is joined only after the
+// levels below it).
+void Grow(int depth) {
+    SCOPED_TRACE(depth);
+    std::thread thread([] {});
+    if (depth > 0) Grow(depth - 1);
+    thread.join();
+}
+
+}  // namespace
 
 std::string HeapDamage(const void* block) { return Damage(block) != nullptr ? Damage(block) : ""; }
 
@@ -190,6 +205,18 @@ bool detail::Kept() {
 HeapKept::HeapKept() : outer(::TlsGetValue(g_kept)) { ::TlsSetValue(g_kept, static_cast<char*>(outer) + 1); }
 HeapKept::~HeapKept() { ::TlsSetValue(g_kept, outer); }
 
-::testing::TestEventListener* NewLeakCheck() { return new LeakCheck; }
-
 }  // namespace rolm_test
+
+// Runs a child verb when started as one, the tests otherwise, each checked for heap blocks it leaves behind.
+int main(int argc, char** argv) {
+    rolm_test::GuardHeap();  // an overrun is caught when its block goes back
+    const int child = rolm_test::RunChildIfAsked();
+    if (child >= 0) return child;
+    ::testing::InitGoogleTest(&argc, argv);
+    {
+        rolm_test::HeapKept kept;
+        rolm_test::Grow(8);
+    }
+    ::testing::UnitTest::GetInstance()->listeners().Append(new rolm_test::LeakCheck);
+    return RUN_ALL_TESTS();
+}

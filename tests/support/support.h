@@ -130,6 +130,7 @@ struct ChildVerb {
     ChildVerb(const wchar_t* verb, ChildMain run);
 };
 std::wstring ChildCommandLine(const std::wstring& verb, const std::wstring& args = L"");
+int RunChildIfAsked();  // the verb's exit code when the program was started as a child, else -1
 
 }  // namespace rolm_test
 

@@ -1,11 +1,6 @@
 // rolmview.exe in a process of its own, recording what it receives.
 #pragma once
 
-#include <windows.h>
-
-#include <string>
-#include <vector>
-
 #include "support.h"
 
 namespace rolm_test {
