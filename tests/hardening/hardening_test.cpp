@@ -10,6 +10,7 @@
 
 #include "common/unique.h"
 #include "faults.h"
+#include "http/form_header.h"
 #include "support.h"
 
 using namespace rolm_test;
@@ -37,10 +38,7 @@ USHORT Checksum(const std::string& bytes) {
 TEST(Overrun, ParsersStopAtTheEndOfTheirInput) {
     TraceLog::Get();  // traced texts are read too
     GuardedPage page, other;
-    MEMORY_BASIC_INFORMATION guard = {};
-    ASSERT_TRUE(page.guarded && other.guarded);
-    ASSERT_EQ(sizeof guard, ::VirtualQuery(page.base + 4096, &guard, sizeof guard));
-    ASSERT_EQ(DWORD(PAGE_NOACCESS), guard.Protect) << "the page after the input";
+    ASSERT_TRUE(page.guarded && other.guarded) << "the pages after the inputs are inaccessible";
     for (int size = 0; size < 80; ++size) {  // replies of every length, each header length announced; none ours
         std::string bytes(size, '\x45');
         if (size > 0) bytes[0] = static_cast<char>(0x40 | size % 16);
@@ -68,6 +66,32 @@ TEST(Overrun, ParsersStopAtTheEndOfTheirInput) {
         free(offsets);
     }
     TraceLog::Get().Clear();
+}
+
+// Room for a text and its terminator, or ERROR_INSUFFICIENT_BUFFER with nothing written: the form header (47
+// characters) into a buffer at the end of readable memory, each endpoint field (512, 512, 64, 64) given a text
+// of its full size and one of a character less.
+TEST(Overrun, TextsOneTooLongForTheirRoom) {
+    GuardedPage page;
+    const std::string header = "Content-Type: application/x-www-form-urlencoded";
+    for (size_t room : {header.size(), header.size() + 1}) {
+        char* buffer = page.base + 4096 - room;
+        DWORD length = 0;
+        const bool fits = room > header.size();
+        EXPECT_EQ(fits ? 0u : DWORD(ERROR_INSUFFICIENT_BUFFER), rolm::GetFormHeader(buffer, room, &length)) << room;
+        EXPECT_EQ(fits ? header : "", std::string(buffer, length)) << room;
+    }
+    const size_t sizes[] = {512, 512, 64, 64};
+    for (size_t field = 0; field < 4; ++field) {
+        for (size_t length : {sizes[field], sizes[field] - 1}) {
+            std::wstring texts[4] = {L"s", L"u", L"l", L"p"};
+            texts[field].assign(length, L'x');
+            const DWORD error =
+                SetServerConfig(80, texts[0].c_str(), texts[1].c_str(), texts[2].c_str(), texts[3].c_str());
+            EXPECT_EQ(length < sizes[field] ? 0u : DWORD(ERROR_INSUFFICIENT_BUFFER), error) << field << " " << length;
+        }
+    }
+    EXPECT_EQ(std::wstring(63, L'x'), g_ServerConfig.szHttpPswd) << "the last text that fits, whole";
 }
 
 // The library's owner, on a resource of the test's own: each value closed once, on move, put, reset and at the
@@ -145,10 +169,8 @@ ROLM_CHILD(heap) {
 TEST(HeapGuard, RefusesWhatIsNotItsOwnAndFindsLeaks) {
     for (const wchar_t* what : {L"o", L"u", L"t", L"f", L"h", L"l"})
         EXPECT_EQ(0xC0000374u, RunProgram(ChildCommandLine(L"heap", what))) << what;
-    wchar_t self[MAX_PATH];
-    const std::wstring program(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH));
     const std::wstring leaks = L" --gtest_filter=HeapGuard.DISABLED_Leaks --gtest_also_run_disabled_tests";
-    EXPECT_EQ(1u, RunProgram(L"\"" + program + L"\"" + leaks)) << "a test that leaks fails";
+    EXPECT_EQ(1u, RunProgram(L"\"" + ProgramPath() + L"\"" + leaks)) << "a test that leaks fails";
 }
 
 void* volatile g_leaked;

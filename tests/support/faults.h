@@ -49,6 +49,7 @@ struct Slot {
     Slot* next;
     Slot(const char* dll, const char* name, Fails fails, Role role, const char* kind, void* replacement);
 };
+bool Kept();  // whether a HeapKept lives on this thread
 bool Enter(Slot& slot);  // counts the call; true when it is the one to fail (last error set)
 // Counts an open or a close. A release leaves a last error of its own (kReleased), as the system's may: a
 // caller that reports the last error after releasing something shows it. A failing close still releases, so
@@ -58,29 +59,20 @@ const DWORD kReleased = 0xC105ED;
 ULONG_PTR FailValue(Fails fails, ULONG_PTR first);  // what a failing call returns
 bool Succeeded(Fails fails, ULONG_PTR result, ULONG_PTR first);
 // Null when this program (or the module given) does not import it.
-void** FindImport(const char* dll, const char* function, HMODULE module = nullptr);
+void** FindImport(const char* dll, const char* function);
 void* SwapImport(void** entry, void* value);  // returns what the entry held
-
-template <typename T>
-ULONG_PTR Bits(T value) {
-    if constexpr (std::is_pointer_v<T>) return reinterpret_cast<ULONG_PTR>(value);
-    else return static_cast<ULONG_PTR>(value);
-}
-inline ULONG_PTR First() { return 0; }
-template <typename T, typename... A>
-ULONG_PTR First(T first, A...) { return Bits(first); }
 
 template <typename R, typename F, typename... A>
 R Forward(Slot& slot, A... args) {
     const F real = reinterpret_cast<F>(slot.original);
-    const ULONG_PTR first = First(args...);
+    const ULONG_PTR first = std::initializer_list<ULONG_PTR>{(ULONG_PTR)args..., 0}.begin()[0];
     const bool failed = Enter(slot), released = slot.role == Role::Close;
     if constexpr (std::is_void_v<R>) {
         real(args...);  // free and CoUninitialize never fail
         Leave(slot, false, sizeof...(A) == 0 || first != 0);  // free(NULL) releases nothing
     } else {
         const R result = !failed || released ? real(args...) : R();
-        Leave(slot, failed, failed || Succeeded(slot.fails, Bits(result), first));
+        Leave(slot, failed, failed || Succeeded(slot.fails, (ULONG_PTR)result, first));
         return failed ? (R)FailValue(slot.fails, first) : result;
     }
 }
@@ -118,12 +110,9 @@ class Faults {
 public:
     Faults();
     ~Faults();
-    Faults(const Faults&) = delete;
-    Faults& operator=(const Faults&) = delete;
 
     // The nth counted call from now on fails with error; 0 fails none.
     void FailNth(int n, DWORD error);
-    bool Failed() const;  // whether the armed failure has happened
     int Calls() const;    // counted calls since construction or Reset
     // The stand-in whose call failed and which of its calls that was (1: its
     // first since Reset); null when none failed.
@@ -139,23 +128,6 @@ public:
     // functions on their threads.
     static void CountThread(DWORD threadId);
 };
-
-// A torture run: op with its 1st, 2nd, ... counted call failing with error,
-// until it makes no such call; check(outcome, name, k) sees each outcome with
-// the failed call, the kth of that name. Nothing is left armed afterwards.
-template <typename Op, typename Check>
-void Torture(Faults& faults, DWORD error, Op op, Check check) {
-    for (int n = 1;; ++n) {
-        faults.Reset();
-        faults.FailNth(n, error);
-        auto outcome = op();
-        int k = 0;
-        const char* name = faults.FailedCall(&k);
-        if (name == nullptr) break;
-        check(outcome, std::string(name), k);
-    }
-    faults.Reset();
-}
 
 // What an operation gave: its result and the error it reported (an output,
 // or the last error after a BOOL), each as a DWORD.
@@ -191,10 +163,10 @@ std::vector<Failure> Failures(const char* section);
 // program, except those that cannot fail (an explicit list); names the rest.
 ::testing::AssertionResult StandInsCover(std::initializer_list<const char*> families);
 
-// Replaces this program's import of DLL!function (or that of a DLL it loaded) while alive.
+// Replaces this program's import of DLL!function while alive.
 class ImportPatch {
 public:
-    ImportPatch(const char* dll, const char* function, void* replacement, HMODULE module = nullptr);
+    ImportPatch(const char* dll, const char* function, void* replacement);
     ~ImportPatch();
     ImportPatch(const ImportPatch&) = delete;
     ImportPatch& operator=(const ImportPatch&) = delete;
@@ -214,7 +186,6 @@ private:
 // to the wrong heap, or a pointer that is neither listed nor a block of its
 // heap (freed twice, say) ends the program with STATUS_HEAP_CORRUPTION after
 // a line on stderr. LocalFree of something that is no local block does too.
-void CheckHeapOnRelease();
 std::string HeapDamage(const void* block);  // what is wrong with a listed block, "" if nothing
 // The serial number of the last block allocated; blocks allocated after
 // serial and still listed, described ("" when there are none).
@@ -228,13 +199,5 @@ struct HeapKept {
     ~HeapKept();
     void* outer;
 };
-namespace detail {
-bool Kept();  // whether one lives on this thread
-}  // namespace detail
-// The leak check: each test that passes fails if blocks it allocated are
-// still listed at its end. AllowLeaks() in a test, or ROLM_LEAK_CHECK=0 in
-// the environment of a test program, turns it off for that test or program.
-::testing::TestEventListener* NewLeakCheck();
-void AllowLeaks();
 
 }  // namespace rolm_test

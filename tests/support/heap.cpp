@@ -1,4 +1,4 @@
-// The guarded heap (faults.h). Wine's heap reports a write past a block only
+// The guarded heap (faults.h), and the shared main of the test programs. Wine's heap reports a write past a block only
 // when the program runs with heap flags, not at all once the block is freed,
 // and takes back a pointer it never handed out without a word: so the blocks
 // this program allocates carry canaries of their own and are listed, and each
@@ -7,14 +7,10 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "faults.h"
+#include <thread>
 
-#if defined(_MSC_VER)
-#include <intrin.h>
-#define ROLM_CALLER _ReturnAddress()
-#else
-#define ROLM_CALLER __builtin_return_address(0)
-#endif
+#include "faults.h"
+#include "support.h"
 
 namespace rolm_test {
 namespace {
@@ -24,7 +20,6 @@ struct alignas(16) Header {  // a multiple of 16 bytes, so that blocks keep the 
     size_t size;
     HANDLE heap;   // null: the C heap
     LONG serial;   // 0: may live for the process
-    void* caller;  // where it was allocated, for the leak report
     size_t mark;   // kMark ^ the block's address while it is listed
     Header *prev, *next;
 };
@@ -38,10 +33,9 @@ BOOL(WINAPI* g_heapFree)(HANDLE, DWORD, LPVOID);
 HLOCAL(WINAPI* g_localFree)(HLOCAL);
 HANDLE g_crtHeap;  // where malloc takes its blocks from
 CRITICAL_SECTION g_lock;
-Header g_listed = {0, nullptr, 0, nullptr, 0, &g_listed, &g_listed};
+Header g_listed = {0, nullptr, 0, 0, &g_listed, &g_listed};
 LONG g_serial;
 DWORD g_kept = TLS_OUT_OF_INDEXES;  // the thread's HeapKept depth
-bool g_allowLeaks;
 
 Header* HeaderOf(const void* block) { return reinterpret_cast<Header*>((char*)block - kCanary) - 1; }
 unsigned char* BlockOf(Header* h) { return reinterpret_cast<unsigned char*>(h + 1) + kCanary; }
@@ -68,7 +62,7 @@ const char* Damage(const void* block) {
     abort();
 }
 
-void* Arm(void* raw, size_t size, HANDLE heap, void* caller) {
+void* Arm(void* raw, size_t size, HANDLE heap) {
     if (raw == nullptr) return nullptr;
     Header* h = static_cast<Header*>(raw);
     unsigned char* block = BlockOf(h);
@@ -78,8 +72,7 @@ void* Arm(void* raw, size_t size, HANDLE heap, void* caller) {
         block[size + i] = Pattern(block, kCanary + i);
     }
     ::EnterCriticalSection(&g_lock);
-    *h = {size, heap, kept ? 0 : ++g_serial, caller, kMark ^ reinterpret_cast<size_t>(block), &g_listed,
-          g_listed.next};
+    *h = {size, heap, kept ? 0 : ++g_serial, kMark ^ reinterpret_cast<size_t>(block), &g_listed, g_listed.next};
     g_listed.next = h->next->prev = h;
     ::LeaveCriticalSection(&g_lock);
     return block;
@@ -108,7 +101,7 @@ void* Release(void* block, HANDLE heap, const char* where, bool unlist = true) {
 }
 
 void* __cdecl GuardedMalloc(size_t size) {
-    return size > kLargest ? nullptr : Arm(g_malloc(kOverhead + size), size, nullptr, ROLM_CALLER);
+    return size > kLargest ? nullptr : Arm(g_malloc(kOverhead + size), size, nullptr);
 }
 void* __cdecl GuardedCalloc(size_t count, size_t size) {
     void* block = size != 0 && count > kLargest / size ? nullptr : GuardedMalloc(count * size);
@@ -128,7 +121,7 @@ void __cdecl GuardedFree(void* block) {
     if (block != nullptr) g_free(Release(block, nullptr, "free"));
 }
 LPVOID WINAPI GuardedHeapAlloc(HANDLE heap, DWORD flags, SIZE_T size) {
-    return size > kLargest ? nullptr : Arm(g_heapAlloc(heap, flags, kOverhead + size), size, heap, ROLM_CALLER);
+    return size > kLargest ? nullptr : Arm(g_heapAlloc(heap, flags, kOverhead + size), size, heap);
 }
 BOOL WINAPI GuardedHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
     return g_heapFree(heap, flags, block == nullptr ? nullptr : Release(block, heap, "HeapFree"));
@@ -145,24 +138,17 @@ void Guard(const char* dll, const char* name, F guarded, R* real) {
     if (void** entry = detail::FindImport(dll, name)) *real = reinterpret_cast<R>(detail::SwapImport(entry, (void*)guarded));
 }
 
+// Each test that passes fails if blocks it allocated are still listed at its end.
 class LeakCheck : public ::testing::EmptyTestEventListener {
     LONG start_ = 0;
-    void OnTestStart(const ::testing::TestInfo&) override {
-        g_allowLeaks = false;
-        start_ = g_serial;
-    }
+    void OnTestStart(const ::testing::TestInfo&) override { start_ = g_serial; }
     void OnTestEnd(const ::testing::TestInfo& test) override {
-        const char* check = getenv("ROLM_LEAK_CHECK");
-        if (g_allowLeaks || (check != nullptr && strcmp(check, "0") == 0) || !test.result()->Passed()) return;
         const std::string left = HeapLeftSince(start_);
-        if (!left.empty()) ADD_FAILURE() << "heap blocks allocated during the test and never freed:\n" << left;
+        if (test.result()->Passed() && !left.empty()) ADD_FAILURE() << "heap blocks left by the test:\n" << left;
     }
 };
 
-}  // namespace
-
-void CheckHeapOnRelease() {
-    if (g_free != nullptr) return;
+void GuardHeap() {
     ::InitializeCriticalSection(&g_lock);
     g_kept = ::TlsAlloc();
     FARPROC heapHandle = ::GetProcAddress(::GetModuleHandleW(L"msvcrt.dll"), "_get_heap_handle");
@@ -178,6 +164,19 @@ void CheckHeapOnRelease() {
     Guard("kernel32.dll", "LocalFree", &GuardedLocalFree, &g_localFree);
 }
 
+// What the run keeps for good, made before the first test: the main thread's
+// stack of scoped traces, the records of threads that the thread runtime
+// keeps for the next ones (each level's thread is joined only after the
+// levels below it).
+void Grow(int depth) {
+    SCOPED_TRACE(depth);
+    std::thread thread([] {});
+    if (depth > 0) Grow(depth - 1);
+    thread.join();
+}
+
+}  // namespace
+
 std::string HeapDamage(const void* block) { return Damage(block) != nullptr ? Damage(block) : ""; }
 
 LONG HeapSerial() { return g_serial; }
@@ -188,8 +187,8 @@ std::string HeapLeftSince(LONG serial) {
     ::EnterCriticalSection(&g_lock);
     for (Header* h = g_listed.next; h != &g_listed && out.size() < 1000; h = h->next) {
         char line[128];
-        snprintf(line, sizeof line, "  %u bytes from %s, allocated at %p, the %ldth since\n", unsigned(h->size),
-                 h->heap ? "HeapAlloc" : "the C heap", h->caller, h->serial - serial);
+        snprintf(line, sizeof line, "  %u bytes from %s, the %ldth allocated since\n", unsigned(h->size),
+                 h->heap ? "HeapAlloc" : "the C heap", h->serial - serial);
         if (h->serial > serial) out += line;
     }
     ::LeaveCriticalSection(&g_lock);
@@ -206,7 +205,18 @@ bool detail::Kept() {
 HeapKept::HeapKept() : outer(::TlsGetValue(g_kept)) { ::TlsSetValue(g_kept, static_cast<char*>(outer) + 1); }
 HeapKept::~HeapKept() { ::TlsSetValue(g_kept, outer); }
 
-::testing::TestEventListener* NewLeakCheck() { return new LeakCheck; }
-void AllowLeaks() { g_allowLeaks = true; }
-
 }  // namespace rolm_test
+
+// Runs a child verb when started as one, the tests otherwise, each checked for heap blocks it leaves behind.
+int main(int argc, char** argv) {
+    rolm_test::GuardHeap();  // an overrun is caught when its block goes back
+    const int child = rolm_test::RunChildIfAsked();
+    if (child >= 0) return child;
+    ::testing::InitGoogleTest(&argc, argv);
+    {
+        rolm_test::HeapKept kept;
+        rolm_test::Grow(8);
+    }
+    ::testing::UnitTest::GetInstance()->listeners().Append(new rolm_test::LeakCheck);
+    return RUN_ALL_TESTS();
+}

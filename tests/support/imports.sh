@@ -1,7 +1,6 @@
 #!/bin/sh
-# imports.sh OUT NM UNDERSCORED OBJECT...: the system calls that each family's objects import, as C++ rows
-# {"family", "name"} for StandInsCover (faults.h). A family is its object's folder; the library's own names
-# (C++ ones, and its data g_...) are left out. OUT is rewritten only when the list changes.
+# imports.sh OUT NM UNDERSCORED OBJECT...: the system calls of each family's objects (their folder), as rows
+# {"family", "name"} for StandInsCover (faults.h), without the library's own names; OUT changes only with the list.
 out=$1 nm=$2 strip=$([ "$3" = 1 ] && echo _)
 shift 3
 for object; do

@@ -3,9 +3,7 @@
 #include <rolm/trace.h>
 #include <shellapi.h>
 #include <stdio.h>
-#include <strsafe.h>
 
-#include <algorithm>
 #include <iomanip>
 #include <sstream>
 
@@ -14,51 +12,52 @@
 namespace rolm_test {
 
 namespace {
+
 const HWND kVellosk = reinterpret_cast<HWND>(0x7E57);  // no window has this value: handles are multiples of 4
-ImportPatch *g_find, *g_isWindow, *g_send;  // the trace's calls, answered by TraceLog while the program runs
-}  // namespace
+ImportPatch *g_find, *g_isWindow, *g_send;  // the trace's calls, answered here while the program runs
+CRITICAL_SECTION g_lock;
+std::vector<std::wstring> g_lines;
 
-TraceLog& TraceLog::Get() {
-    static TraceLog* log = [] {  // lives for the process: the trace keeps its window
-        HeapKept kept;
-        return new TraceLog();
-    }();
-    return *log;
-}
-
-TraceLog::TraceLog() {
-    ::InitializeCriticalSection(&lock_);
-    g_find = new ImportPatch("user32.dll", "FindWindowW", reinterpret_cast<void*>(&Find));
-    g_isWindow = new ImportPatch("user32.dll", "IsWindow", reinterpret_cast<void*>(&IsWindow));
-    g_send = new ImportPatch("user32.dll", "SendMessageW", reinterpret_cast<void*>(&Send));
-    TraceInit(nullptr, 0);
-}
-
-HWND WINAPI TraceLog::Find(LPCWSTR type, LPCWSTR title) {
+HWND WINAPI Find(LPCWSTR type, LPCWSTR title) {
     if (type != nullptr && wcscmp(type, L"Vellosk") == 0) return kVellosk;
     return reinterpret_cast<decltype(&Find)>(g_find->original())(type, title);
 }
 
-BOOL WINAPI TraceLog::IsWindow(HWND window) {
-    return window == kVellosk || reinterpret_cast<decltype(&IsWindow)>(g_isWindow->original())(window);
+BOOL WINAPI IsVellosk(HWND window) {
+    return window == kVellosk || reinterpret_cast<decltype(&IsVellosk)>(g_isWindow->original())(window);
 }
 
-LRESULT WINAPI TraceLog::Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT WINAPI Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     const COPYDATASTRUCT* copy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
     if (window != kVellosk) return reinterpret_cast<decltype(&Send)>(g_send->original())(window, message, wParam, lParam);
     if (message != WM_COPYDATA || copy->dwData != 1 || copy->cbData < sizeof(wchar_t)) return TRUE;
     HeapKept kept;  // the lines it keeps until they are taken
-    ::EnterCriticalSection(&Get().lock_);
-    Get().lines_.emplace_back(static_cast<const wchar_t*>(copy->lpData), copy->cbData / sizeof(wchar_t) - 1);
-    ::LeaveCriticalSection(&Get().lock_);
+    ::EnterCriticalSection(&g_lock);
+    g_lines.emplace_back(static_cast<const wchar_t*>(copy->lpData), copy->cbData / sizeof(wchar_t) - 1);
+    ::LeaveCriticalSection(&g_lock);
     return TRUE;
+}
+
+}  // namespace
+
+TraceLog& TraceLog::Get() {
+    static TraceLog log = [] {  // for the process: the trace keeps its window
+        HeapKept kept;
+        ::InitializeCriticalSection(&g_lock);
+        g_find = new ImportPatch("user32.dll", "FindWindowW", reinterpret_cast<void*>(&Find));
+        g_isWindow = new ImportPatch("user32.dll", "IsWindow", reinterpret_cast<void*>(&IsVellosk));
+        g_send = new ImportPatch("user32.dll", "SendMessageW", reinterpret_cast<void*>(&Send));
+        TraceInit(nullptr, 0);
+        return TraceLog();
+    }();
+    return log;
 }
 
 std::vector<std::wstring> TraceLog::Take() {
     std::vector<std::wstring> lines;
-    ::EnterCriticalSection(&lock_);
-    lines.swap(lines_);
-    ::LeaveCriticalSection(&lock_);
+    ::EnterCriticalSection(&g_lock);
+    lines.swap(g_lines);
+    ::LeaveCriticalSection(&g_lock);
     return lines;
 }
 
@@ -86,21 +85,18 @@ std::wstring Widen(const std::string& utf8) {
 // digits: no recursion, so a line of 100,000 characters fits in the stack.
 bool Fits(const std::wstring& pattern, const std::wstring& line) {
     const auto digit = [](wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'); };
-    std::vector<size_t> now = {0}, next;  // 2 * place, + 1 inside a '#' that has had its first digit
+    std::vector<size_t> now = {0}, next;  // the places of the pattern that the line so far reaches, ascending
     for (const wchar_t c : line) {
         next.clear();
-        for (const size_t state : now) {
-            const size_t place = state / 2 + state % 2;  // where a character other than the #'s would go
-            if (state % 2 == 1 && digit(c)) next.push_back(state);
-            if (place < pattern.size() && pattern[place] == L'#' && digit(c)) next.push_back(2 * place + 1);
-            if (place < pattern.size() && pattern[place] != L'#' && pattern[place] == c) next.push_back(2 * place + 2);
+        for (const size_t place : now) {
+            if (place > 0 && pattern[place - 1] == L'#' && digit(c) && (next.empty() || next.back() != place))
+                next.push_back(place);  // the '#' just matched takes another digit
+            if (place < pattern.size() && (pattern[place] == L'#' ? digit(c) : pattern[place] == c))
+                next.push_back(place + 1);
         }
-        std::sort(next.begin(), next.end());
-        next.erase(std::unique(next.begin(), next.end()), next.end());
-        if (next.empty()) return false;
         now.swap(next);
     }
-    return std::any_of(now.begin(), now.end(), [&](size_t state) { return state / 2 + state % 2 == pattern.size(); });
+    return !now.empty() && now.back() == pattern.size();
 }
 
 ::testing::AssertionResult LinesFit(const std::vector<std::wstring>& patterns, const std::vector<std::wstring>& lines) {
@@ -172,10 +168,10 @@ std::wstring ProgramDir() { return ProgramPath().substr(0, ProgramPath().find_la
 
 TempDir::TempDir() {
     static LONG counter;
-    wchar_t base[MAX_PATH], name[64];
+    wchar_t base[MAX_PATH];
     ::GetTempPathW(MAX_PATH, base);
-    StringCchPrintfW(name, 64, L"rolmtest-%lu-%ld", ::GetCurrentProcessId(), ::InterlockedIncrement(&counter));
-    path_ = std::wstring(base) + name;
+    path_ = base + (L"rolmtest-" + std::to_wstring(::GetCurrentProcessId())) + L"-" +
+            std::to_wstring(::InterlockedIncrement(&counter));
     ::CreateDirectoryW(path_.c_str(), nullptr);
 }
 
@@ -190,14 +186,14 @@ void RemoveTree(const std::wstring& path) {
 HANDLE StartProgram(const std::wstring& commandLine, DWORD* processId) {
     STARTUPINFOW si = {sizeof si};
     PROCESS_INFORMATION pi = {};
+    std::wstring line = commandLine;
     // Wine now and then refuses a start while an earlier child is still being
     // torn down; a failure that persists is still reported.
-    for (int attempt = 0;; ++attempt) {
-        std::wstring line = commandLine;
-        if (::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) break;
+    for (int attempt = 0; !::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+         ++attempt) {
         const DWORD error = ::GetLastError();
         fwprintf(stderr, L"CreateProcessW failed with %lu: %ls\n", error, commandLine.c_str());
-        if (attempt == 4 || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return nullptr;
+        if (attempt == 4 || error == ERROR_FILE_NOT_FOUND) return nullptr;
         ::Sleep(200);
     }
     OwnHandle thread(pi.hThread);

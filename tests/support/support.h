@@ -21,14 +21,6 @@ public:
     void Clear() { Take(); }
     // Lines received since the last Clear or Take, in order.
     std::vector<std::wstring> Take();
-
-private:
-    TraceLog();
-    static HWND WINAPI Find(LPCWSTR type, LPCWSTR title);
-    static BOOL WINAPI IsWindow(HWND window);
-    static LRESULT WINAPI Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-    CRITICAL_SECTION lock_;
-    std::vector<std::wstring> lines_;
 };
 
 // Lines as a readable block for assertion messages.
@@ -138,6 +130,7 @@ struct ChildVerb {
     ChildVerb(const wchar_t* verb, ChildMain run);
 };
 std::wstring ChildCommandLine(const std::wstring& verb, const std::wstring& args = L"");
+int RunChildIfAsked();  // the verb's exit code when the program was started as a child, else -1
 
 }  // namespace rolm_test
 

@@ -46,7 +46,7 @@ std::vector<ViewerRecord> Viewer::Records() const {
         std::wistringstream fields(line);
         std::vector<std::wstring> f(6);
         for (size_t i = 0; i < 6; ++i) std::getline(fields, f[i], i < 5 ? L'\t' : L'\n');
-        records.push_back({Utf8(f[1]), Utf8(f[2]), Utf8(f[3]), Utf8(f[4]), f[5]});
+        records.push_back({Utf8(f[1]), Utf8(f[2]), Utf8(f[3]), f[5]});
     }
     return records;
 }
@@ -87,7 +87,7 @@ DWORD Viewer::Query(ULONG_PTR what, const std::wstring& path) const {
 }
 
 std::vector<std::wstring> Viewer::Rows() const {
-    DWORD error = Query(kViewerSaveUtf8, dir_ / L"saved.log");
+    DWORD error = Query(0x524C5601, dir_ / L"saved.log");  // the viewer's own query: save as UTF-8
     std::string bytes = ReadFileBytes(dir_ / L"saved.log");
     if (error != ERROR_SUCCESS || bytes.compare(0, 3, "\xEF\xBB\xBF") != 0)
         return {L"<not saved: error " + std::to_wstring(error) + L">"};

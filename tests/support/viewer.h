@@ -1,11 +1,6 @@
 // rolmview.exe in a process of its own, recording what it receives.
 #pragma once
 
-#include <windows.h>
-
-#include <string>
-#include <vector>
-
 #include "support.h"
 
 namespace rolm_test {
@@ -14,7 +9,6 @@ struct ViewerRecord {
     std::string sink;    // "qrv", "vellosk", "wendlook" or "debug"
     std::string dwData;  // "-" for qrv; the sender's pid for debug
     std::string cbData;  // "-" for qrv
-    std::string hex;     // the bytes exactly as received
     std::wstring text;
 };
 
@@ -52,8 +46,5 @@ private:
     OwnHandle process_;
     DWORD pid_ = 0;
 };
-
-// The viewer's own queries (WM_COPYDATA dwData to its "RolmView" window).
-const ULONG_PTR kViewerSaveUtf8 = 0x524C5601, kViewerSaveUtf16 = 0x524C5602, kViewerLoad = 0x524C5603;
 
 }  // namespace rolm_test
