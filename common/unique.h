@@ -156,35 +156,6 @@ private:
     PROCESS_INFORMATION info_;
 };
 
-// Runs a cleanup when the scope ends, unless dismissed; like the owners
-// above, the cleanup leaves the thread's last error as it found it.
-template <typename Cleanup>
-class ScopeExit {
-public:
-    explicit ScopeExit(Cleanup cleanup) : cleanup_(cleanup), armed_(true) {}
-    ScopeExit(ScopeExit&& other) noexcept : cleanup_(other.cleanup_), armed_(other.armed_) {
-        other.armed_ = false;
-    }
-    ScopeExit(const ScopeExit&) = delete;
-    ScopeExit& operator=(const ScopeExit&) = delete;
-    ~ScopeExit() {
-        if (!armed_) return;
-        DWORD lastError = ::GetLastError();
-        cleanup_();
-        ::SetLastError(lastError);
-    }
-    void dismiss() { armed_ = false; }
-
-private:
-    Cleanup cleanup_;
-    bool armed_;
-};
-
-template <typename Cleanup>
-ScopeExit<Cleanup> OnScopeExit(Cleanup cleanup) {
-    return ScopeExit<Cleanup>(cleanup);
-}
-
 // Windows Sockets for the length of a scope. started() tells whether
 // WSAStartup succeeded; error() is its result.
 class WinsockSession {
