@@ -48,7 +48,6 @@ TEST(MatchAndPage, Cases) {
     const std::string min = "input type=password", tag = "input" + std::string(300, ' ') + "type=password";
     EXPECT_FALSE(IsAuthenticationPage(nullptr) || IsInputTagOfType(nullptr, L"password") ||
                  IsInputTagOfType(min.c_str(), L"") || IsInputTagOfType(min.c_str(), nullptr));
-    EXPECT_TRUE(IsInputTagOfType(tag.c_str(), L"password")) << "a tag longer than a page's";
     UINT count = 7, *offsets = reinterpret_cast<UINT*>(1);
     TraceLog::Get().Clear();
     EXPECT_EQ(87u, Match(L"ab", L"a", nullptr, &count, FALSE, 1, TRUE));
