@@ -27,7 +27,6 @@ const size_t npos = std::wstring::npos;
 // feed NAME COUNT [DEBUG]: COUNT trace lines under NAME, then DEBUG through
 // OutputDebugString, alive until the reader has taken it (and the name of its sender).
 ROLM_CHILD(feed) {
-    if (argc < 2) return 2;
     TraceInit(argv[0], 0);
     for (int i = 0, count = _wtoi(argv[1]); i < count; ++i) TraceWrite(L"Feed > line %d", i);
     if (argc < 3) return 0;
