@@ -1,12 +1,16 @@
 // Match, the sign-in page scan and the sign-in form test: cases and pages
-// (pages/), then random texts of the hard shapes against a plain search
-// written from the behaviour; the allocations failed in turn.
+// (pages/), then random texts and pages of the hard shapes against a plain
+// search, a plain tag-by-tag walk and a plain tokenizer, each written from
+// the behaviour; the allocations failed in turn.
 #include <gtest/gtest.h>
 #include <locale.h>
 #include <rolm/http.h>
 
+#include <algorithm>
 #include <random>
+#include <regex>
 #include <sstream>
+#include <utility>
 
 #include "faults.h"
 #include "scripted_server.h"
@@ -36,6 +40,126 @@ static Offsets Reference(const std::wstring& s, const std::wstring& f, bool igno
         if ((ignoreCase ? _wcsnicmp(s.data() + p, f.data(), f.size()) : wcsncmp(s.data() + p, f.data(), f.size())) == 0)
             out.push_back(static_cast<UINT>(p)), p += f.size() - 1;
     return out;
+}
+
+static const size_t kNone = std::string::npos;
+
+// The plain walk: each tag of 19 to 199 bytes gets its ">" zeroed and is
+// tested alone, from the right: the type value (its first place), then
+// exactly one "=", one "type" and one "input" in front of what was found.
+static BOOL ReferencePage(char* page) {
+    for (size_t i = 0, open = kNone; page[i] != '\0'; ++i) {
+        if (page[i] == '<') open = i;
+        const int span = page[i] == '>' && open != kNone ? static_cast<int>(i - std::exchange(open, kNone)) : 0;
+        if (span < 20 || span > 200) continue;
+        page[i] = '\0';
+        std::wstring tag(span, L'\0');
+        tag.resize(::MultiByteToWideChar(CP_ACP, 0, page + i - span + 1, span - 1, &tag[0], span));
+        const auto cut = [&](const wchar_t* word, bool ignoreCase, bool once) {
+            const Offsets found = Reference(tag, word, ignoreCase, kAll);
+            return !found.empty() && (!once || found.size() == 1) && (tag.resize(found[0]), true);
+        };
+        if (cut(L"password", true, false) && cut(L"=", false, true) && cut(L"type", true, true) &&
+            cut(L"input", true, true))
+            return TRUE;
+    }
+    return FALSE;
+}
+
+// The plain tokenizer: a browser's states, one character at a time; true
+// at the end of an input tag whose first type attribute, its numeric
+// references decoded, is password in any case.
+static BOOL ReferenceForm(const std::string& page) {
+    enum { kData, kOpen, kEndOpen, kName, kBeforeAttr, kAttr, kAfterAttr, kBeforeValue, kValue, kComment, kBogus,
+           kText };
+    int state = kData;
+    static const std::regex reference = [] {
+        const HeapKept once;  // built on first use, kept for the process
+        return std::regex("&#(?:([0-9]+)|[xX]([0-9a-fA-F]+));?");
+    }();
+    const std::string text[] = {"script", "style", "xmp", "iframe", "noembed", "noframes", "textarea", "title"};
+    std::string name, attr, value, type, ends;  // ends: the element whose end tag ends the text
+    bool endTag = false, typeSeen = false;
+    char quote = 0;
+    size_t comment = 0;
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    auto attribute = [&] {
+        if (attr != "type" || std::exchange(typeSeen, true)) return;
+        std::string decoded;  // each reference becomes its letter, or a '?'
+        for (std::sregex_iterator m(value.begin(), value.end(), reference), none; m != none; ++m) {
+            std::string digits = (*m)[1].matched ? (*m)[1].str() : (*m)[2].str();
+            digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size() - 1));
+            const unsigned long code = digits.size() > 7 ? 0 : std::stoul(digits, nullptr, (*m)[1].matched ? 10 : 16);
+            const bool letter = code < 128 && isalpha(static_cast<int>(code));
+            decoded += m->prefix().str() + (letter ? static_cast<char>(code) : '?');
+            if (std::next(m) == none) value = m->suffix().str();
+        }
+        if (!decoded.empty()) value = decoded + value;
+        std::transform(value.begin(), value.end(), value.begin(), lower);
+        type = value;
+    };
+    for (size_t i = 0; i < page.size(); ++i) {
+        const char c = page[i];
+        const bool space = c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+        const bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+        if (c == '>' && state >= kName && state <= kValue && !(state == kValue && quote)) {
+            if (state == kAttr || state == kAfterAttr || state == kBeforeValue || state == kValue) attribute();
+            if (endTag) state = kData;
+            else if (name == "input" && type == "password") return TRUE;
+            else if (name == "plaintext") return FALSE;
+            else state = std::find(std::begin(text), std::end(text), ends = name) != std::end(text) ? kText : kData;
+            continue;
+        }
+        switch (state) {
+        case kData: if (c == '<') state = kOpen; break;
+        case kOpen:
+            if (c == '!' && page.compare(i + 1, 2, "--") == 0) state = kComment, i += 2, comment = i + 1;
+            else if (c == '!' || c == '?') state = kBogus;
+            else if (c == '/') state = kEndOpen;
+            else if (letter) state = kName, name = lower(c), endTag = typeSeen = false, type.clear();
+            else state = kData, --i;
+            break;
+        case kEndOpen:
+            if (letter) state = kName, name = lower(c), endTag = true;
+            else state = c == '>' ? kData : kBogus;
+            break;
+        case kName: if (space || c == '/') state = kBeforeAttr; else name += lower(c); break;
+        case kBeforeAttr: if (!space && c != '/') state = kAttr, attr = lower(c), value.clear(); break;
+        case kAttr:
+            if (space) state = kAfterAttr;
+            else if (c == '/') attribute(), state = kBeforeAttr;
+            else if (c == '=') state = kBeforeValue;
+            else attr += lower(c);
+            break;
+        case kAfterAttr:
+            if (c == '=') state = kBeforeValue;
+            else if (!space) attribute(), state = c == '/' ? kBeforeAttr : kAttr, attr = lower(c), value.clear();
+            break;
+        case kBeforeValue:
+            if (!space) state = kValue, quote = c == '"' || c == '\'' ? c : 0, value = quote ? "" : std::string(1, c);
+            break;
+        case kValue:
+            if (quote ? c == quote : space) attribute(), state = kBeforeAttr;
+            else value += c;
+            break;
+        case kComment:
+            if (c == '>' && (i == comment || (i == comment + 1 && page[i - 1] == '-') ||
+                             (i >= comment + 2 && page.compare(i - 2, 2, "--") == 0) ||
+                             (i >= comment + 3 && page.compare(i - 3, 3, "--!") == 0)))
+                state = kData;
+            break;
+        case kBogus: if (c == '>') state = kData; break;
+        case kText: {
+            std::string tail = page.substr(i, ends.size() + 3);
+            std::transform(tail.begin(), tail.end(), tail.begin(), lower);
+            if (tail.compare(0, ends.size() + 2, "</" + ends) == 0 && tail.size() == ends.size() + 3 &&
+                tail.back() != 0 && strchr(" \t\n\r\f/>", tail.back()))
+                state = kName, name = ends, endTag = true, i += ends.size() + 1;
+            break;
+        }
+        }
+    }
+    return FALSE;
 }
 
 TEST(MatchAndPage, Cases) {
@@ -101,7 +225,7 @@ TEST(SignInForm, ShapesAndPages) {
 // (0x0161, 0x2C61 with 'a'), past 254 matches; 8 positions at a time and
 // (without SSE2) one at a time. Both in the C locale and the code page's
 // own; ROLM_TEST_ACP names the ANSI code page LANG sets.
-TEST(MatchAndPage, RandomTextsAgreeWithThePlainSearch) {
+TEST(MatchAndPage, RandomTextsAndPagesAgreeWithThePlainAlgorithms) {
     ASSERT_EQ(getenv("ROLM_TEST_ACP") ? strtoul(getenv("ROLM_TEST_ACP"), nullptr, 10) : GetACP(), GetACP());
     const std::wstring letters(L"aAbB\0\x00E9\x00C9\x0434\x0414\x03A3\x03C3\x00DF\x0130\x0161\x2C61", 15);
     std::mt19937 random(20261205);
@@ -112,10 +236,31 @@ TEST(MatchAndPage, RandomTextsAgreeWithThePlainSearch) {
         }
         return t;
     };
+    const char* pieces[] = {"<", ">", "<input ", "type", "TyPe", "=", "=password", "PassWord", "passw0rd", "pASSWORD",
+                            "Wpassword", "w", "W", "\x81", "\xC0\xE9", "\x82\x60", "\x83w", "\xFF", "\xC9\xF8\xFE",
+                            "'", " ", "x", "<input type=password", "<INPUT TYPE='PassWord'", "\"", "/", "\n", "\f",
+                            "<!--", "-->", "--!>", "-", "!", "<!", "<?", "</", "&#112;", "&#X50", "&#x", "&#0", "<a ",
+                            "<script>", "</script>", "</SCRIPT ", "<style>", "</style>", "<textarea>", "</textarea>",
+                            "<title x=\">", "</title>", "<plaintext>", "<noscript>", "name=p ", " type =", "password>",
+                            "<input/"};
+    int found = 0, forms = 0;
     std::unique_ptr<ImportPatch> bytes;
-    for (int round = 0; round < 40000; ++round) {
+    for (int round = 0; round < 60000; ++round) {
         if (round % 400 == 0) setlocale(LC_ALL, round % 800 ? "" : "C");
-        if (round == 20000) bytes.reset(new ImportPatch("kernel32.dll", "IsProcessorFeaturePresent", (void*)&NoSse2));
+        if (round == 30000) bytes.reset(new ImportPatch("kernel32.dll", "IsProcessorFeaturePresent", (void*)&NoSse2));
+        std::string page(random() % 16, "<>w-"[random() % 4]), reference;  // the page starts after these
+        const size_t start = page.size();
+        for (size_t n = random() % 30; n-- > 0;)  // and runs of blanks, or now and then of zero bytes
+            page += random() % 8 ? pieces[random() % std::size(pieces)]
+                                 : std::string(random() % 200, random() % 4 ? ' ' : '\0');
+        const std::string whole = page.substr(start);
+        ASSERT_EQ(ReferenceForm(whole), IsSignInForm(whole.data(), whole.size())) << "round " << round << ": " << whole;
+        forms += ReferenceForm(whole);
+        const BOOL expected = ReferencePage(&(reference = page)[start]);
+        ASSERT_EQ(expected, IsAuthenticationPage(&page[start])) << "round " << round << ": " << page;
+        ASSERT_EQ(reference, page) << "round " << round << ": the tested tags' '>' zeroed, the rest as it was";
+        found += expected;
+        if (round % 3 != 0) continue;  // one Match comparison to three pages
         const size_t kinds = 2 + random() % (letters.size() - 1);
         std::wstring source = text(random() % 8, kinds);
         const std::wstring find = text(random() % 3, kinds, {letters[random() % kinds]}).substr(0, 1 + random() % 200);
@@ -133,4 +278,5 @@ TEST(MatchAndPage, RandomTextsAgreeWithThePlainSearch) {
     }
     setlocale(LC_ALL, "C");
     EXPECT_TRUE(bytes->patched()) << "the one-at-a-time path taken";
+    EXPECT_TRUE(found > 300 && forms > 300) << found << " sign-in pages, " << forms << " forms: too few to tell";
 }
