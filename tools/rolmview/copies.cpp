@@ -73,17 +73,21 @@ void AppendCodePage(UINT codePage, const char* bytes, size_t count, std::wstring
     ::MultiByteToWideChar(codePage, 0, bytes, static_cast<int>(count), &out[at], chars);
 }
 
-}  // namespace
-
-std::wstring ChannelsText(DWORD channels) {
+// The names of the bits set, lowest first, joined by separator.
+template <size_t N>
+std::wstring NamesOfBits(DWORD bits, const wchar_t* const (&names)[N], const wchar_t* separator) {
     std::wstring out;
-    for (int i = 0; i < 4; ++i) {
-        if ((channels & (1u << i)) == 0) continue;
-        if (!out.empty()) out += L'+';
-        out += kChannelNames[i];
+    for (size_t i = 0; i < N; ++i) {
+        if ((bits & (1u << i)) == 0) continue;
+        if (!out.empty()) out += separator;
+        out += names[i];
     }
     return out;
 }
+
+}  // namespace
+
+std::wstring ChannelsText(DWORD channels) { return NamesOfBits(channels, kChannelNames, L"+"); }
 
 DWORD ParseChannels(const wchar_t* text, size_t length) {
     DWORD channels = 0;
@@ -98,15 +102,7 @@ DWORD ParseChannels(const wchar_t* text, size_t length) {
     return channels;
 }
 
-std::wstring ProblemsText(BYTE problems) {
-    std::wstring out;
-    for (int i = 0; i < 5; ++i) {
-        if ((problems & (1u << i)) == 0) continue;
-        if (!out.empty()) out += L"; ";
-        out += kProblemTexts[i];
-    }
-    return out;
-}
+std::wstring ProblemsText(BYTE problems) { return NamesOfBits(problems, kProblemTexts, L"; "); }
 
 DWORD ParseStamp(const wchar_t* text, size_t length) {
     if (!Shaped(text, length, "dd:dd:dd,dd")) return kNoStamp;
