@@ -17,6 +17,19 @@ namespace {
 
 const size_t kTrimEvery = 4096;  // copies loaded between two looks at the limits
 
+// A file dialog's description, its chosen path written into path (MAX_PATH characters).
+OPENFILENAMEW FileDialog(HWND owner, const wchar_t* filter, wchar_t* path, DWORD flags) {
+    OPENFILENAMEW ofn = {};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = owner;
+    ofn.lpstrFilter = filter;
+    ofn.nFilterIndex = 1;
+    ofn.lpstrFile = path;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.Flags = flags | OFN_HIDEREADONLY;
+    return ofn;
+}
+
 }  // namespace
 
 void Viewer::ChangeHistoryLimit() {
@@ -81,15 +94,9 @@ void Viewer::CopySelection() {
 
 void Viewer::SaveAs() {
     wchar_t path[MAX_PATH] = L"trace.log";
-    OPENFILENAMEW ofn = {};
-    ofn.lStructSize = sizeof ofn;
-    ofn.hwndOwner = window_;
-    ofn.lpstrFilter = L"Log, UTF-8 (*.log)\0*.log\0Log, UTF-16 (*.log)\0*.log\0All files\0*.*\0";
-    ofn.nFilterIndex = 1;
-    ofn.lpstrFile = path;
-    ofn.nMaxFile = MAX_PATH;
+    OPENFILENAMEW ofn = FileDialog(window_, L"Log, UTF-8 (*.log)\0*.log\0Log, UTF-16 (*.log)\0*.log\0All files\0*.*\0",
+                                   path, OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST);
     ofn.lpstrDefExt = L"log";
-    ofn.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
     if (!::GetSaveFileNameW(&ofn)) return;
     Drain();
     DWORD error = SaveLog(store_, view_, path, ofn.nFilterIndex == 2);
@@ -102,13 +109,8 @@ void Viewer::SaveAs() {
 
 void Viewer::OpenLog() {
     wchar_t path[MAX_PATH] = L"";
-    OPENFILENAMEW ofn = {};
-    ofn.lStructSize = sizeof ofn;
-    ofn.hwndOwner = window_;
-    ofn.lpstrFilter = L"Logs and records (*.log;*.txt)\0*.log;*.txt\0All files\0*.*\0";
-    ofn.lpstrFile = path;
-    ofn.nMaxFile = MAX_PATH;
-    ofn.Flags = OFN_FILEMUSTEXIST | OFN_HIDEREADONLY;
+    OPENFILENAMEW ofn = FileDialog(window_, L"Logs and records (*.log;*.txt)\0*.log;*.txt\0All files\0*.*\0", path,
+                                   OFN_FILEMUSTEXIST);
     if (::GetOpenFileNameW(&ofn)) Load(path, true);
 }
 
