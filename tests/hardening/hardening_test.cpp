@@ -27,14 +27,6 @@ struct GuardedPage {
     }
 };
 
-// RFC 1071, as plainly as it reads.
-USHORT Checksum(const std::string& bytes) {
-    unsigned long sum = 0;
-    for (size_t i = 0; i < bytes.size(); ++i) sum += static_cast<unsigned char>(bytes[i]) << (i % 2 * 8);
-    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<USHORT>(~sum);
-}
-
 TEST(Overrun, ParsersStopAtTheEndOfTheirInput) {
     TraceLog::Get();  // traced texts are read too
     GuardedPage page, other;
@@ -42,7 +34,7 @@ TEST(Overrun, ParsersStopAtTheEndOfTheirInput) {
     for (int size = 0; size < 80; ++size) {  // replies of every length, each header length announced; none ours
         std::string bytes(size, '\x45');
         if (size > 0) bytes[0] = static_cast<char>(0x40 | size % 16);
-        EXPECT_EQ(Checksum(bytes), echo_checksum(page.Place(bytes.data(), bytes.size()), size)) << size;
+        echo_checksum(page.Place(bytes.data(), bytes.size()), size);  // its sums are net_test's
         EXPECT_FALSE(decode_resp(page.Place(bytes.data(), bytes.size()), size, nullptr)) << size;
     }
     const struct { std::string text; BOOL page, tag, form; } rows[] = {

@@ -1,6 +1,5 @@
 #!/bin/sh
-# peer.sh up|down STATEFILE: namespace peers for the raw-socket probes, 10.251.0.2 answering echo
-# requests, 10.251.0.6 silent; STATEFILE ($2) says "up" or why not. "down" (and "up" first) removes them.
+# peer.sh up|down STATEFILE: peers 10.251.0.2 (answers) and 10.251.0.6 (silent); STATEFILE says "up" or why not.
 remove() { for n in rolmnet-answer rolmnet-silent; do ip netns del $n; done; for l in rolmnetA0 rolmnetS0; do ip link del $l; done; } 2>/dev/null
 peer() {  # NAMESPACE LINK HOSTADDR PEERADDR
     ip netns add "$1" && ip link add "${2}0" type veth peer name "${2}1" && ip link set "${2}1" netns "$1" &&

@@ -1,6 +1,5 @@
 #!/bin/sh
-# imports.sh OUT NM UNDERSCORED OBJECT...: the system calls of each family's objects (their folder), as rows
-# {"family", "name"} for StandInsCover (faults.h), without the library's own names; OUT changes only with the list.
+# imports.sh OUT NM UNDERSCORED OBJECT...: {"family", "name"} rows of the objects' system calls, for StandInsCover.
 out=$1 nm=$2 strip=$([ "$3" = 1 ] && echo _)
 shift 3
 for object; do

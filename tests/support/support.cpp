@@ -122,13 +122,10 @@ std::vector<Case> Cases(const char* section) {
     const std::wstring version = dash == std::wstring::npos ? L"" : name.substr(dash + 1, name.find(L'.') - dash - 1);
     std::istringstream text(ReadFileBytes(ProgramDir() + name.substr(0, name.find_first_of(L"-.")) + L".cases"));
     std::vector<Case> cases;
-    bool in = false, kept = false;  // in the section; the case read last is kept
+    bool in = false, kept = false;  // in the section; the case read last is kept (each section is read once)
     for (std::string line; std::getline(text, line);) {
         if (line.empty() || line[0] == '#') continue;
-        if (line[0] == '[') {
-            in = line == "[" + std::string(section) + "]";
-            kept = false;
-        }
+        if (line[0] == '[') in = line == "[" + std::string(section) + "]";
         if (!in || line[0] == '[') continue;
         if (line[0] == ' ') {
             if (kept) cases.back().lines.push_back(Widen(line.substr(4)));
@@ -183,13 +180,15 @@ void RemoveTree(const std::wstring& path) {
     ::SHFileOperationW(&remove);
 }
 
-HANDLE StartProgram(const std::wstring& commandLine, DWORD* processId) {
-    STARTUPINFOW si = {sizeof si};
+HANDLE StartProgram(const std::wstring& commandLine, DWORD* processId, STARTUPINFOW* startup) {
+    STARTUPINFOW plain = {sizeof plain};
+    STARTUPINFOW* si = startup != nullptr ? startup : &plain;
+    const BOOL inherit = (si->dwFlags & STARTF_USESTDHANDLES) != 0;
     PROCESS_INFORMATION pi = {};
     std::wstring line = commandLine;
     // Wine now and then refuses a start while an earlier child is still being
     // torn down; a failure that persists is still reported.
-    for (int attempt = 0; !::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    for (int attempt = 0; !::CreateProcessW(nullptr, &line[0], nullptr, nullptr, inherit, 0, nullptr, nullptr, si, &pi);
          ++attempt) {
         const DWORD error = ::GetLastError();
         fwprintf(stderr, L"CreateProcessW failed with %lu: %ls\n", error, commandLine.c_str());
@@ -201,8 +200,8 @@ HANDLE StartProgram(const std::wstring& commandLine, DWORD* processId) {
     return pi.hProcess;
 }
 
-DWORD RunProgram(const std::wstring& commandLine, DWORD timeoutMs) {
-    OwnHandle process(StartProgram(commandLine));
+DWORD RunProgram(const std::wstring& commandLine, DWORD timeoutMs, STARTUPINFOW* startup) {
+    OwnHandle process(StartProgram(commandLine, nullptr, startup));
     DWORD code = ~0u;
     if (process && ::WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0)
         ::GetExitCodeProcess(process.get(), &code);

@@ -107,11 +107,13 @@ private:
 };
 void RemoveTree(const std::wstring& path);
 
-// Starts a program and returns its process handle (null on failure).
-HANDLE StartProgram(const std::wstring& commandLine, DWORD* processId = nullptr);
+// Starts a program and returns its process handle (null on failure); with
+// startup, on its desktop and, with STARTF_USESTDHANDLES, with its standard
+// handles (inherited).
+HANDLE StartProgram(const std::wstring& commandLine, DWORD* processId = nullptr, STARTUPINFOW* startup = nullptr);
 // Runs a program to its end; returns its exit code, or ~0u when it could not
 // start or did not end within timeoutMs (it is then ended).
-DWORD RunProgram(const std::wstring& commandLine, DWORD timeoutMs = 60000);
+DWORD RunProgram(const std::wstring& commandLine, DWORD timeoutMs = 60000, STARTUPINFOW* startup = nullptr);
 
 // Number of handles this process holds.
 DWORD HandleCount();
