@@ -1,7 +1,6 @@
 #include "faults.h"
 
 #include <algorithm>
-#include <map>
 #include <string.h>
 
 #include "support.h"
@@ -156,14 +155,20 @@ const char* Faults::FailedCall(int* occurrence) const {
     return g_failedName;
 }
 
+int Faults::Held(const char* kind) const {
+    int held = 0;
+    for (detail::Slot* slot = g_slots; slot != nullptr; slot = slot->next)
+        if (strcmp(slot->kind, kind) == 0) held += slot->opens - slot->closes;
+    return held;
+}
+
 ::testing::AssertionResult Faults::NothingHeld() const {
-    std::map<std::string, int> held;  // successful opens minus closes, by kind
-    for (detail::Slot* slot = g_slots; slot != nullptr; slot = slot->next) held[slot->kind] += slot->opens - slot->closes;
-    std::string named;
-    for (const auto& [kind, count] : held)
-        if (count != 0) named += " " + kind + ": " + std::to_string(count) + ";";
-    if (named.empty()) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "held (below 0: closed more often than opened):" << named;
+    std::string held;
+    for (detail::Slot* slot = g_slots; slot != nullptr; slot = slot->next)
+        if (slot->role == Role::Open && Held(slot->kind) != 0 && held.find(slot->kind) == std::string::npos)
+            held += std::string(" ") + slot->kind + ": " + std::to_string(Held(slot->kind)) + ";";
+    if (held.empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "held (below 0: closed more often than opened):" << held;
 }
 
 void Faults::Reset() {

@@ -117,7 +117,8 @@ public:
     // The stand-in whose call failed and which of its calls that was (1: its
     // first since Reset); null when none failed.
     const char* FailedCall(int* occurrence = nullptr) const;
-    // Success when no kind is held (successful opens minus closes) (each kind counted apart, so that a leak of
+    int Held(const char* kind) const;  // successful opens minus closes
+    // Success when no kind is held (each kind counted apart, so that a leak of
     // one and a double close of another can't cancel out); else names them.
     ::testing::AssertionResult NothingHeld() const;
     void Reset();  // counts to zero, nothing armed
