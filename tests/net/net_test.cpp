@@ -85,6 +85,8 @@ struct Net : ::testing::Test {
     Net() { g_exports = &exports; }
     ~Net() override {
         rolm::net::System() = saved;
+        SetServerConfig(0, nullptr, nullptr, nullptr, nullptr);
+        g_rtt = TRUE;
         ::WSACleanup();
     }
     // The probes as a section's cases call them (PingServer as this copy of the program, named for its Windows
@@ -122,8 +124,6 @@ struct Net : ::testing::Test {
             EXPECT_EQ(c.Number("slept"), g_slept) << "slept";
             EXPECT_TRUE(LinesFit(Expand(c.lines, names), Take()));
         }
-        SetServerConfig(0, nullptr, nullptr, nullptr, nullptr);
-        g_rtt = TRUE;
     }
     const rolm::net::SystemCalls saved = rolm::net::System();
     // The test's own Windows Sockets session, started before the stand-ins count, so that a probe's release of
@@ -189,7 +189,6 @@ TEST_F(Net, EveryCallFailedInTurnIsReportedAndReleases) {
             return Outcome{static_cast<DWORD>(probe()), error};  // braced: the probe runs first
         });
     }
-    SetServerConfig(0, nullptr, nullptr, nullptr, nullptr);
 }
 
 TEST_F(Net, EveryCallThatCanFailHasAStandIn) { EXPECT_TRUE(StandInsCover({"net"})); }

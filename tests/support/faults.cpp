@@ -11,7 +11,7 @@ namespace {
 detail::Slot* g_slots = nullptr;  // every declared stand-in, linked at start-up
 volatile LONG g_calls = 0, g_failAt = 0;
 DWORD g_error = 0;
-const char* g_failedName = nullptr;
+const detail::Slot* g_failed = nullptr;  // the stand-in whose call failed
 LONG g_failedOccurrence = 0;
 volatile DWORD g_thread = ~0u;  // the thread whose calls count
 
@@ -94,7 +94,7 @@ bool Enter(Slot& slot) {
     if (!Counted()) return false;
     ::InterlockedIncrement(&slot.calls);
     if (slot.fails == Fails::Never || ::InterlockedIncrement(&g_calls) != g_failAt) return false;
-    g_failedName = slot.name;
+    g_failed = &slot;
     g_failedOccurrence = slot.calls;
     ::SetLastError(g_error);
     return true;
@@ -143,7 +143,7 @@ Faults::~Faults() {
 
 void Faults::FailNth(int n, DWORD error) {
     g_error = error;
-    g_failedName = nullptr;
+    g_failed = nullptr;
     g_failAt = n == 0 ? 0 : g_calls + n;
 }
 
@@ -151,8 +151,8 @@ int Faults::Calls() const { return g_calls; }
 void Faults::CountThread(DWORD threadId) { g_thread = threadId; }
 
 const char* Faults::FailedCall(int* occurrence) const {
-    if (occurrence != nullptr) *occurrence = g_failedName != nullptr ? g_failedOccurrence : 0;
-    return g_failedName;
+    if (occurrence != nullptr) *occurrence = g_failed != nullptr ? g_failedOccurrence : 0;
+    return g_failed != nullptr ? g_failed->name : nullptr;
 }
 
 int Faults::Held(const char* kind) const {
@@ -173,7 +173,7 @@ int Faults::Held(const char* kind) const {
 
 void Faults::Reset() {
     g_calls = g_failAt = 0;
-    g_failedName = nullptr;
+    g_failed = nullptr;
     for (detail::Slot* slot = g_slots; slot != nullptr; slot = slot->next) slot->calls = slot->opens = slot->closes = 0;
 }
 
@@ -190,12 +190,12 @@ void TortureTable(Faults& faults, DWORD error, const std::vector<Failure>& rows,
         const Outcome got = op();
         int k = 0;
         const char* name = faults.FailedCall(&k);
+        const detail::Slot* failed = g_failed;
         faults.FailNth(0, 0);  // before anything here allocates
         const std::string left = HeapLeftSince(serial);
         const std::vector<std::wstring> lines = TraceLog::Get().Take();
         if (n > 0 && name == nullptr) break;
-        std::wstring whole;  // the lines as a row has them
-        for (const std::wstring& line : lines) whole += (whole.empty() ? L"" : L"\n") + line;
+        const std::wstring whole = Join(lines);
         const std::string call = n == 0 ? "" : std::string(name) + "#" + std::to_string(k);
         SCOPED_TRACE((n == 0 ? "unfailed" : call + " failed") + ", traced:\n" + Utf8(whole));
         if (n == 0) {
@@ -207,9 +207,7 @@ void TortureTable(Faults& faults, DWORD error, const std::vector<Failure>& rows,
         const Failure* row = &release;
         for (const Failure& r : rows)
             if (call == r.call || (row == &release && n > 0 && r.call == name)) row = &r;
-        const detail::Slot* slot = g_slots;
-        for (; n > 0 && strcmp(slot->name, name) != 0; slot = slot->next) {}
-        EXPECT_TRUE(row != &release || n == 0 || slot->role == Role::Close) << "no row for " << call;
+        EXPECT_TRUE(row != &release || n == 0 || failed->role == Role::Close) << "no row for " << call;
         EXPECT_EQ(row->result, got.result) << "result";
         EXPECT_EQ(row->error, got.error) << "error";
         const auto fits = [&](const std::wstring& line) { return Fits(row->line, line); };
@@ -229,11 +227,8 @@ void TortureTable(Faults& faults, DWORD error, const std::vector<Failure>& rows,
 
 std::vector<Failure> Failures(const char* section) {
     std::vector<Failure> rows;
-    for (const Case& c : Cases(section)) {
-        std::wstring lines;
-        for (const std::wstring& line : c.lines) lines += (lines.empty() ? L"" : L"\n") + line;
-        rows.push_back({c.Get("call"), c.Number("result"), c.Number("error"), lines});
-    }
+    for (const Case& c : Cases(section))
+        rows.push_back({c.Get("call"), c.Number("result"), c.Number("error"), Join(c.lines)});
     return rows;
 }
 

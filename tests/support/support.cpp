@@ -63,7 +63,7 @@ std::vector<std::wstring> TraceLog::Take() {
 
 std::wstring Join(const std::vector<std::wstring>& lines) {
     std::wstring out;
-    for (const std::wstring& line : lines) out += L"  " + line + L"\n";
+    for (const std::wstring& line : lines) out += (out.empty() ? L"" : L"\n") + line;
     return out;
 }
 

@@ -23,7 +23,7 @@ public:
     std::vector<std::wstring> Take();
 };
 
-// Lines as a readable block for assertion messages.
+// Lines joined by "\n" (a torture row's form, and a readable block for assertion messages).
 std::wstring Join(const std::vector<std::wstring>& lines);
 std::string Utf8(const std::wstring& text);
 std::wstring Widen(const std::string& utf8);
