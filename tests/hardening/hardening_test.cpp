@@ -27,7 +27,8 @@ struct GuardedPage {
     }
 };
 
-TEST(Overrun, ParsersStopAtTheEndOfTheirInput) {
+// Parsers read, and texts are written, up to the end of their room and no further.
+TEST(Overrun, ParsersAndTextsStopAtTheEndOfTheirRoom) {
     TraceLog::Get();  // traced texts are read too
     GuardedPage page, other;
     ASSERT_TRUE(page.guarded && other.guarded) << "the pages after the inputs are inaccessible";
@@ -58,13 +59,9 @@ TEST(Overrun, ParsersStopAtTheEndOfTheirInput) {
         free(offsets);
     }
     TraceLog::Get().Clear();
-}
-
-// Room for a text and its terminator, or ERROR_INSUFFICIENT_BUFFER with nothing written: the form header (47
-// characters) into a buffer at the end of readable memory, each endpoint field (512, 512, 64, 64) given a text
-// of its full size and one of a character less.
-TEST(Overrun, TextsOneTooLongForTheirRoom) {
-    GuardedPage page;
+    // Room for a text and its terminator, or ERROR_INSUFFICIENT_BUFFER with nothing written: the form header (47
+    // characters) into a buffer at the end of readable memory, each endpoint field (512, 512, 64, 64) given a
+    // text of its full size and one of a character less.
     const std::string header = "Content-Type: application/x-www-form-urlencoded";
     for (size_t room : {header.size(), header.size() + 1}) {
         char* buffer = page.base + 4096 - room;
