@@ -70,41 +70,6 @@ BOOL WINAPI CaptureSetFileSecurity(LPCWSTR path, SECURITY_INFORMATION, PSECURITY
     return TRUE;  // what the system would make of it does not matter
 }
 
-// Trees are refused whole or made top down; the grant is asked for every time (a failed one on a missing tree
-// adds no line) and written to the last level only, keeping what was there. Two callers making the same tree
-// at once meet a level made between a look and a create: the torture's failing look makes one too.
-TEST(Directories, TreesAreMadeTopDownOrRefusedWholeAndOpenedToAll) {
-    TempDir dir;
-    ImportPatch patch("advapi32.dll", "SetFileSecurityW", reinterpret_cast<void*>(&CaptureSetFileSecurity));
-    ASSERT_TRUE(WriteFileBytes(dir / L"f", "x"));
-    // Two levels, the last filling the path up.
-    const std::wstring d = dir / std::wstring(100, L'd'), g = dir / std::wstring(100, L'g');
-    const Values values = {{L"{dir}", dir.path()}, {L"{g}", g},
-                           {L"{longer}", g + L"\\" + std::wstring(MAX_PATH - 1 - g.size(), L'f')},
-                           {L"{long}", d + L"\\" + std::wstring(MAX_PATH - 2 - d.size(), L'f')}};
-    for (const Case& c : Cases("Directories")) {
-        SCOPED_TRACE(c.source);
-        const std::wstring path = Expand(c.Text("path"), values);
-        const LPCWSTR given = c.Get("path") == "~" ? nullptr : path.c_str();
-        const std::string call = c.Get("call");
-        g_world = World(c.Number("mask"), BYTE(c.Number("flags")));
-        g_written.clear();
-        Take();
-        ::SetLastError(0);
-        const DWORD result = call == "CreateDirectoryTree" ? CreateDirectoryTree(given)
-                             : call == "AddAccessRights"   ? AddAccessRights(given, c.Number("mask"), c.Number("flags"))
-                                                           : CreateDirectories(given, 1);
-        EXPECT_TRUE(call.empty() || result != 0 || c.Number("error") == ::GetLastError()) << "the last error";
-        EXPECT_EQ(c.Number("result"), result);
-        EXPECT_EQ(Expand(c.lines, values), Take());
-        EXPECT_EQ(c.Number("granted") ? Lines{path} : Lines{}, g_written) << "the grant written";
-        EXPECT_TRUE(c.Get("made").empty() || ::PathIsDirectoryW(Expand(c.Text("made"), values).c_str())) << "made";
-        EXPECT_TRUE(c.Get("absent").empty() || !::PathFileExistsW(Expand(c.Text("absent"), values).c_str()));
-    }
-    Lines().swap(g_written);  // the globals' blocks go with the test
-    std::string().swap(g_world);
-}
-
 // The first report of SHGetFolderPathW replaced (S_OK: the system's own); the calls counted, the last one's
 // folder kept.
 HRESULT g_first;
@@ -116,57 +81,6 @@ HRESULT WINAPI ReportFolder(HWND owner, int folder, HANDLE token, DWORD flags, L
     return reinterpret_cast<decltype(&ReportFolder)>(reinterpret_cast<void*>(real))(owner, folder, token, flags, path);
 }
 
-TEST(FolderPath, AKnownFolderReportedMissingIsCreated) {
-    WCHAR favorites[MAX_PATH] = L"";
-    EXPECT_EQ(E_INVALIDARG, GetFolderPath(CSIDL_WINDOWS, nullptr));
-    ASSERT_EQ(S_OK, ::SHGetFolderPathW(nullptr, CSIDL_FAVORITES | CSIDL_FLAG_CREATE, nullptr, 0, favorites));
-    RemoveTree(favorites);  // the first case asks the system for the removed folder
-    ImportPatch patch("shell32.dll", "SHGetFolderPathW", reinterpret_cast<void*>(&ReportFolder));
-    for (const Case& c : Cases("GetFolderPath")) {
-        SCOPED_TRACE(c.source);
-        g_first = HRESULT(c.Number("first"));
-        g_asked = 0;
-        EXPECT_EQ(c.Number("asked") == 2 ? S_OK : g_first, GetFolderPath(CSIDL_FAVORITES, favorites));
-        EXPECT_EQ(int(c.Number("asked")), g_asked);
-        EXPECT_EQ(c.Number("asked") == 2 ? CSIDL_FAVORITES | CSIDL_FLAG_CREATE : CSIDL_FAVORITES, g_folder);
-        EXPECT_TRUE(::PathIsDirectoryW(favorites));
-    }
-}
-
-// The test's key under HKEY_CURRENT_USER, deleted with its sub keys afterwards.
-struct TestKey : OwnKey {
-    const std::wstring name = L"Software\\rolm-test-" + std::to_wstring(::GetCurrentProcessId());
-    TestKey() { ::RegCreateKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, put(), 0); }
-    ~TestKey() { ::SHDeleteKeyW(HKEY_CURRENT_USER, name.c_str()); }  // closed after it is gone
-};
-
-// Levels made with the caller's options and access at every level, each path created and then opened; one that
-// can't be made is refused.
-TEST(RegKeys, PathsAreCreatedThenOpenedOrRefused) {
-    TestKey root;
-    const std::wstring deep = std::wstring(250, L'k') + L"\\" + std::wstring(250, L'k') + L"\\";
-    for (const Case& c : Cases("CreateRegKeys")) {
-        SCOPED_TRACE(c.source);
-        const std::wstring path = Expand(c.Text("path"), {{L"{deep}", deep}});
-        const bool place = c.Get("key") != "0";
-        HKEY key = HKEY(0xBAD);
-        DWORD disposition = 0;
-        Take();
-        EXPECT_EQ(LONG(c.Number("error")), CreateRegKeys(root.get(), c.Get("path") == "~" ? nullptr : path.c_str(),
-                                                         c.Number("options"), KEY_ALL_ACCESS, place ? &key : nullptr,
-                                                         &disposition));
-        OwnKey owned(c.Number("error") == 0 ? key : nullptr);
-        EXPECT_EQ(c.Number("disposition"), disposition);
-        EXPECT_TRUE(c.Number("error") == 0 || key == (place ? nullptr : HKEY(0xBAD))) << "no key after a failure";
-        EXPECT_EQ(c.Number("error") ? ERROR_INVALID_HANDLE : 0, ::RegSetValueExW(key, L"v", 0, REG_SZ, nullptr, 0))
-            << "the key handed back is open for writing";
-        const std::wstring check = c.Text("check");  // untraced
-        const LPCWSTR checked = check == L"~" ? nullptr : check.c_str();
-        EXPECT_TRUE(check.empty() || LONG(c.Number("checked")) == CheckRegKey(root.get(), checked)) << "checked";
-        EXPECT_EQ(Expand(c.lines, {{L"{deep}", deep}}), Take());
-    }
-}
-
 // The running program's name as the XP generation gives it: one that does not fit is cut, unterminated.
 wchar_t g_program[MAX_PATH];
 DWORD WINAPI ProgramName(HMODULE, LPWSTR buffer, DWORD size) {
@@ -176,22 +90,83 @@ DWORD WINAPI ProgramName(HMODULE, LPWSTR buffer, DWORD size) {
     return copied > length ? length : size;
 }
 
-TEST(IniFile, TheLastDotOfThePathCountsAndWhatDoesNotFitIsRefused) {
+// The test's key under HKEY_CURRENT_USER, deleted with its sub keys afterwards.
+struct TestKey : OwnKey {
+    const std::wstring name = L"Software\\rolm-test-" + std::to_wstring(::GetCurrentProcessId());
+    TestKey() { ::RegCreateKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, put(), 0); }
+    ~TestKey() { ::SHDeleteKeyW(HKEY_CURRENT_USER, name.c_str()); }  // closed after it is gone
+};
+
+// The calls of the cases, under a folder and a key of the test's own. Trees are refused whole or made top down;
+// the grant is asked for every time (a failed one on a missing tree adds no line) and written to the last level
+// only, keeping what was there. Two callers making the same tree at once meet a level made between a look and a
+// create: the torture's failing look makes one too. A known folder reported missing is created. Key paths are
+// made with the caller's options and access at every level. The ini file is named by the last dot of the path.
+TEST(Fsreg, CallsGiveTheirResultsAndTraces) {
+    const std::vector<Case> cases = Cases("calls");  // before the program's name is the test's
     TempDir dir;
-    Take();
-    const std::vector<Case> cases = Cases("GetIniFile");  // before the program's name is the test's
-    ImportPatch patch("kernel32.dll", "GetModuleFileNameW", reinterpret_cast<void*>(&ProgramName));
-    ASSERT_TRUE(::CreateDirectoryW((dir / L"dir.ini").c_str(), nullptr));
+    TestKey root;
+    WCHAR favorites[MAX_PATH] = L"";
+    EXPECT_EQ(E_INVALIDARG, GetFolderPath(CSIDL_WINDOWS, nullptr));
+    ASSERT_EQ(S_OK, ::SHGetFolderPathW(nullptr, CSIDL_FAVORITES | CSIDL_FLAG_CREATE, nullptr, 0, favorites));
+    RemoveTree(favorites);  // the first case asks the system for the removed folder
+    ASSERT_TRUE(WriteFileBytes(dir / L"f", "x"));
     ASSERT_TRUE(WriteFileBytes(dir / L"there.ini", ""));
+    ASSERT_TRUE(::CreateDirectoryW((dir / L"dir.ini").c_str(), nullptr));
+    // Two levels, the last filling the path up; two key levels of 250 characters.
+    const std::wstring d = dir / std::wstring(100, L'd'), g = dir / std::wstring(100, L'g');
+    const Values values = {{L"{dir}", dir.path()}, {L"{g}", g}, {L"{favorites}", favorites},
+                           {L"{longer}", g + L"\\" + std::wstring(MAX_PATH - 1 - g.size(), L'f')},
+                           {L"{long}", d + L"\\" + std::wstring(MAX_PATH - 2 - d.size(), L'f')},
+                           {L"{deep}", std::wstring(250, L'k') + L"\\" + std::wstring(250, L'k') + L"\\"}};
+    Take();
+    ImportPatch grants("advapi32.dll", "SetFileSecurityW", reinterpret_cast<void*>(&CaptureSetFileSecurity));
+    ImportPatch folders("shell32.dll", "SHGetFolderPathW", reinterpret_cast<void*>(&ReportFolder));
+    ImportPatch names("kernel32.dll", "GetModuleFileNameW", reinterpret_cast<void*>(&ProgramName));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.source);
-        std::vector<WCHAR> path(dir.path().size() + 1 + c.Number("capacity"), L'#');
+        const std::string call = c.Get("call");
+        const std::wstring path = Expand(c.Text("path"), values);
+        const LPCWSTR given = c.Get("path") == "~" ? nullptr : path.c_str();
+        g_world = World(c.Number("mask"), BYTE(c.Number("flags")));
+        g_written.clear();
+        g_first = HRESULT(c.Number("first"));
+        g_asked = g_folder = 0;
         wcscpy(g_program, (dir / c.Text("program")).c_str());
-        const DWORD size = c.Get("size").empty() ? static_cast<DWORD>(path.size()) : c.Number("size");
-        EXPECT_EQ(c.Number("error"), GetIniFile(c.Get("buffer") == "~" ? nullptr : path.data(), size));
-        EXPECT_TRUE(c.Number("error") != 87 || path[0] == L'#') << "a refused buffer untouched";
-        EXPECT_EQ(Expand(c.lines, {{L"{dir}", dir.path()}}), Take());
+        std::vector<WCHAR> buffer(dir.path().size() + 1 + c.Number("capacity"), L'#');
+        const DWORD size = c.Get("size").empty() ? static_cast<DWORD>(buffer.size()) : c.Number("size");
+        HKEY key = HKEY(0xBAD);
+        const bool place = c.Get("key") != "0";
+        DWORD disposition = 0;
+        ::SetLastError(0);
+        const DWORD result =
+            call == "CreateDirectoryTree" ? CreateDirectoryTree(given)
+            : call == "AddAccessRights"   ? AddAccessRights(given, c.Number("mask"), BYTE(c.Number("flags")))
+            : call == "GetFolderPath"     ? DWORD(GetFolderPath(CSIDL_FAVORITES, favorites))
+            : call == "GetIniFile"        ? GetIniFile(c.Get("buffer") == "~" ? nullptr : buffer.data(), size)
+            : call == "CreateRegKeys" ? DWORD(CreateRegKeys(root.get(), given, c.Number("options"), KEY_ALL_ACCESS,
+                                                            place ? &key : nullptr, &disposition))
+                                      : CreateDirectories(given, 1);
+        OwnKey owned(call == "CreateRegKeys" && result == 0 ? key : nullptr);
+        EXPECT_TRUE(c.Get("error").empty() || c.Number("error") == ::GetLastError()) << "the last error";
+        EXPECT_EQ(c.Number("result"), result);
+        EXPECT_EQ(Expand(c.lines, values), Take());
+        EXPECT_EQ(c.Number("granted") ? Lines{path} : Lines{}, g_written) << "the grant written";
+        EXPECT_TRUE(c.Get("made").empty() || ::PathIsDirectoryW(Expand(c.Text("made"), values).c_str())) << "made";
+        EXPECT_TRUE(c.Get("absent").empty() || !::PathFileExistsW(Expand(c.Text("absent"), values).c_str()));
+        EXPECT_EQ(c.Number("asked"), DWORD(g_asked)) << "the folder asked for";
+        EXPECT_EQ(c.Number("folder"), DWORD(g_folder)) << "the last folder asked for";
+        EXPECT_TRUE(result != 87 || buffer[0] == L'#') << "a refused buffer untouched";
+        EXPECT_EQ(c.Number("disposition"), disposition);
+        EXPECT_TRUE(call != "CreateRegKeys" || result == 0 || key == (place ? nullptr : HKEY(0xBAD))) << "no key";
+        EXPECT_EQ(call == "CreateRegKeys" && result == 0 ? 0 : ERROR_INVALID_HANDLE,
+                  ::RegSetValueExW(key, L"v", 0, REG_SZ, nullptr, 0)) << "the key handed back is open for writing";
+        const std::wstring check = c.Text("check");  // untraced
+        const LPCWSTR checked = check == L"~" ? nullptr : check.c_str();
+        EXPECT_TRUE(check.empty() || LONG(c.Number("checked")) == CheckRegKey(root.get(), checked)) << "checked";
     }
+    Lines().swap(g_written);  // the globals' blocks go with the test
+    std::string().swap(g_world);
 }
 
 // Each system call failed in turn (19 stands for the injected error): every failure is reported, and nothing
