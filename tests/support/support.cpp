@@ -167,9 +167,11 @@ TempDir::TempDir() {
     static LONG counter;
     wchar_t base[MAX_PATH];
     ::GetTempPathW(MAX_PATH, base);
-    path_ = base + (L"rolmtest-" + std::to_wstring(::GetCurrentProcessId())) + L"-" +
-            std::to_wstring(::InterlockedIncrement(&counter));
-    ::CreateDirectoryW(path_.c_str(), nullptr);
+    // Process ids come round again under Wine: a folder left by an earlier run is passed over.
+    do
+        path_ = base + (L"rolmtest-" + std::to_wstring(::GetCurrentProcessId())) + L"-" +
+                std::to_wstring(::InterlockedIncrement(&counter));
+    while (!::CreateDirectoryW(path_.c_str(), nullptr) && ::GetLastError() == ERROR_ALREADY_EXISTS);
 }
 
 TempDir::~TempDir() { RemoveTree(path_); }
