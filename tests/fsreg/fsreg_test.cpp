@@ -174,7 +174,8 @@ TEST(Fsreg, CallsGiveTheirResultsAndTraces) {
 TEST(Fsreg, EveryCallFailedInTurnIsReportedAndReleases) {
     TempDir dir;
     TestKey root;
-    const std::wstring tree = dir / L"T\\A", top = dir / L"T", level(250, L'k'), keys = level + L"\\" + level + L"\\k";
+    const std::wstring tree = dir / L"T\\A", top = dir / L"T", level(250, L'k');
+    const std::wstring keys = level + L"\\" + level + L"\\" + std::wstring(10, L'k');  // too long for the stack copy
     wchar_t self[MAX_PATH], buffer[MAX_PATH];
     const std::wstring ini = std::wstring(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH) - 3) + L"ini";
     const Values values = {{L"{tree}", tree}, {L"{keys}", keys}, {L"{ini}", ini}};
