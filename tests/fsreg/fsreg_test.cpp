@@ -93,7 +93,10 @@ DWORD WINAPI ProgramName(HMODULE, LPWSTR buffer, DWORD size) {
 // The test's key under HKEY_CURRENT_USER, deleted with its sub keys afterwards.
 struct TestKey : OwnKey {
     const std::wstring name = L"Software\\rolm-test-" + std::to_wstring(::GetCurrentProcessId());
-    TestKey() { ::RegCreateKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, put(), 0); }
+    TestKey() {
+        ::SHDeleteKeyW(HKEY_CURRENT_USER, name.c_str());  // left by an earlier run under the same process id
+        ::RegCreateKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, put(), nullptr);
+    }
     ~TestKey() { ::SHDeleteKeyW(HKEY_CURRENT_USER, name.c_str()); }  // closed after it is gone
 };
 
