@@ -39,8 +39,7 @@ bool Shows(const std::string& output, const std::vector<std::wstring>& lines) {
 void RunRolm(const Case& c, Values values) {
     DWORD pid = 0;
     const OwnHandle child(c.Get("child").empty() ? nullptr : StartProgram(ChildCommandLine(c.Text("child")), &pid));
-    values.push_back({L"{pid}", std::to_wstring(pid)});
-    values.push_back({L"{self}", ProgramPath()});
+    values.insert(values.end(), {{L"{pid}", std::to_wstring(pid)}, {L"{self}", ProgramPath()}});
     std::wstring args = Widen(http_test::Expand(Utf8(Expand(c.Text("run"), values))));
     std::vector<std::wstring> names;  // the environment words in front
     for (size_t space; (space = args.find(L' ')) > args.find(L'='); args.erase(0, space + 1)) {

@@ -195,8 +195,7 @@ TEST(Fsreg, EveryCallFailedInTurnIsReportedAndReleases) {
              return Outcome{static_cast<DWORD>(error), !!made};
          }},
         {"CheckRegKey", [&] { return Outcome{static_cast<DWORD>(CheckRegKey(HKEY_CURRENT_USER, L"Software")), 0}; }},
-        {"IniFileFailing", [&] { return Outcome{GetIniFile(buffer, MAX_PATH), 0}; }},
-        {"FolderPath", [&] { return Outcome{static_cast<DWORD>(GetFolderPath(CSIDL_APPDATA, buffer)), 0}; }}};
+        {"IniFileFailing", [&] { return Outcome{GetIniFile(buffer, MAX_PATH), 0}; }}};
     Faults faults;
     for (const auto& [section, operation] : operations) {
         SCOPED_TRACE(section);

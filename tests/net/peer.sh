@@ -1,4 +1,3 @@
-#!/bin/sh
 # peer.sh up|down STATEFILE: peers 10.251.0.2 (answers) and 10.251.0.6 (silent); STATEFILE says "up" or why not.
 remove() { for n in rolmnet-answer rolmnet-silent; do ip netns del $n; done; for l in rolmnetA0 rolmnetS0; do ip link del $l; done; } 2>/dev/null
 peer() {  # NAMESPACE LINK HOSTADDR PEERADDR

@@ -1,4 +1,3 @@
-#!/bin/sh
 # imports.sh OUT NM UNDERSCORED OBJECT...: {"family", "name"} rows of the objects' system calls, for StandInsCover.
 out=$1 nm=$2 strip=$([ "$3" = 1 ] && echo _)
 shift 3
