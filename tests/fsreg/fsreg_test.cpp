@@ -152,15 +152,15 @@ TEST(Fsreg, CallsGiveTheirResultsAndTraces) {
                                       : CreateDirectories(given, 1);
         OwnKey owned(call == "CreateRegKeys" && result == 0 ? key : nullptr);
         EXPECT_TRUE(c.Get("error").empty() || c.Number("error") == ::GetLastError()) << "the last error";
-        EXPECT_EQ(c.Number("result"), result);
-        EXPECT_EQ(Expand(c.lines, values), Take());
+        EXPECT_EQ(c.Number("result"), result) << "the result";
+        EXPECT_EQ(Expand(c.lines, values), Take()) << "the trace";
         EXPECT_EQ(c.Number("granted") ? Lines{path} : Lines{}, g_written) << "the grant written";
         EXPECT_TRUE(c.Get("made").empty() || ::PathIsDirectoryW(Expand(c.Text("made"), values).c_str())) << "made";
-        EXPECT_TRUE(c.Get("absent").empty() || !::PathFileExistsW(Expand(c.Text("absent"), values).c_str()));
+        EXPECT_TRUE(c.Get("absent").empty() || !::PathFileExistsW(Expand(c.Text("absent"), values).c_str())) << "absent";
         EXPECT_EQ(c.Number("asked"), DWORD(g_asked)) << "the folder asked for";
         EXPECT_EQ(c.Number("folder"), DWORD(g_folder)) << "the last folder asked for";
         EXPECT_TRUE(result != 87 || buffer[0] == L'#') << "a refused buffer untouched";
-        EXPECT_EQ(c.Number("disposition"), disposition);
+        EXPECT_EQ(c.Number("disposition"), disposition) << "the disposition";
         EXPECT_TRUE(call != "CreateRegKeys" || result == 0 || key == (place ? nullptr : HKEY(0xBAD))) << "no key";
         EXPECT_EQ(call == "CreateRegKeys" && result == 0 ? 0 : ERROR_INVALID_HANDLE,
                   ::RegSetValueExW(key, L"v", 0, REG_SZ, nullptr, 0)) << "the key handed back is open for writing";
