@@ -156,7 +156,7 @@ TEST(Fsreg, CallsGiveTheirResultsAndTraces) {
         EXPECT_EQ(Expand(c.lines, values), Take()) << "the trace";
         EXPECT_EQ(c.Number("granted") ? Lines{path} : Lines{}, g_written) << "the grant written";
         EXPECT_TRUE(c.Get("made").empty() || ::PathIsDirectoryW(Expand(c.Text("made"), values).c_str())) << "made";
-        EXPECT_TRUE(c.Get("absent").empty() || !::PathFileExistsW(Expand(c.Text("absent"), values).c_str())) << "absent";
+        EXPECT_TRUE(c.Get("absent").empty() || !::PathFileExistsW(Expand(c.Text("absent"), values).c_str())) << "gone";
         EXPECT_EQ(c.Number("asked"), DWORD(g_asked)) << "the folder asked for";
         EXPECT_EQ(c.Number("folder"), DWORD(g_folder)) << "the last folder asked for";
         EXPECT_TRUE(result != 87 || buffer[0] == L'#') << "a refused buffer untouched";
