@@ -53,9 +53,9 @@ BOOL WINAPI Rtt(IPAddr, PULONG hops, ULONG maxHops, PULONG rtt) {
     ::SetLastError(ERROR_NETWORK_UNREACHABLE);
     return g_rtt;
 }
-ImportPatch* g_exports;
+// In front of GetProcAddress's stand-in, which the fixture's Faults puts in first.
 FARPROC WINAPI Exports(HMODULE module, LPCSTR name) {
-    FARPROC real = reinterpret_cast<decltype(&Exports)>(g_exports->original())(module, name);
+    FARPROC real = reinterpret_cast<decltype(&Exports)>(RolmStandin_GetProcAddress::slot.replacement)(module, name);
     for (auto* slot : {&RolmStandin_IcmpCreateFile::slot, &RolmStandin_IcmpCloseHandle::slot,
                        &RolmStandin_IcmpSendEcho::slot})
         if (real != nullptr && strcmp(name, slot->name) == 0) return reinterpret_cast<FARPROC>(slot->replacement);
@@ -82,7 +82,6 @@ std::vector<std::wstring> Take() { return TraceLog::Get().Take(); }
 const char* Host(const std::string& host) { return host == "~" ? nullptr : host.c_str(); }
 
 struct Net : ::testing::Test {
-    Net() { g_exports = &exports; }
     ~Net() override {
         rolm::net::System() = saved;
         SetServerConfig(0, nullptr, nullptr, nullptr, nullptr);
