@@ -1,7 +1,5 @@
 #!/bin/sh
-# The cases of real/cases.txt against nginx and squid on 127.0.0.1 (set up by
-# the files of real/); 77 (skipped) where one is missing.
-#   real_servers.sh BUILD_DIR
+# real/cases.txt against nginx and squid on 127.0.0.1; 77 (skipped) where one is missing.
 set -u
 here=$(cd "$(dirname "$0")" && pwd) build=$1
 export PATH=$PATH:/usr/sbin WORK=$build/real-servers
@@ -11,8 +9,7 @@ done
 rm -rf "$WORK" && mkdir -p "$WORK/www" "$WORK/tmp" && chmod -R a+rwx "$WORK"
 trap 'kill $pids 2>/dev/null; wait' EXIT
 set -- $(python3 -c 'import socket
-s = [socket.socket() for _ in range(2)]
-[x.bind(("127.0.0.1", 0)) for x in s]
+s = [socket.create_server(("127.0.0.1", 0)) for _ in range(2)]
 print(*(x.getsockname()[1] for x in s))')
 export ROLM_NGINX=$1 ROLM_SQUID=$2
 seq -f '%015g abcdefghijklmnopqrstuvwxyz 0123456789 ABCDEFGHIJKLMNOPQRSTUVWXYZ' 2000000 |
@@ -30,11 +27,9 @@ while :; do  # nginx's worker killed whenever the test asks, a second into a slo
     sleep 0.1
 done &
 pids="$pids $!"
-for port in $ROLM_NGINX $ROLM_SQUID; do
-    for try in $(seq 100); do
-        python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null && break
-        sleep 0.1
-    done
-done
+timeout 10 python3 -c 'import socket, sys, time
+for port in sys.argv[1:]:
+    while socket.socket().connect_ex(("127.0.0.1", int(port))):
+        time.sleep(0.1)' $ROLM_NGINX $ROLM_SQUID
 ROLM_SERVED=$(printf 'Z:%s/' "$WORK" | tr / '\\') \
     "$here/../../scripts/wine-run.sh" "$build/wineprefix" "$build/bin/http_test.exe" --gtest_filter='*RealServers*'

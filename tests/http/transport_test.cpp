@@ -127,11 +127,11 @@ void SetProxy(const std::wstring& server) {
 // nostatus: that pointer null) to port, or through the endpoint record set
 // so (unterminated: its path without its zero); ready to run again and again.
 struct Call {
-    Call(const std::string& name, const Words& words, WORD to) : api(name), with(words), port(to) {
+    Call(const std::string& api, const Words& words, WORD port)
+        : with(words), record(api.compare(0, 3, "Get") == 0), ex(api.back() == 'x') {
         for (const auto& [key, value] : with) wide[key] = Widen(value);
-        if (record) {
-            EXPECT_EQ(0u, SetServerConfig(port, L"127.0.0.1", W("path", L"/p"), W("user", L""), W("password", L"")));
-        }
+        EXPECT_TRUE(!record || SetServerConfig(port, L"127.0.0.1", W("path", L"/p"), W("user", L""),
+                                               W("password", L"")) == ERROR_SUCCESS);
         if (with.count("unterminated")) wmemset(g_ServerConfig.szUrl, L'a', 512);
         ask = {sizeof ask + Number("size"), record ? nullptr : W("method", nullptr), record ? nullptr : L"rolm test",
                W("server", record ? nullptr : L"127.0.0.1"), record ? WORD(0) : port,
@@ -146,7 +146,7 @@ struct Call {
         DWORD* length = with.count("nolength") ? nullptr : &r->dwBodyLength;
         DWORD* status = with.count("nostatus") ? nullptr : &r->dwStatusCode;
         if (record) return GetServerResponse(ask.lpszVariables, body, length, status, nullptr);
-        return SendHttpRequest(ask.lpszMethod, ask.lpszAgent, ask.lpszServer, port, ask.lpszUrl, W("user", L""),
+        return SendHttpRequest(ask.lpszMethod, ask.lpszAgent, ask.lpszServer, ask.wPort, ask.lpszUrl, W("user", L""),
                                W("password", L""), ask.lpszVariables, body, length, status, nullptr);
     }
     const char* Text(const char* key, const char* none) const {  // "NULL": a null pointer
@@ -156,40 +156,18 @@ struct Call {
         return !wide.count(key) ? none : wide.at(key) == L"NULL" ? nullptr : wide.at(key).c_str();
     }
     DWORD Number(const char* key) const { return static_cast<DWORD>(strtol(Text(key, "0"), nullptr, 0)); }
-    const std::string api;
     const Words with;
     std::map<std::string, std::wstring> wide;
-    const WORD port;
-    const bool record = api.compare(0, 3, "Get") == 0, ex = api.back() == 'x';
+    const bool record, ex;
     HTTP_REQUEST_EX ask;
 };
-
-// Every call that can fail failed in turn with error, each against its row
-// "NAME[#k] RESULT ERROR TRACE-LINE" (ERROR: the old calls' status, the new
-// ones' outcome), as faults.h's TortureTable reads them.
-void Torture(const Call& call, DWORD error, const std::vector<std::wstring>& lines) {
-    std::vector<Failure> rows;
-    for (const std::wstring& line : lines) {
-        char name[64] = "";
-        DWORD result = 0, second = 0;
-        int at = static_cast<int>(line.size());
-        swscanf(line.c_str(), L"%63hs %lu %lu %n", name, &result, &second, &at);
-        rows.push_back({name, result, second, line.substr(at)});
-    }
-    Faults faults;
-    TortureTable(faults, error, rows, [&] {
-        HTTP_RESPONSE_EX r = {sizeof r};
-        const DWORD result = call(&r);
-        free(r.pbyBody);
-        return Outcome{result, call.ex ? r.dwOutcome : r.dwStatusCode};
-    });
-}
 
 // Plays a case file's calls, each against a fresh server, and checks what
 // the case names: result, status, length, outcome, announced, body ("none":
 // no block; "@file": a file of the served folder; "<" in front: a part),
 // dialogs shown, the trace, the last request; or fails its calls in turn
-// ("-> torture=ERROR"). The word proxy makes the server the prefix's proxy.
+// ("-> torture=ERROR") against the rows of the section of http_test.cases
+// named as the case file. The word proxy makes the server the prefix's proxy.
 // With a served folder (real servers: the port at= or proxy= names is in
 // ROLM_NAME) the trace is not checked.
 void Play(const std::string& path, const std::string& served = "") {
@@ -204,7 +182,15 @@ void Play(const std::string& path, const std::string& served = "") {
         }, step.with.count("silent") != 0);
         const Call call(step.api, step.with, step.with.count("at") ? real("at") : server.port());
         if (step.expect.count("torture")) {  // TortureTable names the failed call and its trace
-            Torture(call, std::stoul(expect("torture")), step.trace);
+            std::vector<Failure> rows = Failures(std::filesystem::path(path).stem().string().c_str());
+            for (Failure& row : rows) row.line = Widen(Expand(Utf8(row.line)));
+            Faults faults;
+            TortureTable(faults, std::stoul(expect("torture")), rows, [&] {
+                HTTP_RESPONSE_EX r = {sizeof r};
+                const DWORD result = call(&r);
+                free(r.pbyBody);
+                return Outcome{result, call.ex ? r.dwOutcome : r.dwStatusCode};
+            });
             continue;
         }
         SCOPED_TRACE(path + ": " + step.api);
@@ -224,6 +210,7 @@ void Play(const std::string& path, const std::string& served = "") {
         const DWORD ms = ::GetTickCount() - start;
         done = true;
         person.join();
+        EXPECT_EQ(atoi(expect("dialogs").c_str()), dialogs) << "sign-in dialogs shown";
         if (proxy != 0) SetProxy(L"");
         const bool block = r.pbyBody != nullptr;
         const std::string body = block ? std::string(reinterpret_cast<const char*>(r.pbyBody), r.dwBodyLength) : "";
@@ -233,13 +220,12 @@ void Play(const std::string& path, const std::string& served = "") {
                                        std::make_pair("length", r.dwBodyLength), std::make_pair("outcome", r.dwOutcome),
                                        std::make_pair("announced", r.dwAnnouncedLength)})
             EXPECT_EQ(step.expect.count(key) ? step.expect.at(key) : std::to_string(got), std::to_string(got)) << key;
-        const std::string want = expect("body");
-        std::string whole = want == "none" ? "" : want.substr(want[0] == '<');
+        const std::string want = expect("body");  // every case names it
+        std::string whole = want.substr(want[0] == '<');
         if (whole[0] == '@') whole = ReadFileBytes(Widen(served + whole.substr(1)));
         const bool part = want[0] == '<' && body.size() < whole.size() && whole.compare(0, body.size(), body) == 0;
-        EXPECT_TRUE(want.empty() || part || body == whole) << body.size() << " bytes";
-        EXPECT_TRUE(want.empty() || (want != "none") == block) << "a block";
-        EXPECT_EQ(atoi(expect("dialogs").c_str()), dialogs) << "sign-in dialogs shown";
+        EXPECT_TRUE(block ? part || body == whole : want == "none")
+            << (block ? std::to_string(body.size()) + " bytes" : "no block");
         EXPECT_TRUE(!step.with.count("ms") || ms < std::stoul(step.with.at("ms")) + 1000) << ms << " ms";
         EXPECT_TRUE(served.empty() ? LinesFit(step.trace, TraceLog::Get().Take()) : testing::AssertionSuccess());
         const std::string last = server.Requests().empty() ? "(none)" : server.Requests().back();
