@@ -66,95 +66,65 @@ static BOOL ReferencePage(char* page) {
     return FALSE;
 }
 
-// The plain tokenizer: a browser's states, one character at a time; true
-// at the end of an input tag whose first type attribute, its numeric
-// references decoded, is password in any case.
+// The plain tokenizer: a browser's reading of tags, comments and text
+// elements, one at a time; true at the end of an input tag whose first type
+// attribute, its numeric references decoded, is password in any case. What
+// never ends hides the rest of the page.
 static BOOL ReferenceForm(const std::string& page) {
-    enum { kData, kOpen, kEndOpen, kName, kBeforeAttr, kAttr, kAfterAttr, kBeforeValue, kValue, kComment, kBogus,
-           kText };
-    int state = kData;
-    const std::string text[] = {"script", "style", "xmp", "iframe", "noembed", "noframes", "textarea", "title"};
-    std::string name, attr, value, type, ends;  // ends: the element whose end tag ends the text
-    bool endTag = false, typeSeen = false;
-    char quote = 0;
-    size_t comment = 0;
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    auto attribute = [&] {
-        if (attr != "type" || std::exchange(typeSeen, true)) return;
-        type.clear();  // each numeric reference becomes its letter, or a '?'
-        for (size_t at = 0; at < value.size(); ++at) {
-            const bool reference = value.compare(at, 2, "&#") == 0, hex = reference && (value[at + 2] | 0x20) == 'x';
-            const char* digits = value.data() + (reference ? at + 2 + hex : at);
-            unsigned long code = 0;  // too many digits: no letter
-            const char* end = std::from_chars(digits, value.data() + value.size(), code, hex ? 16 : 10).ptr;
-            if (!reference || end == digits) {
-                type += lower(value[at]);
-                continue;
-            }
-            type += code < 128 && isalpha(static_cast<int>(code)) ? lower(static_cast<char>(code)) : '?';
-            at = static_cast<size_t>(end - value.data()) - (*end != ';');
-        }
+    std::string low = page;  // names, values and references in any case
+    for (char& c : low) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+    const auto letter = [&](size_t at) { return at < low.size() && low[at] >= 'a' && low[at] <= 'z'; };
+    const auto any = [&](size_t at, const char* set) { return at < low.size() && low[at] && strchr(set, low[at]); };
+    const auto closes = [&](size_t at, size_t from) {  // a comment: "-->", "--!>", or at once "<!-->" or "<!--->"
+        const std::string body = "  " + low.substr(from, at - from);  // blanks: no "--" in front of the comment
+        return body == "  " || body == "  -" || body.compare(body.size() - 2, 2, "--") == 0 ||
+               body.compare(body.size() - 3, 3, "--!") == 0;
     };
-    for (size_t i = 0; i < page.size(); ++i) {
-        const char c = page[i];
-        const bool space = c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
-        const bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
-        if (c == '>' && state >= kName && state <= kValue && !(state == kValue && quote)) {
-            if (state == kAttr || state == kAfterAttr || state == kBeforeValue || state == kValue) attribute();
-            if (endTag) state = kData;
-            else if (name == "input" && type == "password") return TRUE;
-            else if (name == "plaintext") return FALSE;
-            else state = std::find(std::begin(text), std::end(text), ends = name) != std::end(text) ? kText : kData;
+    const std::string text = " script style xmp iframe noembed noframes textarea title ";
+    for (size_t i = low.find('<'); i != kNone; i = low.find('<', i)) {
+        const bool end = low.compare(i + 1, 1, "/") == 0, comment = low.compare(i, 4, "<!--") == 0;
+        for (size_t from = i + 4; comment && (i = low.find('>', i + 1)) != kNone && !closes(i, from);) {}
+        if (!comment && (any(i + 1, "!?") || (end && !letter(i + 2)))) i = low.find('>', i);  // a bogus comment
+        if (i == kNone || low[i] == '>' || !letter(i + 1 + end)) {
+            i += i != kNone;
             continue;
         }
-        switch (state) {
-        case kData: if (c == '<') state = kOpen; break;
-        case kOpen:
-            if (c == '!' && page.compare(i + 1, 2, "--") == 0) state = kComment, i += 2, comment = i + 1;
-            else if (c == '!' || c == '?') state = kBogus;
-            else if (c == '/') state = kEndOpen;
-            else if (letter) state = kName, name = lower(c), endTag = typeSeen = false, type.clear();
-            else state = kData, --i;
-            break;
-        case kEndOpen:
-            if (letter) state = kName, name = lower(c), endTag = true;
-            else state = c == '>' ? kData : kBogus;
-            break;
-        case kName: if (space || c == '/') state = kBeforeAttr; else name += lower(c); break;
-        case kBeforeAttr: if (!space && c != '/') state = kAttr, attr = lower(c), value.clear(); break;
-        case kAttr:
-            if (space) state = kAfterAttr;
-            else if (c == '/') attribute(), state = kBeforeAttr;
-            else if (c == '=') state = kBeforeValue;
-            else attr += lower(c);
-            break;
-        case kAfterAttr:
-            if (c == '=') state = kBeforeValue;
-            else if (!space) attribute(), state = c == '/' ? kBeforeAttr : kAttr, attr = lower(c), value.clear();
-            break;
-        case kBeforeValue:
-            if (!space) state = kValue, quote = c == '"' || c == '\'' ? c : 0, value = quote ? "" : std::string(1, c);
-            break;
-        case kValue:
-            if (quote ? c == quote : space) attribute(), state = kBeforeAttr;
-            else value += c;
-            break;
-        case kComment:
-            if (c == '>' && (i == comment || (i == comment + 1 && page[i - 1] == '-') ||
-                             (i >= comment + 2 && page.compare(i - 2, 2, "--") == 0) ||
-                             (i >= comment + 3 && page.compare(i - 3, 3, "--!") == 0)))
-                state = kData;
-            break;
-        case kBogus: if (c == '>') state = kData; break;
-        case kText: {
-            std::string tail = page.substr(i, ends.size() + 3);
-            std::transform(tail.begin(), tail.end(), tail.begin(), lower);
-            if (tail.compare(0, ends.size() + 2, "</" + ends) == 0 && tail.size() == ends.size() + 3 &&
-                tail.back() != 0 && strchr(" \t\n\r\f/>", tail.back()))
-                state = kName, name = ends, endTag = true, i += ends.size() + 1;
-            break;
+        size_t at = low.find_first_of(" \t\n\r\f/>", i + 1 + end);
+        const std::string name = low.substr(i + 1 + end, at - i - 1 - end);
+        std::string type;
+        bool typed = false;
+        while ((at = low.find_first_not_of(" \t\n\r\f/", at)) != kNone && low[at] != '>') {
+            const size_t equals = low.find_first_of(" \t\n\r\f/=>", at + 1);
+            const std::string attr = low.substr(at, equals - at);
+            std::string value;
+            at = low.find_first_not_of(" \t\n\r\f", equals);
+            if (at != kNone && low[at] == '=' && (at = low.find_first_not_of(" \t\n\r\f", at + 1)) != kNone) {
+                const bool quoted = any(at, "\"'");
+                const size_t close = quoted ? low.find(low[at], at + 1) : low.find_first_of(" \t\n\r\f>", at);
+                value = low.substr(at + quoted, close - at - quoted);
+                at = close + (quoted && close != kNone);
+            }
+            if (attr != "type" || std::exchange(typed, true)) continue;
+            for (size_t k = 0; k < value.size(); ++k) {  // each numeric reference becomes its letter, or a '?'
+                const bool reference = value.compare(k, 2, "&#") == 0, hex = reference && value[k + 2] == 'x';
+                const char* digits = value.data() + (reference ? k + 2 + hex : k);
+                unsigned long code = 0;  // too many digits: no letter
+                const char* stop = std::from_chars(digits, value.data() + value.size(), code, hex ? 16 : 10).ptr;
+                if (!reference || stop == digits) {
+                    type += value[k];
+                    continue;
+                }
+                type += code < 128 && isalpha(static_cast<int>(code)) ? static_cast<char>(code | 0x20) : '?';
+                k = static_cast<size_t>(stop - value.data()) - (*stop != ';');
+            }
         }
-        }
+        if (at == kNone) return FALSE;
+        if (!end && name == "input" && type == "password") return TRUE;
+        if (!end && name == "plaintext") return FALSE;
+        i = at + 1;
+        if (end || text.find(" " + name + " ") == std::string::npos) continue;
+        for (i = low.find("</" + name, i); i != kNone && !any(i + 2 + name.size(), " \t\n\r\f/>");)
+            i = low.find("</" + name, i + 1);
     }
     return FALSE;
 }
