@@ -157,43 +157,25 @@ TEST(MatchAndPage, Cases) {
     TortureTable(faults, 8, Failures("tag torture"), [&] {
         return Outcome{static_cast<DWORD>(IsInputTagOfType(tag.c_str(), L"password")), 0};
     });
+    EXPECT_FALSE(IsSignInForm(nullptr, 5) || IsSignInForm("<input type=password>", 20));
 }
 
 static BOOL WINAPI NoSse2(DWORD) { return FALSE; }
 
 // The cases and pages of pages/shapes.txt for the page scan and the form
 // test, each page at every place of a 16-byte block, read 16 bytes at a time
-// and, without SSE2, one at a time.
-TEST(SignInForm, ShapesAndPages) {
+// and, without SSE2, one at a time. Then random pages, and texts: runs of
+// one character or of a short unit, with pieces and copies of the find text,
+// over case pairs, a zero and characters sharing a low byte (0x0161, 0x2C61
+// with 'a'), past 254 matches; 8 positions at a time and (without SSE2) one
+// at a time. Both in the C locale and the code page's own; ROLM_TEST_ACP
+// names the ANSI code page LANG sets.
+TEST(MatchAndPage, ShapesAndRandomTextsAndPagesAgreeWithThePlainAlgorithms) {
+    ASSERT_EQ(getenv("ROLM_TEST_ACP") ? strtoul(getenv("ROLM_TEST_ACP"), nullptr, 10) : GetACP(), GetACP());
     std::istringstream shapes(ReadFileBytes(Widen(ROLM_TEST_DATA "/pages/shapes.txt")));
     std::vector<std::string> lines;
     for (std::string line; std::getline(shapes, line);)
         if (line.size() > 4 && line[1] == ' ') lines.push_back(line);  // the rest says what the file is
-    for (const bool sse2 : {true, false}) {
-        setlocale(LC_ALL, sse2 ? "" : "C");  // the code page's own folding, and the C runtime's plain one
-        const std::unique_ptr<ImportPatch> off(
-            sse2 ? nullptr : new ImportPatch("kernel32.dll", "IsProcessorFeaturePresent", (void*)&NoSse2));
-        for (const std::string& line : lines) {
-            const std::string text = line[4] == '@' ? ReadFileBytes(Widen(ROLM_TEST_DATA "/pages/" + line.substr(5)))
-                                                    : http_test::Expand(line.substr(4));
-            for (size_t shift = 0; shift < 16; ++shift) {
-                std::string page = std::string(shift, ' ') + text;
-                const std::string where = line.substr(0, 80) + (sse2 ? ", " : ", no SSE2, ") + std::to_string(shift);
-                EXPECT_TRUE(line[2] == '-' || line[2] - '0' == IsSignInForm(page.data(), page.size())) << where;
-                EXPECT_TRUE(line[0] == '-' || line[0] - '0' == IsAuthenticationPage(&page[0])) << where;
-            }
-        }
-    }
-    EXPECT_FALSE(IsSignInForm(nullptr, 5) || IsSignInForm("<input type=password>", 20));
-}
-
-// Runs of one character or of a short unit, with pieces and copies of the
-// find text, over case pairs, a zero and characters sharing a low byte
-// (0x0161, 0x2C61 with 'a'), past 254 matches; 8 positions at a time and
-// (without SSE2) one at a time. Both in the C locale and the code page's
-// own; ROLM_TEST_ACP names the ANSI code page LANG sets.
-TEST(MatchAndPage, RandomTextsAndPagesAgreeWithThePlainAlgorithms) {
-    ASSERT_EQ(getenv("ROLM_TEST_ACP") ? strtoul(getenv("ROLM_TEST_ACP"), nullptr, 10) : GetACP(), GetACP());
     const std::wstring letters(L"aAbB\0\x00E9\x00C9\x0434\x0414\x03A3\x03C3\x00DF\x0130\x0161\x2C61", 15);
     std::mt19937 random(20261205);
     const auto text = [&](size_t units, size_t kinds, std::wstring t = L"") {
@@ -210,6 +192,15 @@ TEST(MatchAndPage, RandomTextsAndPagesAgreeWithThePlainAlgorithms) {
     for (int round = 0; round < 60000; ++round) {
         if (round % 400 == 0) setlocale(LC_ALL, round % 800 ? "" : "C");
         if (round == 30000) bytes.reset(new ImportPatch("kernel32.dll", "IsProcessorFeaturePresent", (void*)&NoSse2));
+        for (size_t shape = 0; round % 30000 == 0 && shape < lines.size() * 16; ++shape) {
+            const std::string& line = lines[shape / 16];
+            const std::string body = line[4] == '@' ? ReadFileBytes(Widen(ROLM_TEST_DATA "/pages/" + line.substr(5)))
+                                                    : http_test::Expand(line.substr(4));
+            std::string page = std::string(shape % 16, ' ') + body;
+            const std::string where = line.substr(0, 80) + (round ? ", no SSE2, " : ", ") + std::to_string(shape % 16);
+            EXPECT_TRUE(line[2] == '-' || line[2] - '0' == IsSignInForm(page.data(), page.size())) << where;
+            EXPECT_TRUE(line[0] == '-' || line[0] - '0' == IsAuthenticationPage(&page[0])) << where;
+        }
         std::string page(random() % 16, "<>w-"[random() % 4]), reference;  // the page starts after these
         const size_t start = page.size();
         for (size_t n = random() % 30; n-- > 0;)  // and runs of blanks, or now and then of zero bytes

@@ -5,6 +5,7 @@
 
 #include <winsock2.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
@@ -34,17 +35,16 @@ public:
         if (silent) return;
         // Not back before the thread runs its scope: what the runtime allocates to start a thread would
         // otherwise fall into the caller's next leak check now and then, and be freed only at the join.
-        const HANDLE started = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        thread_ = std::thread([this, started] {
+        std::atomic<bool> started = false;
+        thread_ = std::thread([this, &started] {
             [[maybe_unused]] Scope scope;
-            ::SetEvent(started);
+            started = true;
             for (SOCKET connection; (connection = ::accept(listener_, nullptr, nullptr)) != INVALID_SOCKET;) {
                 Serve(connection);
                 ::closesocket(connection);
             }
         });
-        ::WaitForSingleObject(started, INFINITE);
-        ::CloseHandle(started);
+        while (!started) std::this_thread::yield();
     }
     ~BasicScriptedServer() {
         ::closesocket(listener_);  // ends the thread's wait for a connection

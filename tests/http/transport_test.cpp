@@ -58,38 +58,34 @@ Words Parse(const std::string& text) {
 // WORDS" (a call and what it must give), the last followed by the trace
 // lines it must write (# a number). The lines of a reply or request are
 // joined by CRLF: a head without a body ends in two empty lines.
-struct Case {
-    std::vector<std::pair<std::string, std::string>> replies;  // the first whose TEXT the request holds
-    struct Call {
-        std::string api;
-        Words with, expect;
-        std::string request;
-        std::vector<std::wstring> trace;
-    };
-    std::vector<Call> calls;
+struct Step {
+    std::string api;
+    Words with, expect;
+    std::string request;
+    std::vector<std::wstring> trace;
 };
+using Replies = std::vector<std::pair<std::string, std::string>>;  // the first whose TEXT the request holds
 
-Case Read(const std::string& path) {
+std::vector<Step> Read(const std::string& path, Replies& replies) {
     std::istringstream in(ReadFileBytes(Widen(path)));
-    Case c;
+    std::vector<Step> steps;
     std::string description, request, *text = &description;
     for (std::string line; std::getline(in, line);) {
         if (line.compare(0, 4, "--- ") != 0) {
             if (text != nullptr) *text += (text->empty() ? "" : "\r\n") + Expand(line);
-            else c.calls.back().trace.push_back(Widen(Expand(line)));
+            else steps.back().trace.push_back(Widen(Expand(line)));
         } else if (line == "--- request") {
-            text = &request;
-            request.clear();
+            text = &request.erase();
         } else if (line.compare(0, 9, "--- reply") == 0) {
-            text = &c.replies.emplace_back(line.substr(std::min<size_t>(line.size(), 14)), "").second;
+            text = &replies.emplace_back(line.substr(std::min<size_t>(line.size(), 14)), "").second;
         } else {
             const size_t api = line.find(' ', 4), to = line.find(" -> ");
-            c.calls.push_back({line.substr(4, api - 4), Parse(line.substr(api, to - api)), Parse(line.substr(to + 4)),
-                               request});
+            steps.push_back({line.substr(4, api - 4), Parse(line.substr(api, to - api)), Parse(line.substr(to + 4)),
+                             request});
             text = nullptr;
         }
     }
-    return c;
+    return steps;
 }
 
 // Answers the sign-in dialogs the thread shows, as a person would, until done:
@@ -171,21 +167,20 @@ struct Call {
 // With a served folder (real servers: the port at= or proxy= names is in
 // ROLM_NAME) the trace is not checked.
 void Play(const std::string& path, const std::string& served = "") {
-    const Case c = Read(path);
-    for (const Case::Call& step : c.calls) {
+    Replies replies;
+    for (const Step& step : Read(path, replies)) {
         const auto expect = [&](const char* key) { return step.expect.count(key) ? step.expect.at(key) : ""; };
         const auto real = [&](const char* key) { return WORD(atoi(getenv(("ROLM_" + step.with.at(key)).c_str()))); };
         http_test::BasicScriptedServer<HeapKept> server([&](const std::string& request) {
-            for (const auto& [text, reply] : c.replies)
+            for (const auto& [text, reply] : replies)
                 if (request.find(text) != std::string::npos) return reply;
             return std::string();
         }, step.with.count("silent") != 0);
         const Call call(step.api, step.with, step.with.count("at") ? real("at") : server.port());
         if (step.expect.count("torture")) {  // TortureTable names the failed call and its trace
-            std::vector<Failure> rows = Failures(std::filesystem::path(path).stem().string().c_str());
-            for (Failure& row : rows) row.line = Widen(Expand(Utf8(row.line)));
             Faults faults;
-            TortureTable(faults, std::stoul(expect("torture")), rows, [&] {
+            const std::string section = std::filesystem::path(path).stem().string();
+            TortureTable(faults, std::stoul(expect("torture")), Failures(section.c_str()), [&] {
                 HTTP_RESPONSE_EX r = {sizeof r};
                 const DWORD result = call(&r);
                 free(r.pbyBody);
