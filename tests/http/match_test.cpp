@@ -6,7 +6,6 @@
 #include <locale.h>
 #include <rolm/http.h>
 
-#include <algorithm>
 #include <charconv>
 #include <random>
 #include <sstream>
@@ -75,15 +74,11 @@ static BOOL ReferenceForm(const std::string& page) {
     for (char& c : low) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
     const auto letter = [&](size_t at) { return at < low.size() && low[at] >= 'a' && low[at] <= 'z'; };
     const auto any = [&](size_t at, const char* set) { return at < low.size() && low[at] && strchr(set, low[at]); };
-    const auto closes = [&](size_t at, size_t from) {  // a comment: "-->", "--!>", or at once "<!-->" or "<!--->"
-        const std::string body = "  " + low.substr(from, at - from);  // blanks: no "--" in front of the comment
-        return body == "  " || body == "  -" || body.compare(body.size() - 2, 2, "--") == 0 ||
-               body.compare(body.size() - 3, 3, "--!") == 0;
-    };
     const std::string text = " script style xmp iframe noembed noframes textarea title ";
     for (size_t i = low.find('<'); i != kNone; i = low.find('<', i)) {
         const bool end = low.compare(i + 1, 1, "/") == 0, comment = low.compare(i, 4, "<!--") == 0;
-        for (size_t from = i + 4; comment && (i = low.find('>', i + 1)) != kNone && !closes(i, from);) {}
+        for (size_t from = i + 4; comment && (i = low.find('>', i + 1)) != kNone;)  // "-->", "--!>", "<!-->", "<!--->"
+            if (low.compare(i - 2, 2, "--") == 0 || (i >= from + 3 && low.compare(i - 3, 3, "--!") == 0)) break;
         if (!comment && (any(i + 1, "!?") || (end && !letter(i + 2)))) i = low.find('>', i);  // a bogus comment
         if (i == kNone || low[i] == '>' || !letter(i + 1 + end)) {
             i += i != kNone;

@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/bin/bash
 # real/cases.txt against nginx and squid on 127.0.0.1; 77 (skipped) where one is missing.
 set -u
 here=$(cd "$(dirname "$0")" && pwd) build=$1
@@ -7,7 +7,7 @@ for tool in nginx squid python3; do
     command -v $tool >/dev/null || { echo "real_servers: $tool is not installed"; exit 77; }
 done
 rm -rf "$WORK" && mkdir -p "$WORK/www" "$WORK/tmp" && chmod -R a+rwx "$WORK"
-trap 'kill $pids 2>/dev/null; wait' EXIT
+trap 'kill $(jobs -p) 2>/dev/null; wait' EXIT
 set -- $(python3 -c 'import socket
 s = [socket.create_server(("127.0.0.1", 0)) for _ in range(2)]
 print(*(x.getsockname()[1] for x in s))')
@@ -19,17 +19,13 @@ printf a >"$WORK/www/a.txt"
 for conf in nginx squid; do envsubst '$WORK $ROLM_NGINX $ROLM_SQUID' <"$here/real/$conf.conf" >"$WORK/$conf.conf"; done
 chmod a+r "$WORK"/*
 nginx -c "$WORK/nginx.conf" -p "$WORK" &
-pids=$!
 squid -N -f "$WORK/squid.conf" &
-pids="$pids $!"
 while :; do  # nginx's worker killed whenever the test asks, a second into a slow body
     [ -e "$WORK/kill" ] && sleep 1 && rm "$WORK/kill" && pkill -9 -P "$(cat "$WORK/nginx.pid")" nginx
     sleep 0.1
 done &
-pids="$pids $!"
-timeout 10 python3 -c 'import socket, sys, time
-for port in sys.argv[1:]:
-    while socket.socket().connect_ex(("127.0.0.1", int(port))):
-        time.sleep(0.1)' $ROLM_NGINX $ROLM_SQUID
+for port in $ROLM_NGINX $ROLM_SQUID; do
+    timeout 10 bash -c "until echo >/dev/tcp/127.0.0.1/$port; do sleep 0.1; done" 2>/dev/null
+done
 ROLM_SERVED=$(printf 'Z:%s/' "$WORK" | tr / '\\') \
     "$here/../../scripts/wine-run.sh" "$build/wineprefix" "$build/bin/http_test.exe" --gtest_filter='*RealServers*'

@@ -39,7 +39,6 @@ ROLM_STANDIN("kernel32.dll", IsDBCSLeadByte, Fails::Never, Role::None, "");
 
 namespace {
 
-using http_test::Expand;
 using Words = std::map<std::string, std::string>;
 
 // "key=value" words (a word alone: "1").
@@ -48,7 +47,7 @@ Words Parse(const std::string& text) {
     std::istringstream in(text);
     for (std::string word; in >> word;) {
         const size_t is = word.find('=');
-        words[word.substr(0, is)] = is == std::string::npos ? "1" : Expand(word.substr(is + 1));
+        words[word.substr(0, is)] = is == std::string::npos ? "1" : http_test::Expand(word.substr(is + 1));
     }
     return words;
 }
@@ -56,36 +55,23 @@ Words Parse(const std::string& text) {
 // A case file: a description, then sections from lines "--- reply [for
 // TEXT]", "--- request" (for the calls below it) and "--- API WORDS ->
 // WORDS" (a call and what it must give), the last followed by the trace
-// lines it must write (# a number). The lines of a reply or request are
-// joined by CRLF: a head without a body ends in two empty lines.
-struct Step {
-    std::string api;
-    Words with, expect;
-    std::string request;
-    std::vector<std::wstring> trace;
-};
-using Replies = std::vector<std::pair<std::string, std::string>>;  // the first whose TEXT the request holds
-
-std::vector<Step> Read(const std::string& path, Replies& replies) {
+// lines it must write (# a number).
+using Sections = std::vector<std::pair<std::string, std::vector<std::string>>>;
+Sections Read(const std::string& path) {
     std::istringstream in(ReadFileBytes(Widen(path)));
-    std::vector<Step> steps;
-    std::string description, request, *text = &description;
+    Sections sections(1);
     for (std::string line; std::getline(in, line);) {
-        if (line.compare(0, 4, "--- ") != 0) {
-            if (text != nullptr) *text += (text->empty() ? "" : "\r\n") + Expand(line);
-            else steps.back().trace.push_back(Widen(Expand(line)));
-        } else if (line == "--- request") {
-            text = &request.erase();
-        } else if (line.compare(0, 9, "--- reply") == 0) {
-            text = &replies.emplace_back(line.substr(std::min<size_t>(line.size(), 14)), "").second;
-        } else {
-            const size_t api = line.find(' ', 4), to = line.find(" -> ");
-            steps.push_back({line.substr(4, api - 4), Parse(line.substr(api, to - api)), Parse(line.substr(to + 4)),
-                             request});
-            text = nullptr;
-        }
+        if (line.compare(0, 4, "--- ") == 0) sections.emplace_back(line.substr(4), std::vector<std::string>());
+        else sections.back().second.push_back(http_test::Expand(line));
     }
-    return steps;
+    return sections;
+}
+
+// The lines of a reply or request joined by CRLF: a head without a body ends in two empty lines.
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += (text.empty() ? "" : "\r\n") + line;
+    return text;
 }
 
 // Answers the sign-in dialogs the thread shows, as a person would, until done:
@@ -167,17 +153,24 @@ struct Call {
 // With a served folder (real servers: the port at= or proxy= names is in
 // ROLM_NAME) the trace is not checked.
 void Play(const std::string& path, const std::string& served = "") {
-    Replies replies;
-    for (const Step& step : Read(path, replies)) {
-        const auto expect = [&](const char* key) { return step.expect.count(key) ? step.expect.at(key) : ""; };
-        const auto real = [&](const char* key) { return WORD(atoi(getenv(("ROLM_" + step.with.at(key)).c_str()))); };
-        http_test::BasicScriptedServer<HeapKept> server([&](const std::string& request) {
+    std::vector<std::pair<std::string, std::string>> replies;  // the first whose TEXT the request holds
+    std::string request;
+    for (const auto& [head, lines] : Read(path)) {
+        if (head.compare(0, 5, "reply") == 0)
+            replies.emplace_back(head.substr(std::min<size_t>(head.size(), 10)), Joined(lines));
+        if (head == "request") request = Joined(lines);
+        const size_t api = head.find(' '), to = head.find(" -> ");
+        if (to == std::string::npos) continue;  // the description, a reply or a request
+        const Words with = Parse(head.substr(api, to - api)), given = Parse(head.substr(to + 4));
+        const auto expect = [&](const char* key) { return given.count(key) ? given.at(key) : ""; };
+        const auto real = [&](const char* key) { return WORD(atoi(getenv(("ROLM_" + with.at(key)).c_str()))); };
+        http_test::BasicScriptedServer<HeapKept> server([&](const std::string& sent) {
             for (const auto& [text, reply] : replies)
-                if (request.find(text) != std::string::npos) return reply;
+                if (sent.find(text) != std::string::npos) return reply;
             return std::string();
-        }, step.with.count("silent") != 0);
-        const Call call(step.api, step.with, step.with.count("at") ? real("at") : server.port());
-        if (step.expect.count("torture")) {  // TortureTable names the failed call and its trace
+        }, with.count("silent") != 0);
+        const Call call(head.substr(0, api), with, with.count("at") ? real("at") : server.port());
+        if (given.count("torture")) {  // TortureTable names the failed call and its trace
             Faults faults;
             const std::string section = std::filesystem::path(path).stem().string();
             TortureTable(faults, std::stoul(expect("torture")), Failures(section.c_str()), [&] {
@@ -188,11 +181,11 @@ void Play(const std::string& path, const std::string& served = "") {
             });
             continue;
         }
-        SCOPED_TRACE(path + ": " + step.api);
+        SCOPED_TRACE(path + ": " + head);
         // The prefix's proxy: the server itself, or the one named.
-        const WORD proxy = !step.with.count("proxy") ? 0 : step.with.at("proxy") == "1" ? server.port() : real("proxy");
+        const WORD proxy = !with.count("proxy") ? 0 : with.at("proxy") == "1" ? server.port() : real("proxy");
         if (proxy != 0) SetProxy(L"127.0.0.1:" + std::to_wstring(proxy));
-        if (step.with.count("kill")) WriteFileBytes(Widen(served + "kill"), "");
+        if (with.count("kill")) WriteFileBytes(Widen(served + "kill"), "");
         int dialogs = 0;
         volatile bool done = false;
         std::thread person([&, caller = ::GetCurrentThreadId()] {
@@ -214,17 +207,19 @@ void Play(const std::string& path, const std::string& served = "") {
         for (const auto& [key, got] : {std::make_pair("result", r.dwResult), std::make_pair("status", r.dwStatusCode),
                                        std::make_pair("length", r.dwBodyLength), std::make_pair("outcome", r.dwOutcome),
                                        std::make_pair("announced", r.dwAnnouncedLength)})
-            EXPECT_EQ(step.expect.count(key) ? step.expect.at(key) : std::to_string(got), std::to_string(got)) << key;
+            EXPECT_EQ(given.count(key) ? given.at(key) : std::to_string(got), std::to_string(got)) << key;
         const std::string want = expect("body");  // every case names it
         std::string whole = want.substr(want[0] == '<');
         if (whole[0] == '@') whole = ReadFileBytes(Widen(served + whole.substr(1)));
         const bool part = want[0] == '<' && body.size() < whole.size() && whole.compare(0, body.size(), body) == 0;
         EXPECT_TRUE(block ? part || body == whole : want == "none")
             << (block ? std::to_string(body.size()) + " bytes" : "no block");
-        EXPECT_TRUE(!step.with.count("ms") || ms < std::stoul(step.with.at("ms")) + 1000) << ms << " ms";
-        EXPECT_TRUE(served.empty() ? LinesFit(step.trace, TraceLog::Get().Take()) : testing::AssertionSuccess());
+        EXPECT_TRUE(!with.count("ms") || ms < std::stoul(with.at("ms")) + 1000) << ms << " ms";
+        std::vector<std::wstring> trace;
+        for (const std::string& line : lines) trace.push_back(Widen(line));
+        EXPECT_TRUE(served.empty() ? LinesFit(trace, TraceLog::Get().Take()) : testing::AssertionSuccess());
         const std::string last = server.Requests().empty() ? "(none)" : server.Requests().back();
-        EXPECT_TRUE(step.request.empty() || Fits(Widen(step.request), Widen(last))) << "the last request:\n" << last;
+        EXPECT_TRUE(request.empty() || Fits(Widen(request), Widen(last))) << "the last request:\n" << last;
     }
 }
 
