@@ -8,7 +8,6 @@
 
 #include <charconv>
 #include <random>
-#include <sstream>
 #include <utility>
 
 #include "faults.h"
@@ -54,13 +53,12 @@ static BOOL ReferencePage(char* page) {
         page[i] = '\0';
         std::wstring tag(span, L'\0');
         tag.resize(::MultiByteToWideChar(CP_ACP, 0, page + i - span + 1, span - 1, &tag[0], span));
-        const auto cut = [&](const wchar_t* word, bool ignoreCase, bool once) {
-            const Offsets found = Reference(tag, word, ignoreCase, kAll);
-            return !found.empty() && (!once || found.size() == 1) && (tag.resize(found[0]), true);
-        };
-        if (cut(L"password", true, false) && cut(L"=", false, true) && cut(L"type", true, true) &&
-            cut(L"input", true, true))
-            return TRUE;
+        bool found = true;
+        for (const wchar_t* word : {L"password", L"=", L"type", L"input"}) {  // once each, but the value
+            const Offsets at = Reference(tag, word, true, kAll);
+            found = found && !at.empty() && (at.size() == 1 || word[0] == L'p') && (tag.resize(at[0]), true);
+        }
+        if (found) return TRUE;
     }
     return FALSE;
 }
@@ -157,9 +155,9 @@ TEST(MatchAndPage, Cases) {
 
 static BOOL WINAPI NoSse2(DWORD) { return FALSE; }
 
-// The cases and pages of pages/shapes.txt for the page scan and the form
-// test, each page at every place of a 16-byte block, read 16 bytes at a time
-// and, without SSE2, one at a time. Then random pages, and texts: runs of
+// The shapes of http_test.cases for the page scan and the form test, each
+// page at every place of a 16-byte block, read 16 bytes at a time and,
+// without SSE2, one at a time. Then random pages, and texts: runs of
 // one character or of a short unit, with pieces and copies of the find text,
 // over case pairs, a zero and characters sharing a low byte (0x0161, 0x2C61
 // with 'a'), past 254 matches; 8 positions at a time and (without SSE2) one
@@ -167,10 +165,7 @@ static BOOL WINAPI NoSse2(DWORD) { return FALSE; }
 // names the ANSI code page LANG sets.
 TEST(MatchAndPage, ShapesAndRandomTextsAndPagesAgreeWithThePlainAlgorithms) {
     ASSERT_EQ(getenv("ROLM_TEST_ACP") ? strtoul(getenv("ROLM_TEST_ACP"), nullptr, 10) : GetACP(), GetACP());
-    std::istringstream shapes(ReadFileBytes(Widen(ROLM_TEST_DATA "/pages/shapes.txt")));
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(shapes, line);)
-        if (line.size() > 4 && line[1] == ' ') lines.push_back(line);  // the rest says what the file is
+    const std::vector<Case> shapes = Cases("shapes");
     const std::wstring letters(L"aAbB\0\x00E9\x00C9\x0434\x0414\x03A3\x03C3\x00DF\x0130\x0161\x2C61", 15);
     std::mt19937 random(20261205);
     const auto text = [&](size_t units, size_t kinds, std::wstring t = L"") {
@@ -187,14 +182,15 @@ TEST(MatchAndPage, ShapesAndRandomTextsAndPagesAgreeWithThePlainAlgorithms) {
     for (int round = 0; round < 60000; ++round) {
         if (round % 400 == 0) setlocale(LC_ALL, round % 800 ? "" : "C");
         if (round == 30000) bytes.reset(new ImportPatch("kernel32.dll", "IsProcessorFeaturePresent", (void*)&NoSse2));
-        for (size_t shape = 0; round % 30000 == 0 && shape < lines.size() * 16; ++shape) {
-            const std::string& line = lines[shape / 16];
-            const std::string body = line[4] == '@' ? ReadFileBytes(Widen(ROLM_TEST_DATA "/pages/" + line.substr(5)))
-                                                    : http_test::Expand(line.substr(4));
-            std::string page = std::string(shape % 16, ' ') + body;
-            const std::string where = line.substr(0, 80) + (round ? ", no SSE2, " : ", ") + std::to_string(shape % 16);
-            EXPECT_TRUE(line[2] == '-' || line[2] - '0' == IsSignInForm(page.data(), page.size())) << where;
-            EXPECT_TRUE(line[0] == '-' || line[0] - '0' == IsAuthenticationPage(&page[0])) << where;
+        for (size_t shape = 0; round % 30000 == 0 && shape < shapes.size() * 16; ++shape) {
+            const Case& c = shapes[shape / 16];
+            const std::string file = ROLM_TEST_DATA "/pages/" + c.Get("file");
+            std::string page(shape % 16, ' ');
+            page += c.Get("file").empty() ? http_test::Expand(c.Get("text")) : ReadFileBytes(Widen(file));
+            const std::string where = c.source + (round ? ", no SSE2, " : ", ") + std::to_string(shape % 16);
+            EXPECT_TRUE(c.Get("form").empty() || c.Number("form") == DWORD(IsSignInForm(page.data(), page.size())))
+                << where;
+            EXPECT_TRUE(c.Get("page").empty() || c.Number("page") == DWORD(IsAuthenticationPage(&page[0]))) << where;
         }
         std::string page(random() % 16, "<>w-"[random() % 4]), reference;  // the page starts after these
         const size_t start = page.size();

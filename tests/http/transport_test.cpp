@@ -55,29 +55,22 @@ Words Parse(const std::string& text) {
 // A case file: a description, then sections from lines "--- reply [for
 // TEXT]", "--- request" (for the calls below it) and "--- API WORDS ->
 // WORDS" (a call and what it must give), the last followed by the trace
-// lines it must write (# a number).
-using Sections = std::vector<std::pair<std::string, std::vector<std::string>>>;
-Sections Read(const std::string& path) {
+// lines it must write (# a number). The lines of each section are joined by
+// CRLF: a head without a body ends in two empty lines.
+std::vector<std::pair<std::string, std::string>> Read(const std::string& path) {
     std::istringstream in(ReadFileBytes(Widen(path)));
-    Sections sections(1);
+    std::vector<std::pair<std::string, std::string>> sections(1);
     for (std::string line; std::getline(in, line);) {
-        if (line.compare(0, 4, "--- ") == 0) sections.emplace_back(line.substr(4), std::vector<std::string>());
-        else sections.back().second.push_back(http_test::Expand(line));
+        std::string& text = sections.back().second;
+        if (line.compare(0, 4, "--- ") == 0) sections.emplace_back(line.substr(4), "");
+        else text += (text.empty() ? "" : "\r\n") + http_test::Expand(line);
     }
     return sections;
 }
 
-// The lines of a reply or request joined by CRLF: a head without a body ends in two empty lines.
-std::string Joined(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& line : lines) text += (text.empty() ? "" : "\r\n") + line;
-    return text;
-}
-
 // Answers the sign-in dialogs the thread shows, as a person would, until done:
-// a user and a password, then OK oks times and Cancel after; returns how many.
-int AnswerDialogs(DWORD thread, int oks, const volatile bool& done) {
-    int answered = 0;
+// a user and a password, then OK oks times and Cancel after; counts them.
+void AnswerDialogs(DWORD thread, int oks, const volatile bool& done, int& answered) {
     for (; !done; ::Sleep(50)) {
         HWND dialog = nullptr;
         while ((dialog = ::FindWindowExW(nullptr, dialog, L"#32770", nullptr)) != nullptr &&
@@ -85,13 +78,11 @@ int AnswerDialogs(DWORD thread, int oks, const volatile bool& done) {
         if (dialog == nullptr) continue;
         ::Sleep(200);  // its initialisation done
         const HWND user = ::FindWindowExW(dialog, nullptr, L"Edit", nullptr);
-        ::SendMessageW(user, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"dlguser"));
-        const HWND password = ::FindWindowExW(dialog, user, L"Edit", nullptr);
-        ::SendMessageW(password, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"dlgpass"));
+        ::SetWindowTextW(user, L"dlguser");
+        ::SetWindowTextW(::FindWindowExW(dialog, user, L"Edit", nullptr), L"dlgpass");
         ::PostMessageW(dialog, WM_COMMAND, answered++ < oks ? IDOK : IDCANCEL, 0);
         while (::IsWindow(dialog)) ::Sleep(50);
     }
-    return answered;
 }
 
 // The prefix's proxy, "" for none (Wine 8's 407 dialog crashes without one).
@@ -148,32 +139,29 @@ struct Call {
 // the case names: result, status, length, outcome, announced, body ("none":
 // no block; "@file": a file of the served folder; "<" in front: a part),
 // dialogs shown, the trace, the last request; or fails its calls in turn
-// ("-> torture=ERROR") against the rows of the section of http_test.cases
-// named as the case file. The word proxy makes the server the prefix's proxy.
+// ("-> rows=SECTION torture=ERROR") against the rows of that section of
+// http_test.cases. The word proxy makes the server the prefix's proxy.
 // With a served folder (real servers: the port at= or proxy= names is in
 // ROLM_NAME) the trace is not checked.
 void Play(const std::string& path, const std::string& served = "") {
     std::vector<std::pair<std::string, std::string>> replies;  // the first whose TEXT the request holds
     std::string request;
-    for (const auto& [head, lines] : Read(path)) {
-        if (head.compare(0, 5, "reply") == 0)
-            replies.emplace_back(head.substr(std::min<size_t>(head.size(), 10)), Joined(lines));
-        if (head == "request") request = Joined(lines);
+    for (const auto& [head, text] : Read(path)) {
+        if (head.find("reply") == 0) replies.emplace_back(head.substr(std::min<size_t>(10, head.size())), text);
+        if (head == "request") request = text;
         const size_t api = head.find(' '), to = head.find(" -> ");
         if (to == std::string::npos) continue;  // the description, a reply or a request
         const Words with = Parse(head.substr(api, to - api)), given = Parse(head.substr(to + 4));
-        const auto expect = [&](const char* key) { return given.count(key) ? given.at(key) : ""; };
         const auto real = [&](const char* key) { return WORD(atoi(getenv(("ROLM_" + with.at(key)).c_str()))); };
         http_test::BasicScriptedServer<HeapKept> server([&](const std::string& sent) {
-            for (const auto& [text, reply] : replies)
-                if (sent.find(text) != std::string::npos) return reply;
+            for (const auto& [in, reply] : replies)
+                if (sent.find(in) != std::string::npos) return reply;
             return std::string();
         }, with.count("silent") != 0);
         const Call call(head.substr(0, api), with, with.count("at") ? real("at") : server.port());
         if (given.count("torture")) {  // TortureTable names the failed call and its trace
             Faults faults;
-            const std::string section = std::filesystem::path(path).stem().string();
-            TortureTable(faults, std::stoul(expect("torture")), Failures(section.c_str()), [&] {
+            TortureTable(faults, std::stoul(given.at("torture")), Failures(given.at("rows").c_str()), [&] {
                 HTTP_RESPONSE_EX r = {sizeof r};
                 const DWORD result = call(&r);
                 free(r.pbyBody);
@@ -188,9 +176,8 @@ void Play(const std::string& path, const std::string& served = "") {
         if (with.count("kill")) WriteFileBytes(Widen(served + "kill"), "");
         int dialogs = 0;
         volatile bool done = false;
-        std::thread person([&, caller = ::GetCurrentThreadId()] {
-            dialogs = AnswerDialogs(caller, atoi(call.Text("oks", "0")), done);
-        });
+        std::thread person(AnswerDialogs, ::GetCurrentThreadId(), atoi(call.Text("oks", "0")), std::cref(done),
+                           std::ref(dialogs));
         HTTP_RESPONSE_EX r = {sizeof r + call.Number("ressize"), 0xDEAD, 0xDEAD, nullptr, 0xDEAD, 0xDEAD, 0xDEAD};
         TraceLog::Get().Clear();
         const DWORD start = ::GetTickCount();
@@ -198,7 +185,7 @@ void Play(const std::string& path, const std::string& served = "") {
         const DWORD ms = ::GetTickCount() - start;
         done = true;
         person.join();
-        EXPECT_EQ(atoi(expect("dialogs").c_str()), dialogs) << "sign-in dialogs shown";
+        EXPECT_EQ(given.count("dialogs") ? given.at("dialogs") : "0", std::to_string(dialogs)) << "dialogs shown";
         if (proxy != 0) SetProxy(L"");
         const bool block = r.pbyBody != nullptr;
         const std::string body = block ? std::string(reinterpret_cast<const char*>(r.pbyBody), r.dwBodyLength) : "";
@@ -208,7 +195,7 @@ void Play(const std::string& path, const std::string& served = "") {
                                        std::make_pair("length", r.dwBodyLength), std::make_pair("outcome", r.dwOutcome),
                                        std::make_pair("announced", r.dwAnnouncedLength)})
             EXPECT_EQ(given.count(key) ? given.at(key) : std::to_string(got), std::to_string(got)) << key;
-        const std::string want = expect("body");  // every case names it
+        const std::string want = given.at("body");  // every case names it
         std::string whole = want.substr(want[0] == '<');
         if (whole[0] == '@') whole = ReadFileBytes(Widen(served + whole.substr(1)));
         const bool part = want[0] == '<' && body.size() < whole.size() && whole.compare(0, body.size(), body) == 0;
@@ -216,7 +203,8 @@ void Play(const std::string& path, const std::string& served = "") {
             << (block ? std::to_string(body.size()) + " bytes" : "no block");
         EXPECT_TRUE(!with.count("ms") || ms < std::stoul(with.at("ms")) + 1000) << ms << " ms";
         std::vector<std::wstring> trace;
-        for (const std::string& line : lines) trace.push_back(Widen(line));
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);) trace.push_back(Widen(line.substr(0, line.find('\r'))));
         EXPECT_TRUE(served.empty() ? LinesFit(trace, TraceLog::Get().Take()) : testing::AssertionSuccess());
         const std::string last = server.Requests().empty() ? "(none)" : server.Requests().back();
         EXPECT_TRUE(request.empty() || Fits(Widen(request), Widen(last))) << "the last request:\n" << last;
