@@ -6,10 +6,8 @@
 #include <locale.h>
 #include <rolm/http.h>
 
-#include <algorithm>
+#include <charconv>
 #include <random>
-#include <regex>
-#include <sstream>
 #include <utility>
 
 #include "faults.h"
@@ -55,109 +53,71 @@ static BOOL ReferencePage(char* page) {
         page[i] = '\0';
         std::wstring tag(span, L'\0');
         tag.resize(::MultiByteToWideChar(CP_ACP, 0, page + i - span + 1, span - 1, &tag[0], span));
-        const auto cut = [&](const wchar_t* word, bool ignoreCase, bool once) {
-            const Offsets found = Reference(tag, word, ignoreCase, kAll);
-            return !found.empty() && (!once || found.size() == 1) && (tag.resize(found[0]), true);
-        };
-        if (cut(L"password", true, false) && cut(L"=", false, true) && cut(L"type", true, true) &&
-            cut(L"input", true, true))
-            return TRUE;
+        bool found = true;
+        for (const wchar_t* word : {L"password", L"=", L"type", L"input"}) {  // once each, but the value
+            const Offsets at = Reference(tag, word, true, kAll);
+            found = found && !at.empty() && (at.size() == 1 || word[0] == L'p') && (tag.resize(at[0]), true);
+        }
+        if (found) return TRUE;
     }
     return FALSE;
 }
 
-// The plain tokenizer: a browser's states, one character at a time; true
-// at the end of an input tag whose first type attribute, its numeric
-// references decoded, is password in any case.
+// The plain tokenizer: a browser's reading of tags, comments and text
+// elements, one at a time; true at the end of an input tag whose first type
+// attribute, its numeric references decoded, is password in any case. What
+// never ends hides the rest of the page.
 static BOOL ReferenceForm(const std::string& page) {
-    enum { kData, kOpen, kEndOpen, kName, kBeforeAttr, kAttr, kAfterAttr, kBeforeValue, kValue, kComment, kBogus,
-           kText };
-    int state = kData;
-    static const std::regex reference = [] {
-        const HeapKept once;  // built on first use, kept for the process
-        return std::regex("&#(?:([0-9]+)|[xX]([0-9a-fA-F]+));?");
-    }();
-    const std::string text[] = {"script", "style", "xmp", "iframe", "noembed", "noframes", "textarea", "title"};
-    std::string name, attr, value, type, ends;  // ends: the element whose end tag ends the text
-    bool endTag = false, typeSeen = false;
-    char quote = 0;
-    size_t comment = 0;
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    auto attribute = [&] {
-        if (attr != "type" || std::exchange(typeSeen, true)) return;
-        std::string decoded;  // each reference becomes its letter, or a '?'
-        for (std::sregex_iterator m(value.begin(), value.end(), reference), none; m != none; ++m) {
-            std::string digits = (*m)[1].matched ? (*m)[1].str() : (*m)[2].str();
-            digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size() - 1));
-            const unsigned long code = digits.size() > 7 ? 0 : std::stoul(digits, nullptr, (*m)[1].matched ? 10 : 16);
-            const bool letter = code < 128 && isalpha(static_cast<int>(code));
-            decoded += m->prefix().str() + (letter ? static_cast<char>(code) : '?');
-            if (std::next(m) == none) value = m->suffix().str();
-        }
-        if (!decoded.empty()) value = decoded + value;
-        std::transform(value.begin(), value.end(), value.begin(), lower);
-        type = value;
-    };
-    for (size_t i = 0; i < page.size(); ++i) {
-        const char c = page[i];
-        const bool space = c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
-        const bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
-        if (c == '>' && state >= kName && state <= kValue && !(state == kValue && quote)) {
-            if (state == kAttr || state == kAfterAttr || state == kBeforeValue || state == kValue) attribute();
-            if (endTag) state = kData;
-            else if (name == "input" && type == "password") return TRUE;
-            else if (name == "plaintext") return FALSE;
-            else state = std::find(std::begin(text), std::end(text), ends = name) != std::end(text) ? kText : kData;
+    std::string low = page;  // names, values and references in any case
+    for (char& c : low) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+    const auto letter = [&](size_t at) { return at < low.size() && low[at] >= 'a' && low[at] <= 'z'; };
+    const auto any = [&](size_t at, const char* set) { return at < low.size() && low[at] && strchr(set, low[at]); };
+    const std::string text = " script style xmp iframe noembed noframes textarea title ";
+    for (size_t i = low.find('<'); i != kNone; i = low.find('<', i)) {
+        const bool end = low.compare(i + 1, 1, "/") == 0, comment = low.compare(i, 4, "<!--") == 0;
+        for (size_t from = i + 4; comment && (i = low.find('>', i + 1)) != kNone;)  // "-->", "--!>", "<!-->", "<!--->"
+            if (low.compare(i - 2, 2, "--") == 0 || (i >= from + 3 && low.compare(i - 3, 3, "--!") == 0)) break;
+        if (!comment && (any(i + 1, "!?") || (end && !letter(i + 2)))) i = low.find('>', i);  // a bogus comment
+        if (i == kNone || low[i] == '>' || !letter(i + 1 + end)) {
+            i += i != kNone;
             continue;
         }
-        switch (state) {
-        case kData: if (c == '<') state = kOpen; break;
-        case kOpen:
-            if (c == '!' && page.compare(i + 1, 2, "--") == 0) state = kComment, i += 2, comment = i + 1;
-            else if (c == '!' || c == '?') state = kBogus;
-            else if (c == '/') state = kEndOpen;
-            else if (letter) state = kName, name = lower(c), endTag = typeSeen = false, type.clear();
-            else state = kData, --i;
-            break;
-        case kEndOpen:
-            if (letter) state = kName, name = lower(c), endTag = true;
-            else state = c == '>' ? kData : kBogus;
-            break;
-        case kName: if (space || c == '/') state = kBeforeAttr; else name += lower(c); break;
-        case kBeforeAttr: if (!space && c != '/') state = kAttr, attr = lower(c), value.clear(); break;
-        case kAttr:
-            if (space) state = kAfterAttr;
-            else if (c == '/') attribute(), state = kBeforeAttr;
-            else if (c == '=') state = kBeforeValue;
-            else attr += lower(c);
-            break;
-        case kAfterAttr:
-            if (c == '=') state = kBeforeValue;
-            else if (!space) attribute(), state = c == '/' ? kBeforeAttr : kAttr, attr = lower(c), value.clear();
-            break;
-        case kBeforeValue:
-            if (!space) state = kValue, quote = c == '"' || c == '\'' ? c : 0, value = quote ? "" : std::string(1, c);
-            break;
-        case kValue:
-            if (quote ? c == quote : space) attribute(), state = kBeforeAttr;
-            else value += c;
-            break;
-        case kComment:
-            if (c == '>' && (i == comment || (i == comment + 1 && page[i - 1] == '-') ||
-                             (i >= comment + 2 && page.compare(i - 2, 2, "--") == 0) ||
-                             (i >= comment + 3 && page.compare(i - 3, 3, "--!") == 0)))
-                state = kData;
-            break;
-        case kBogus: if (c == '>') state = kData; break;
-        case kText: {
-            std::string tail = page.substr(i, ends.size() + 3);
-            std::transform(tail.begin(), tail.end(), tail.begin(), lower);
-            if (tail.compare(0, ends.size() + 2, "</" + ends) == 0 && tail.size() == ends.size() + 3 &&
-                tail.back() != 0 && strchr(" \t\n\r\f/>", tail.back()))
-                state = kName, name = ends, endTag = true, i += ends.size() + 1;
-            break;
+        size_t at = low.find_first_of(" \t\n\r\f/>", i + 1 + end);
+        const std::string name = low.substr(i + 1 + end, at - i - 1 - end);
+        std::string type;
+        bool typed = false;
+        while ((at = low.find_first_not_of(" \t\n\r\f/", at)) != kNone && low[at] != '>') {
+            const size_t equals = low.find_first_of(" \t\n\r\f/=>", at + 1);
+            const std::string attr = low.substr(at, equals - at);
+            std::string value;
+            at = low.find_first_not_of(" \t\n\r\f", equals);
+            if (at != kNone && low[at] == '=' && (at = low.find_first_not_of(" \t\n\r\f", at + 1)) != kNone) {
+                const bool quoted = any(at, "\"'");
+                const size_t close = quoted ? low.find(low[at], at + 1) : low.find_first_of(" \t\n\r\f>", at);
+                value = low.substr(at + quoted, close - at - quoted);
+                at = close + (quoted && close != kNone);
+            }
+            if (attr != "type" || std::exchange(typed, true)) continue;
+            for (size_t k = 0; k < value.size(); ++k) {  // each numeric reference becomes its letter, or a '?'
+                const bool reference = value.compare(k, 2, "&#") == 0, hex = reference && value[k + 2] == 'x';
+                const char* digits = value.data() + (reference ? k + 2 + hex : k);
+                unsigned long code = 0;  // too many digits: no letter
+                const char* stop = std::from_chars(digits, value.data() + value.size(), code, hex ? 16 : 10).ptr;
+                if (!reference || stop == digits) {
+                    type += value[k];
+                    continue;
+                }
+                type += code < 128 && isalpha(static_cast<int>(code)) ? static_cast<char>(code | 0x20) : '?';
+                k = static_cast<size_t>(stop - value.data()) - (*stop != ';');
+            }
         }
-        }
+        if (at == kNone) return FALSE;
+        if (!end && name == "input" && type == "password") return TRUE;
+        if (!end && name == "plaintext") return FALSE;
+        i = at + 1;
+        if (end || text.find(" " + name + " ") == std::string::npos) continue;
+        for (i = low.find("</" + name, i); i != kNone && !any(i + 2 + name.size(), " \t\n\r\f/>");)
+            i = low.find("</" + name, i + 1);
     }
     return FALSE;
 }
@@ -190,43 +150,22 @@ TEST(MatchAndPage, Cases) {
     TortureTable(faults, 8, Failures("tag torture"), [&] {
         return Outcome{static_cast<DWORD>(IsInputTagOfType(tag.c_str(), L"password")), 0};
     });
+    EXPECT_FALSE(IsSignInForm(nullptr, 5) || IsSignInForm("<input type=password>", 20));
 }
 
 static BOOL WINAPI NoSse2(DWORD) { return FALSE; }
 
-// The cases and pages of pages/shapes.txt for the page scan and the form
-// test, each page at every place of a 16-byte block, read 16 bytes at a time
-// and, without SSE2, one at a time.
-TEST(SignInForm, ShapesAndPages) {
-    std::istringstream shapes(ReadFileBytes(Widen(ROLM_TEST_DATA "/pages/shapes.txt")));
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(shapes, line);)
-        if (line.size() > 4 && line[1] == ' ') lines.push_back(line);  // the rest says what the file is
-    for (const bool sse2 : {true, false}) {
-        setlocale(LC_ALL, sse2 ? "" : "C");  // the code page's own folding, and the C runtime's plain one
-        const std::unique_ptr<ImportPatch> off(
-            sse2 ? nullptr : new ImportPatch("kernel32.dll", "IsProcessorFeaturePresent", (void*)&NoSse2));
-        for (const std::string& line : lines) {
-            const std::string text = line[4] == '@' ? ReadFileBytes(Widen(ROLM_TEST_DATA "/pages/" + line.substr(5)))
-                                                    : http_test::Expand(line.substr(4));
-            for (size_t shift = 0; shift < 16; ++shift) {
-                std::string page = std::string(shift, ' ') + text;
-                const std::string where = line.substr(0, 80) + (sse2 ? ", " : ", no SSE2, ") + std::to_string(shift);
-                EXPECT_TRUE(line[2] == '-' || line[2] - '0' == IsSignInForm(page.data(), page.size())) << where;
-                EXPECT_TRUE(line[0] == '-' || line[0] - '0' == IsAuthenticationPage(&page[0])) << where;
-            }
-        }
-    }
-    EXPECT_FALSE(IsSignInForm(nullptr, 5) || IsSignInForm("<input type=password>", 20));
-}
-
-// Runs of one character or of a short unit, with pieces and copies of the
-// find text, over case pairs, a zero and characters sharing a low byte
-// (0x0161, 0x2C61 with 'a'), past 254 matches; 8 positions at a time and
-// (without SSE2) one at a time. Both in the C locale and the code page's
-// own; ROLM_TEST_ACP names the ANSI code page LANG sets.
-TEST(MatchAndPage, RandomTextsAndPagesAgreeWithThePlainAlgorithms) {
+// The shapes of http_test.cases for the page scan and the form test, each
+// page at every place of a 16-byte block, read 16 bytes at a time and,
+// without SSE2, one at a time. Then random pages, and texts: runs of
+// one character or of a short unit, with pieces and copies of the find text,
+// over case pairs, a zero and characters sharing a low byte (0x0161, 0x2C61
+// with 'a'), past 254 matches; 8 positions at a time and (without SSE2) one
+// at a time. Both in the C locale and the code page's own; ROLM_TEST_ACP
+// names the ANSI code page LANG sets.
+TEST(MatchAndPage, ShapesAndRandomTextsAndPagesAgreeWithThePlainAlgorithms) {
     ASSERT_EQ(getenv("ROLM_TEST_ACP") ? strtoul(getenv("ROLM_TEST_ACP"), nullptr, 10) : GetACP(), GetACP());
+    const std::vector<Case> shapes = Cases("shapes");
     const std::wstring letters(L"aAbB\0\x00E9\x00C9\x0434\x0414\x03A3\x03C3\x00DF\x0130\x0161\x2C61", 15);
     std::mt19937 random(20261205);
     const auto text = [&](size_t units, size_t kinds, std::wstring t = L"") {
@@ -236,22 +175,27 @@ TEST(MatchAndPage, RandomTextsAndPagesAgreeWithThePlainAlgorithms) {
         }
         return t;
     };
-    const char* pieces[] = {"<", ">", "<input ", "type", "TyPe", "=", "=password", "PassWord", "passw0rd", "pASSWORD",
-                            "Wpassword", "w", "W", "\x81", "\xC0\xE9", "\x82\x60", "\x83w", "\xFF", "\xC9\xF8\xFE",
-                            "'", " ", "x", "<input type=password", "<INPUT TYPE='PassWord'", "\"", "/", "\n", "\f",
-                            "<!--", "-->", "--!>", "-", "!", "<!", "<?", "</", "&#112;", "&#X50", "&#x", "&#0", "<a ",
-                            "<script>", "</script>", "</SCRIPT ", "<style>", "</style>", "<textarea>", "</textarea>",
-                            "<title x=\">", "</title>", "<plaintext>", "<noscript>", "name=p ", " type =", "password>",
-                            "<input/"};
+    std::vector<std::string> pieces;
+    for (const std::wstring& piece : Cases("form pieces")[0].lines) pieces.push_back(http_test::Expand(Utf8(piece)));
     int found = 0, forms = 0;
     std::unique_ptr<ImportPatch> bytes;
     for (int round = 0; round < 60000; ++round) {
         if (round % 400 == 0) setlocale(LC_ALL, round % 800 ? "" : "C");
         if (round == 30000) bytes.reset(new ImportPatch("kernel32.dll", "IsProcessorFeaturePresent", (void*)&NoSse2));
+        for (size_t shape = 0; round % 30000 == 0 && shape < shapes.size() * 16; ++shape) {
+            const Case& c = shapes[shape / 16];
+            const std::string file = ROLM_TEST_DATA "/pages/" + c.Get("file");
+            std::string page(shape % 16, ' ');
+            page += c.Get("file").empty() ? http_test::Expand(c.Get("text")) : ReadFileBytes(Widen(file));
+            const std::string where = c.source + (round ? ", no SSE2, " : ", ") + std::to_string(shape % 16);
+            EXPECT_TRUE(c.Get("form").empty() || c.Number("form") == DWORD(IsSignInForm(page.data(), page.size())))
+                << where;
+            EXPECT_TRUE(c.Get("page").empty() || c.Number("page") == DWORD(IsAuthenticationPage(&page[0]))) << where;
+        }
         std::string page(random() % 16, "<>w-"[random() % 4]), reference;  // the page starts after these
         const size_t start = page.size();
         for (size_t n = random() % 30; n-- > 0;)  // and runs of blanks, or now and then of zero bytes
-            page += random() % 8 ? pieces[random() % std::size(pieces)]
+            page += random() % 8 ? pieces[random() % pieces.size()]
                                  : std::string(random() % 200, random() % 4 ? ' ' : '\0');
         const std::string whole = page.substr(start);
         ASSERT_EQ(ReferenceForm(whole), IsSignInForm(whole.data(), whole.size())) << "round " << round << ": " << whole;

@@ -5,6 +5,7 @@
 
 #include <winsock2.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
@@ -34,17 +35,14 @@ public:
         if (silent) return;
         // Not back before the thread runs its scope: what the runtime allocates to start a thread would
         // otherwise fall into the caller's next leak check now and then, and be freed only at the join.
-        const HANDLE started = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        thread_ = std::thread([this, started] {
+        std::atomic<bool> started = false;
+        thread_ = std::thread([this, &started] {
             [[maybe_unused]] Scope scope;
-            ::SetEvent(started);
-            for (SOCKET connection; (connection = ::accept(listener_, nullptr, nullptr)) != INVALID_SOCKET;) {
+            started = true;
+            for (SOCKET connection; (connection = ::accept(listener_, nullptr, nullptr)) != INVALID_SOCKET;)
                 Serve(connection);
-                ::closesocket(connection);
-            }
         });
-        ::WaitForSingleObject(started, INFINITE);
-        ::CloseHandle(started);
+        while (!started) std::this_thread::yield();
     }
     ~BasicScriptedServer() {
         ::closesocket(listener_);  // ends the thread's wait for a connection
@@ -67,9 +65,8 @@ private:
             const size_t body = length < end ? std::stoul(request.substr(length + 17)) : 0;
             if (end != std::string::npos && request.size() >= end + 4 + body) break;
         }
-        if (request.empty()) return;
-        requests_.push_back(request);
-        const std::string reply = responder_(request);
+        if (!request.empty()) requests_.push_back(request);
+        const std::string reply = request.empty() ? "" : responder_(request);
         for (size_t from = 0, to = 0; to < reply.size(); from = to + 1) {
             to = std::min(reply.find('\001', from), reply.size());
             for (int n = 0; from < to && n >= 0; from += static_cast<size_t>(n))
@@ -77,6 +74,7 @@ private:
             if (to < reply.size()) ::Sleep(200);
         }
         ::shutdown(connection, SD_SEND);
+        ::closesocket(connection);
     }
 
     Responder responder_;

@@ -39,7 +39,6 @@ ROLM_STANDIN("kernel32.dll", IsDBCSLeadByte, Fails::Never, Role::None, "");
 
 namespace {
 
-using http_test::Expand;
 using Words = std::map<std::string, std::string>;
 
 // "key=value" words (a word alone: "1").
@@ -48,7 +47,7 @@ Words Parse(const std::string& text) {
     std::istringstream in(text);
     for (std::string word; in >> word;) {
         const size_t is = word.find('=');
-        words[word.substr(0, is)] = is == std::string::npos ? "1" : Expand(word.substr(is + 1));
+        words[word.substr(0, is)] = is == std::string::npos ? "1" : http_test::Expand(word.substr(is + 1));
     }
     return words;
 }
@@ -56,46 +55,22 @@ Words Parse(const std::string& text) {
 // A case file: a description, then sections from lines "--- reply [for
 // TEXT]", "--- request" (for the calls below it) and "--- API WORDS ->
 // WORDS" (a call and what it must give), the last followed by the trace
-// lines it must write (# a number). The lines of a reply or request are
-// joined by CRLF: a head without a body ends in two empty lines.
-struct Case {
-    std::vector<std::pair<std::string, std::string>> replies;  // the first whose TEXT the request holds
-    struct Call {
-        std::string api;
-        Words with, expect;
-        std::string request;
-        std::vector<std::wstring> trace;
-    };
-    std::vector<Call> calls;
-};
-
-Case Read(const std::string& path) {
+// lines it must write (# a number). The lines of each section are joined by
+// CRLF: a head without a body ends in two empty lines.
+std::vector<std::pair<std::string, std::string>> Read(const std::string& path) {
     std::istringstream in(ReadFileBytes(Widen(path)));
-    Case c;
-    std::string description, request, *text = &description;
+    std::vector<std::pair<std::string, std::string>> sections(1);
     for (std::string line; std::getline(in, line);) {
-        if (line.compare(0, 4, "--- ") != 0) {
-            if (text != nullptr) *text += (text->empty() ? "" : "\r\n") + Expand(line);
-            else c.calls.back().trace.push_back(Widen(Expand(line)));
-        } else if (line == "--- request") {
-            text = &request;
-            request.clear();
-        } else if (line.compare(0, 9, "--- reply") == 0) {
-            text = &c.replies.emplace_back(line.substr(std::min<size_t>(line.size(), 14)), "").second;
-        } else {
-            const size_t api = line.find(' ', 4), to = line.find(" -> ");
-            c.calls.push_back({line.substr(4, api - 4), Parse(line.substr(api, to - api)), Parse(line.substr(to + 4)),
-                               request});
-            text = nullptr;
-        }
+        std::string& text = sections.back().second;
+        if (line.compare(0, 4, "--- ") == 0) sections.emplace_back(line.substr(4), "");
+        else text += (text.empty() ? "" : "\r\n") + http_test::Expand(line);
     }
-    return c;
+    return sections;
 }
 
 // Answers the sign-in dialogs the thread shows, as a person would, until done:
-// a user and a password, then OK oks times and Cancel after; returns how many.
-int AnswerDialogs(DWORD thread, int oks, const volatile bool& done) {
-    int answered = 0;
+// a user and a password, then OK oks times and Cancel after; counts them.
+void AnswerDialogs(DWORD thread, int oks, const volatile bool& done, int& answered) {
     for (; !done; ::Sleep(50)) {
         HWND dialog = nullptr;
         while ((dialog = ::FindWindowExW(nullptr, dialog, L"#32770", nullptr)) != nullptr &&
@@ -103,13 +78,11 @@ int AnswerDialogs(DWORD thread, int oks, const volatile bool& done) {
         if (dialog == nullptr) continue;
         ::Sleep(200);  // its initialisation done
         const HWND user = ::FindWindowExW(dialog, nullptr, L"Edit", nullptr);
-        ::SendMessageW(user, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"dlguser"));
-        const HWND password = ::FindWindowExW(dialog, user, L"Edit", nullptr);
-        ::SendMessageW(password, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"dlgpass"));
+        ::SetWindowTextW(user, L"dlguser");
+        ::SetWindowTextW(::FindWindowExW(dialog, user, L"Edit", nullptr), L"dlgpass");
         ::PostMessageW(dialog, WM_COMMAND, answered++ < oks ? IDOK : IDCANCEL, 0);
         while (::IsWindow(dialog)) ::Sleep(50);
     }
-    return answered;
 }
 
 // The prefix's proxy, "" for none (Wine 8's 407 dialog crashes without one).
@@ -125,13 +98,14 @@ void SetProxy(const std::wstring& server) {
 // peer that takes the connection and never reads nor answers; size and
 // ressize: added to the structures' sizes; norequest, nobody, nolength,
 // nostatus: that pointer null) to port, or through the endpoint record set
-// so (unterminated: its path without its zero); ready to run again and again.
+// so (config: what setting it gives; unterminated: its path without its
+// zero); ready to run again and again.
 struct Call {
-    Call(const std::string& name, const Words& words, WORD to) : api(name), with(words), port(to) {
+    Call(const std::string& api, const Words& words, WORD port)
+        : with(words), record(api.compare(0, 3, "Get") == 0), ex(api.back() == 'x') {
         for (const auto& [key, value] : with) wide[key] = Widen(value);
-        if (record) {
-            EXPECT_EQ(0u, SetServerConfig(port, L"127.0.0.1", W("path", L"/p"), W("user", L""), W("password", L"")));
-        }
+        EXPECT_EQ(Number("config"), !record ? 0 : SetServerConfig(port, L"127.0.0.1", W("path", L"/p"), W("user", L""),
+                                                                  W("password", L""))) << "the record set";
         if (with.count("unterminated")) wmemset(g_ServerConfig.szUrl, L'a', 512);
         ask = {sizeof ask + Number("size"), record ? nullptr : W("method", nullptr), record ? nullptr : L"rolm test",
                W("server", record ? nullptr : L"127.0.0.1"), record ? WORD(0) : port,
@@ -146,7 +120,7 @@ struct Call {
         DWORD* length = with.count("nolength") ? nullptr : &r->dwBodyLength;
         DWORD* status = with.count("nostatus") ? nullptr : &r->dwStatusCode;
         if (record) return GetServerResponse(ask.lpszVariables, body, length, status, nullptr);
-        return SendHttpRequest(ask.lpszMethod, ask.lpszAgent, ask.lpszServer, port, ask.lpszUrl, W("user", L""),
+        return SendHttpRequest(ask.lpszMethod, ask.lpszAgent, ask.lpszServer, ask.wPort, ask.lpszUrl, W("user", L""),
                                W("password", L""), ask.lpszVariables, body, length, status, nullptr);
     }
     const char* Text(const char* key, const char* none) const {  // "NULL": a null pointer
@@ -156,67 +130,55 @@ struct Call {
         return !wide.count(key) ? none : wide.at(key) == L"NULL" ? nullptr : wide.at(key).c_str();
     }
     DWORD Number(const char* key) const { return static_cast<DWORD>(strtol(Text(key, "0"), nullptr, 0)); }
-    const std::string api;
     const Words with;
     std::map<std::string, std::wstring> wide;
-    const WORD port;
-    const bool record = api.compare(0, 3, "Get") == 0, ex = api.back() == 'x';
+    const bool record, ex;
     HTTP_REQUEST_EX ask;
 };
-
-// Every call that can fail failed in turn with error, each against its row
-// "NAME[#k] RESULT ERROR TRACE-LINE" (ERROR: the old calls' status, the new
-// ones' outcome), as faults.h's TortureTable reads them.
-void Torture(const Call& call, DWORD error, const std::vector<std::wstring>& lines) {
-    std::vector<Failure> rows;
-    for (const std::wstring& line : lines) {
-        char name[64] = "";
-        DWORD result = 0, second = 0;
-        int at = static_cast<int>(line.size());
-        swscanf(line.c_str(), L"%63hs %lu %lu %n", name, &result, &second, &at);
-        rows.push_back({name, result, second, line.substr(at)});
-    }
-    Faults faults;
-    TortureTable(faults, error, rows, [&] {
-        HTTP_RESPONSE_EX r = {sizeof r};
-        const DWORD result = call(&r);
-        free(r.pbyBody);
-        return Outcome{result, call.ex ? r.dwOutcome : r.dwStatusCode};
-    });
-}
 
 // Plays a case file's calls, each against a fresh server, and checks what
 // the case names: result, status, length, outcome, announced, body ("none":
 // no block; "@file": a file of the served folder; "<" in front: a part),
 // dialogs shown, the trace, the last request; or fails its calls in turn
-// ("-> torture=ERROR"). The word proxy makes the server the prefix's proxy.
+// ("-> rows=SECTION torture=ERROR") against the rows of that section of
+// http_test.cases. The word proxy makes the server the prefix's proxy.
 // With a served folder (real servers: the port at= or proxy= names is in
 // ROLM_NAME) the trace is not checked.
 void Play(const std::string& path, const std::string& served = "") {
-    const Case c = Read(path);
-    for (const Case::Call& step : c.calls) {
-        const auto expect = [&](const char* key) { return step.expect.count(key) ? step.expect.at(key) : ""; };
-        const auto real = [&](const char* key) { return WORD(atoi(getenv(("ROLM_" + step.with.at(key)).c_str()))); };
-        http_test::BasicScriptedServer<HeapKept> server([&](const std::string& request) {
-            for (const auto& [text, reply] : c.replies)
-                if (request.find(text) != std::string::npos) return reply;
+    std::vector<std::pair<std::string, std::string>> replies;  // the first whose TEXT the request holds
+    std::string request;
+    for (const auto& [head, text] : Read(path)) {
+        if (head.find("reply") == 0) replies.emplace_back(head.substr(std::min<size_t>(10, head.size())), text);
+        if (head == "request") request = text;
+        const size_t api = head.find(' '), to = head.find(" -> ");
+        if (to == std::string::npos) continue;  // the description, a reply or a request
+        const Words with = Parse(head.substr(api, to - api)), given = Parse(head.substr(to + 4));
+        const auto real = [&](const char* key) { return WORD(atoi(getenv(("ROLM_" + with.at(key)).c_str()))); };
+        http_test::BasicScriptedServer<HeapKept> server([&](const std::string& sent) {
+            for (const auto& [in, reply] : replies)
+                if (sent.find(in) != std::string::npos) return reply;
             return std::string();
-        }, step.with.count("silent") != 0);
-        const Call call(step.api, step.with, step.with.count("at") ? real("at") : server.port());
-        if (step.expect.count("torture")) {  // TortureTable names the failed call and its trace
-            Torture(call, std::stoul(expect("torture")), step.trace);
+        }, with.count("silent") != 0);
+        const Call call(head.substr(0, api), with, with.count("at") ? real("at") : server.port());
+        if (given.count("torture")) {  // TortureTable names the failed call and its trace
+            Faults faults;
+            TortureTable(faults, std::stoul(given.at("torture")), Failures(given.at("rows").c_str()), [&] {
+                HTTP_RESPONSE_EX r = {sizeof r};
+                const DWORD result = call(&r);
+                free(r.pbyBody);
+                return Outcome{result, call.ex ? r.dwOutcome : r.dwStatusCode};
+            });
             continue;
         }
-        SCOPED_TRACE(path + ": " + step.api);
+        SCOPED_TRACE(path + ": " + head);
         // The prefix's proxy: the server itself, or the one named.
-        const WORD proxy = !step.with.count("proxy") ? 0 : step.with.at("proxy") == "1" ? server.port() : real("proxy");
+        const WORD proxy = !with.count("proxy") ? 0 : with.at("proxy") == "1" ? server.port() : real("proxy");
         if (proxy != 0) SetProxy(L"127.0.0.1:" + std::to_wstring(proxy));
-        if (step.with.count("kill")) WriteFileBytes(Widen(served + "kill"), "");
+        if (with.count("kill")) WriteFileBytes(Widen(served + "kill"), "");
         int dialogs = 0;
         volatile bool done = false;
-        std::thread person([&, caller = ::GetCurrentThreadId()] {
-            dialogs = AnswerDialogs(caller, atoi(call.Text("oks", "0")), done);
-        });
+        std::thread person(AnswerDialogs, ::GetCurrentThreadId(), atoi(call.Text("oks", "0")), std::cref(done),
+                           std::ref(dialogs));
         HTTP_RESPONSE_EX r = {sizeof r + call.Number("ressize"), 0xDEAD, 0xDEAD, nullptr, 0xDEAD, 0xDEAD, 0xDEAD};
         TraceLog::Get().Clear();
         const DWORD start = ::GetTickCount();
@@ -224,6 +186,7 @@ void Play(const std::string& path, const std::string& served = "") {
         const DWORD ms = ::GetTickCount() - start;
         done = true;
         person.join();
+        EXPECT_EQ(given.count("dialogs") ? given.at("dialogs") : "0", std::to_string(dialogs)) << "dialogs shown";
         if (proxy != 0) SetProxy(L"");
         const bool block = r.pbyBody != nullptr;
         const std::string body = block ? std::string(reinterpret_cast<const char*>(r.pbyBody), r.dwBodyLength) : "";
@@ -232,18 +195,20 @@ void Play(const std::string& path, const std::string& served = "") {
         for (const auto& [key, got] : {std::make_pair("result", r.dwResult), std::make_pair("status", r.dwStatusCode),
                                        std::make_pair("length", r.dwBodyLength), std::make_pair("outcome", r.dwOutcome),
                                        std::make_pair("announced", r.dwAnnouncedLength)})
-            EXPECT_EQ(step.expect.count(key) ? step.expect.at(key) : std::to_string(got), std::to_string(got)) << key;
-        const std::string want = expect("body");
-        std::string whole = want == "none" ? "" : want.substr(want[0] == '<');
+            EXPECT_EQ(given.count(key) ? given.at(key) : std::to_string(got), std::to_string(got)) << key;
+        const std::string want = given.at("body");  // every case names it
+        std::string whole = want.substr(want[0] == '<');
         if (whole[0] == '@') whole = ReadFileBytes(Widen(served + whole.substr(1)));
         const bool part = want[0] == '<' && body.size() < whole.size() && whole.compare(0, body.size(), body) == 0;
-        EXPECT_TRUE(want.empty() || part || body == whole) << body.size() << " bytes";
-        EXPECT_TRUE(want.empty() || (want != "none") == block) << "a block";
-        EXPECT_EQ(atoi(expect("dialogs").c_str()), dialogs) << "sign-in dialogs shown";
-        EXPECT_TRUE(!step.with.count("ms") || ms < std::stoul(step.with.at("ms")) + 1000) << ms << " ms";
-        EXPECT_TRUE(served.empty() ? LinesFit(step.trace, TraceLog::Get().Take()) : testing::AssertionSuccess());
+        EXPECT_TRUE(block ? part || body == whole : want == "none")
+            << (block ? std::to_string(body.size()) + " bytes" : "no block");
+        EXPECT_TRUE(!with.count("ms") || ms < std::stoul(with.at("ms")) + 1000) << ms << " ms";
+        std::vector<std::wstring> trace;
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);) trace.push_back(Widen(line.substr(0, line.find('\r'))));
+        EXPECT_TRUE(served.empty() ? LinesFit(trace, TraceLog::Get().Take()) : testing::AssertionSuccess());
         const std::string last = server.Requests().empty() ? "(none)" : server.Requests().back();
-        EXPECT_TRUE(step.request.empty() || Fits(Widen(step.request), Widen(last))) << "the last request:\n" << last;
+        EXPECT_TRUE(request.empty() || Fits(Widen(request), Widen(last))) << "the last request:\n" << last;
     }
 }
 
