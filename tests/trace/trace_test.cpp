@@ -3,7 +3,6 @@
 // receives. Each scenario traces in a fresh child process, since the line
 // prefix and the sinks are process-wide; the children report what their
 // viewers and the log file got, as trace_test.cases has it ("#" a number).
-#include <gtest/gtest.h>
 #include <rolm/rolm.h>
 #include <shlwapi.h>
 
@@ -267,9 +266,8 @@ TEST(TraceText, FileTimesAndErrorTexts) {
         const std::wstring text = c.Get("text") == "~" ? L"#" : c.Text("text") + L'\0';
         wmemset(buffer, L'#', 64);
         faults.FailNth(c.Number("fail"), ERROR_INVALID_PARAMETER);
-        const DWORD capacity = c.Get("capacity").empty() ? 64 : c.Number("capacity");
         const LPWSTR into = c.Get("buffer") == "~" ? nullptr : buffer;
-        EXPECT_EQ(into, FormatFileTime(c.Get("time") == "~" ? nullptr : &time, into, capacity)) << c.source;
+        EXPECT_EQ(into, FormatFileTime(c.Get("time") == "~" ? nullptr : &time, into, c.Number("capacity"))) << c.source;
         EXPECT_EQ(text + L"#", std::wstring(buffer, text.size() + 1)) << c.source;
     }
     for (const Case& c : Cases("GetSystemErrorText")) {
