@@ -102,12 +102,11 @@ TEST(ProcessFunctions, Refusals) {
     EXPECT_EQ(std::vector<std::wstring>{}, Take());
 }
 
-// The window's WM_APP with wParam 1 ends the wait and puts g_replacement into the caller's variable.
-HANDLE *g_variable, g_replacement, g_done;
+// The window's WM_APP ends the wait (sets the event waited on) and puts g_replacement into the caller's variable.
+HANDLE *g_variable, g_replacement;
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message != WM_APP) return ::DefWindowProcW(window, message, wParam, lParam);
-    if (wParam == 1) *g_variable = ::SetEvent(g_done) ? g_replacement : nullptr;
-    return 0;
+    if (message == WM_APP) *g_variable = ::SetEvent(*g_variable) ? g_replacement : nullptr;
+    return ::DefWindowProcW(window, message, wParam, lParam);
 }
 
 // The messages of the filtered window are dispatched, and a pass they end is followed by another; WM_QUIT and
@@ -116,12 +115,11 @@ TEST(WaitForObject, PumpsTheCallersMessagesAndLeavesItsQuit) {
     HWND window = ::CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
     ::SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(WindowProc));
     OwnHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    HANDLE h = g_done = done.get();
+    HANDLE h = done.get();
     g_variable = &h;
     g_replacement = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ::PostMessageW(window, WM_APP, 0, 0);
     ::PostThreadMessageW(::GetCurrentThreadId(), WM_APP, 0, 0);
-    ::PostMessageW(window, WM_APP, 1, 0);
+    ::PostMessageW(window, WM_APP, 0, 0);
     ::PostQuitMessage(77);
     EXPECT_EQ(0u, WaitForObject(OBJECT_OTHER, &h, INFINITE, window, FALSE, 0, TRUE, nullptr, nullptr, nullptr));
     EXPECT_EQ(std::make_pair(true, false), std::make_pair(IsOpen(done.get()), IsOpen(g_replacement)))
