@@ -192,45 +192,19 @@ ROLM_CHILD(run) {
     return WriteFileBytes(argv[1], bytes) ? 0 : 1;
 }
 
-// What the viewer records of one line: Qrv's timed form (after the stamp),
-// Vellosk's and Wendlook's plain form with dwData and cbData, Wendlook's as
-// the ANSI code page keeps it.
-void View(Lines& records, const std::wstring& plain, const std::wstring& timed) {
-    std::string ansi(plain.size() * 2 + 1, '\0');
-    ansi.resize(::WideCharToMultiByte(CP_ACP, 0, plain.c_str(), -1, &ansi[0], int(ansi.size()), nullptr, nullptr));
-    std::wstring kept(ansi.size(), L'\0');
-    kept.resize(::MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, &kept[0], int(kept.size())) - 1);
-    records.insert(records.end(), {L"qrv - - #:#:#,# " + timed,
-                                   L"vellosk 1 " + std::to_wstring((plain.size() + 1) * 2) + L" " + plain,
-                                   L"wendlook 0 " + std::to_wstring(ansi.size()) + L" " + kept});
-}
-
-// Qrv: "hh:mm:ss,cc NAME MESSAGE"; Vellosk: "NAME MESSAGE" in UTF-16, dwData 1;
-// Wendlook: in the ANSI code page, dwData 0; byte counts include the
-// terminator. The log file, where win.ini names none: Qrv's lines of the
-// program that made it, which a TraceInit without the switch doesn't. Names
-// are cut at 121 characters of format text ("50%%" for "50%"), lines at 4095
-// characters, 4093 in the file, never inside a pair (U+1F600): each limit
-// falls on one's first half in the second message, and the first keeps one
-// whole at its end.
+// Each run of the trace child as "[sinks]" of trace_test.cases has it, and what rolmview records of it (the
+// log file's lines at the end).
 TEST(TraceSinks, EachSinkGetsItsExactLinesCutWhole) {
     ::DeleteFileW(L"C:\\QRV.TXT");
     ASSERT_EQ(0u, RunProgram(ChildCommandLine(L"trace", L"Q Q 0 @bad")));  // no sink yet
     Viewer viewer(L"--vellosk --wendlook");
-    const std::wstring plain = std::wstring(4093, L'm') + L"\U0001F600" + std::wstring(905, L'm');  // cut after it
-    std::wstring pairs = plain, name = L"50%" + std::wstring(116, L'n');
-    for (size_t at : {3960, 3962, 3974}) pairs.replace(at, 2, L"\U0001F600");
-    const Lines runs = {L"@null Late 0 " + plain, name + L"\U0001F600nnn @null 1 " + plain + L" " + pairs,
-                        L"App Late 1 \"caf\u00e9 \u4e2d!\" two", L"\"\" Late 0 \"Op > x\""};
-    for (const std::wstring& args : runs) ASSERT_EQ(0u, RunProgram(ChildCommandLine(L"trace", args)));
-    // Lines with the pairs: the plain one 4094 characters long, the timed one 12 + 4082, the file's 12 + 4080.
-    const std::wstring whole = name + L" " + plain.substr(0, 4095), cut = name + L" " + pairs.substr(0, 4095);
-    Lines expected, got;
-    View(expected, plain.substr(0, 4095), plain.substr(0, 4083));
-    View(expected, whole.substr(0, 4095), whole.substr(0, 4083));
-    View(expected, cut.substr(0, 4094), cut.substr(0, 4082));
-    for (const wchar_t* line : {L"App caf\u00e9 \u4e2d!", L"App two", L"Op > x"}) View(expected, line, line);
-    expected.insert(expected.end(), {L"file #:#:#,# " + whole.substr(0, 4081), L"file #:#:#,# " + cut.substr(0, 4080)});
+    Lines expected, files, got;
+    for (const Case& c : Cases("sinks")) {
+        ASSERT_EQ(0u, RunProgram(ChildCommandLine(L"trace", Unfold(c.Text("run"))))) << c.source;
+        for (const std::wstring& line : c.lines)
+            (line.compare(0, 5, L"file ") != 0 ? expected : files).push_back(Unfold(line));
+    }
+    expected.insert(expected.end(), files.begin(), files.end());
     for (const ViewerRecord& r : viewer.Records())
         got.push_back(Widen(r.sink + " " + r.dwData + " " + r.cbData + " ") + r.text);
     for (const std::wstring& file : LinesOf(L"C:\\QRV.TXT")) got.push_back(L"file " + file);

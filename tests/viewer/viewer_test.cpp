@@ -53,9 +53,9 @@ const struct {
 // A case file: steps, one a line. The lines after a step indented by two
 // blanks are what the step must give, as patterns where '#' stands for a
 // number (an action gives nothing unless it failed), or the lines a write
-// writes. In steps and their lines {dir} is the case's folder, {feed} the
-// last feed's process id, {pid:NAME} a viewer's, {record:NAME} its record,
-// {U+HEX} one UTF-16 unit, {TEXT*N} TEXT N times.
+// writes. Steps and their lines are unfolded (viewer.h) with {dir} the case's
+// folder, {feed} the last feed's process id, {pid:NAME} a viewer's and
+// {record:NAME} its record.
 //   viewer NAME OPTIONS        starts viewer NAME (hidden, recording)
 //   feed NAME COUNT [DEBUG]    runs the feed child to its end
 //   send qrv - - TEXT          LB_ADDSTRING to the newest Qrv list box
@@ -87,21 +87,7 @@ struct Script {
         }
     }
 
-    std::wstring Expand(const std::wstring& text) const {
-        std::wstring out;
-        for (size_t at = 0, open, close; at < text.size(); at = close + 1) {
-            open = text.find(L'{', at);
-            close = open == npos ? npos : text.find(L'}', open);
-            out += text.substr(at, close == npos ? npos : open - at);
-            if (close == npos) break;
-            const std::wstring inside = text.substr(open + 1, close - open - 1);
-            const size_t star = inside.rfind(L'*');
-            if (inside.compare(0, 2, L"U+") == 0) out += static_cast<wchar_t>(wcstoul(inside.c_str() + 2, nullptr, 16));
-            else if (star == npos) out += vars_.count(inside) ? vars_.at(inside) : L"{no " + inside + L"}";
-            for (int n = star == npos ? 0 : _wtoi(inside.c_str() + star + 1); n > 0; --n) out += inside.substr(0, star);
-        }
-        return out;
-    }
+    std::wstring Expand(const std::wstring& text) const { return Unfold(text, vars_); }
 
     Texts Step(const std::wstring& line, const Texts& block) {
         const std::wstring verb = Word(line, 0), name = Word(line, 1), arg = Expand(After(line, 2));
