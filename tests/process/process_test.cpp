@@ -187,9 +187,7 @@ TEST(LaunchProcess, EveryCallFailedInTurnIsReportedAndReleases) {
     LaunchProcess(self.c_str(), &copy[0], nullptr, nullptr, SW_HIDE, nullptr);  // what stays loaded
     Take();  // and the trace capture
     const DWORD handles = HandleCount();
-    const auto released = [&] {
-        return HandleCount() == handles ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << "handles";
-    };
+    const auto released = [&] { return ::testing::AssertionResult(HandleCount() == handles) << "handles held"; };
     const auto rows = [&](const char* section, const std::wstring& started) {
         std::vector<Failure> failures = Failures(section);
         for (Failure& f : failures) f.line = Expand(f.line, {{L"{program}", self}, {L"{line}", started}});

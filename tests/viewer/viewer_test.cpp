@@ -80,17 +80,15 @@ struct Script {
             if (lines[i].empty() || lines[i][0] == L'#' || lines[i][0] == L' ') continue;
             Texts block;
             for (size_t j = i + 1; j < lines.size() && lines[j].compare(0, 2, L"  ") == 0; ++j)
-                block.push_back(Expand(lines[j].substr(2)));
+                block.push_back(Unfold(lines[j].substr(2), vars_));
             Texts got = Step(lines[i], block);
             if (Word(lines[i], 0) == L"write") block.clear();  // its lines were what it wrote
             EXPECT_TRUE(LinesFit(block, got)) << file << ":" << i + 1 << ": " << Utf8(lines[i]);
         }
     }
 
-    std::wstring Expand(const std::wstring& text) const { return Unfold(text, vars_); }
-
     Texts Step(const std::wstring& line, const Texts& block) {
-        const std::wstring verb = Word(line, 0), name = Word(line, 1), arg = Expand(After(line, 2));
+        const std::wstring verb = Word(line, 0), name = Word(line, 1), arg = Unfold(After(line, 2), vars_);
         if (verb == L"viewer") {
             std::unique_ptr<Viewer>& viewer = viewers_[name];
             viewer.reset();  // gone before the next starts
@@ -101,14 +99,14 @@ struct Script {
         }
         if (verb == L"feed") {
             DWORD pid = 0, code = ~0u;
-            OwnHandle feed(StartProgram(ChildCommandLine(L"feed", Expand(After(line, 1))), &pid));
+            OwnHandle feed(StartProgram(ChildCommandLine(L"feed", Unfold(After(line, 1), vars_)), &pid));
             vars_[L"feed"] = std::to_wstring(pid);
             if (feed && ::WaitForSingleObject(feed.get(), 60000) == WAIT_OBJECT_0)
                 ::GetExitCodeProcess(feed.get(), &code);
             return code == 0 ? Texts() : Texts{L"ended with " + std::to_wstring(code)};
         }
         if (verb == L"send") {
-            const std::wstring text = Expand(After(line, 4)) + L'\0', count = Word(line, 3);
+            const std::wstring text = Unfold(After(line, 4), vars_) + L'\0', count = Word(line, 3);
             const ULONG_PTR kind = wcstoul(Word(line, 2).c_str(), nullptr, 10);
             std::string bytes = kind == 1 ? std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2)
                                           : std::string(text.begin(), text.end());  // a byte a character
@@ -125,7 +123,7 @@ struct Script {
             for (const std::wstring& row : block) text += row + L"\r\n";
             std::replace(text.begin(), text.end(), L'|', L'\t');
             const std::string bytes(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
-            return WriteFileBytes(Expand(After(line, 1)), bytes) ? Texts() : Texts{L"not written"};
+            return WriteFileBytes(Unfold(After(line, 1), vars_), bytes) ? Texts() : Texts{L"not written"};
         }
         if (viewers_.count(name) == 0) return {L"no viewer " + name};
         Viewer* viewer = viewers_[name].get();
