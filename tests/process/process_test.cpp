@@ -149,7 +149,9 @@ TEST(LaunchProcess, StartsWaitsAndHandsOver) {
         const std::wstring path = program == "run" ? ProgramPath() : ProgramDir() + Widen(program) + L".exe";
         // CreateProcessW takes the whole line; the shell puts the program in front of it.
         std::wstring line = program == "run" ? ChildCommandLine(L"run", L"5 " + c.Text("ms")) : L"";
-        PROCESS_INFORMATION pi = {HANDLE(1), HANDLE(2), 3, 4};
+        // The record on the guarded heap, where a write past it is caught.
+        const std::unique_ptr<PROCESS_INFORMATION> record(new PROCESS_INFORMATION{HANDLE(1), HANDLE(2), 3, 4});
+        PROCESS_INFORMATION& pi = *record;
         DWORD launched = 0xBAD, close = c.Number("in");
         if (c.Number("mta")) ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // the shell's own is refused then
         g_idle = {};
