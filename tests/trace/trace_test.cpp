@@ -62,10 +62,13 @@ Lines LinesOf(const std::wstring& path) {
 // then traces, so that it takes its own line too. A WM_USER to one of them
 // traces "their own" line from their thread.
 Lines g_got;
+const wchar_t* g_log;  // the run child's log file
 HANDLE g_reached = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
 LRESULT CALLBACK Record(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_USER) TraceWrite(L"their own");
     if (message != LB_ADDSTRING && message != WM_COPYDATA) return ::DefWindowProcW(window, message, wParam, lParam);
+    // The log file made by the first line's arrival, if TraceInit made none: a file it did not make takes no line.
+    if (FILE* made = message == LB_ADDSTRING && g_got.empty() ? _wfopen(g_log, L"ab") : nullptr) fclose(made);
     auto* copy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
     const bool vellosk = message == WM_COPYDATA && copy->dwData == 1;
     if (message == LB_ADDSTRING) g_got.push_back(L"qrv " + std::wstring(reinterpret_cast<LPCWSTR>(lParam)));
@@ -168,7 +171,8 @@ ROLM_CHILD(run) {
     ImportPatch clock("kernel32.dll", "GetTickCount", reinterpret_cast<void*>(&Clock));
     Faults faults;
     HANDLE viewers = StartUntil(ServeViewers, nullptr);
-    ::WriteProfileStringW(L"Qrv", L"Filename", argv[2]);  // read by the first TraceInit only
+    g_log = argv[2];
+    ::WriteProfileStringW(L"Qrv", L"Filename", g_log);  // read by the first TraceInit only
     faults.FailNth(_wtoi(argv[0]), ERROR_ACCESS_DENIED);
     ::SetLastError(1234);
     TraceInit(L"T", 1);
