@@ -139,7 +139,7 @@ DWORD WINAPI NoteInputIdle(HANDLE process, DWORD ms) {
     return 0;
 }
 
-// The start (record, path and trace; a caller's apartment of another kind left alone), the wait flags, and
+// The start (record, path and trace), the wait flags, and
 // pfCloseHandle with who ends up owning the record's handles (a program left running is ended here).
 TEST(LaunchProcess, StartsWaitsAndHandsOver) {
     ImportPatch patch("user32.dll", "WaitForInputIdle", reinterpret_cast<void*>(&NoteInputIdle));
@@ -153,7 +153,6 @@ TEST(LaunchProcess, StartsWaitsAndHandsOver) {
         const std::unique_ptr<PROCESS_INFORMATION> record(new PROCESS_INFORMATION{HANDLE(1), HANDLE(2), 3, 4});
         PROCESS_INFORMATION& pi = *record;
         DWORD launched = 0xBAD, close = c.Number("in");
-        if (c.Number("mta")) ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // the shell's own is refused then
         g_idle = {};
         Take();
         const DWORD start = ::GetTickCount();
@@ -163,7 +162,6 @@ TEST(LaunchProcess, StartsWaitsAndHandsOver) {
                                 c.Number("terminate"), 42, SW_HIDE, verb == "~" ? nullptr : c.Text("verb").c_str(),
                                 c.Number("delay"), &pi));
         const DWORD lastError = ::GetLastError(), slept = ::GetTickCount() - start;
-        if (c.Number("mta")) ::CoUninitialize();
         EXPECT_TRUE(c.Number("error") == 0 || c.Number("error") == lastError) << "the last error " << lastError;
         EXPECT_GE(slept, c.Number("flags") & LAUNCH_SLEEP ? c.Number("delay") : 0u) << "slept";
         EXPECT_EQ(c.Number("state") != 0xFFFFFFFF, launched);
@@ -190,19 +188,14 @@ TEST(LaunchProcess, EveryCallFailedInTurnIsReportedAndReleases) {
     Take();  // and the trace capture
     const DWORD handles = HandleCount();
     const auto released = [&] { return ::testing::AssertionResult(HandleCount() == handles) << "handles held"; };
-    const auto rows = [&](const char* section, const std::wstring& started) {
-        std::vector<Failure> failures = Failures(section);
-        for (Failure& f : failures) f.line = Expand(f.line, {{L"{program}", self}, {L"{line}", started}});
-        return failures;
-    };
     Faults faults;
-    TortureTable(faults, 19, rows("LaunchShort", line), [&] {
+    TortureTable(faults, 19, Failures("LaunchShort"), [&] {
         DWORD error = 0xBAD;
         copy = line;
         return Outcome{LaunchProcess(self.c_str(), &copy[0], nullptr, &error, SW_HIDE, nullptr), error};
     }, released);
     // The test closes what it is given.
-    TortureTable(faults, 19, rows("LaunchHandOver", longer), [&] {
+    TortureTable(faults, 19, Failures("LaunchHandOver"), [&] {
         DWORD error = 0xBAD, close = 1;
         PROCESS_INFORMATION pi = {};
         copyLonger = longer;
