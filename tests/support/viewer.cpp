@@ -20,6 +20,23 @@ std::vector<std::wstring> Lines(const std::wstring& text) {
 
 }  // namespace
 
+std::wstring Unfold(const std::wstring& text, const std::map<std::wstring, std::wstring>& vars) {
+    const size_t npos = std::wstring::npos;
+    std::wstring out;
+    for (size_t at = 0, open, close; at < text.size(); at = close + 1) {
+        open = text.find(L'{', at);
+        close = open == npos ? npos : text.find(L'}', open);
+        out += text.substr(at, close == npos ? npos : open - at);
+        if (close == npos) break;
+        const std::wstring inside = text.substr(open + 1, close - open - 1);
+        const size_t star = inside.rfind(L'*');
+        if (inside.compare(0, 2, L"U+") == 0) out += static_cast<wchar_t>(wcstoul(inside.c_str() + 2, nullptr, 16));
+        else if (star == npos) out += vars.count(inside) ? vars.at(inside) : L"{no " + inside + L"}";
+        for (int n = star == npos ? 0 : _wtoi(inside.c_str() + star + 1); n > 0; --n) out += inside.substr(0, star);
+    }
+    return out;
+}
+
 Viewer::Viewer(const std::wstring& options) : record_(dir_ / L"record.txt") {
     static LONG counter;
     const std::wstring event = L"rolmview-ready-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +

@@ -5,6 +5,10 @@
 
 namespace rolm_test {
 
+// A case file's text unfolded: "{U+HEX}" is that UTF-16 unit, "{TEXT*N}" TEXT N times and "{NAME}" the value
+// vars has for NAME.
+std::wstring Unfold(const std::wstring& text, const std::map<std::wstring, std::wstring>& vars = {});
+
 struct ViewerRecord {
     std::string sink;    // "qrv", "vellosk", "wendlook" or "debug"
     std::string dwData;  // "-" for qrv; the sender's pid for debug

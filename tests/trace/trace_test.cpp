@@ -3,7 +3,6 @@
 // receives. Each scenario traces in a fresh child process, since the line
 // prefix and the sinks are process-wide; the children report what their
 // viewers and the log file got, as trace_test.cases has it ("#" a number).
-#include <gtest/gtest.h>
 #include <rolm/rolm.h>
 #include <shlwapi.h>
 
@@ -63,10 +62,13 @@ Lines LinesOf(const std::wstring& path) {
 // then traces, so that it takes its own line too. A WM_USER to one of them
 // traces "their own" line from their thread.
 Lines g_got;
+const wchar_t* g_log;  // the run child's log file
 HANDLE g_reached = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
 LRESULT CALLBACK Record(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_USER) TraceWrite(L"their own");
     if (message != LB_ADDSTRING && message != WM_COPYDATA) return ::DefWindowProcW(window, message, wParam, lParam);
+    // The log file made by the first line's arrival, if TraceInit made none: a file it did not make takes no line.
+    if (FILE* made = message == LB_ADDSTRING && g_got.empty() ? _wfopen(g_log, L"ab") : nullptr) fclose(made);
     auto* copy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
     const bool vellosk = message == WM_COPYDATA && copy->dwData == 1;
     if (message == LB_ADDSTRING) g_got.push_back(L"qrv " + std::wstring(reinterpret_cast<LPCWSTR>(lParam)));
@@ -169,7 +171,8 @@ ROLM_CHILD(run) {
     ImportPatch clock("kernel32.dll", "GetTickCount", reinterpret_cast<void*>(&Clock));
     Faults faults;
     HANDLE viewers = StartUntil(ServeViewers, nullptr);
-    ::WriteProfileStringW(L"Qrv", L"Filename", argv[2]);  // read by the first TraceInit only
+    g_log = argv[2];
+    ::WriteProfileStringW(L"Qrv", L"Filename", g_log);  // read by the first TraceInit only
     faults.FailNth(_wtoi(argv[0]), ERROR_ACCESS_DENIED);
     ::SetLastError(1234);
     TraceInit(L"T", 1);
@@ -193,45 +196,19 @@ ROLM_CHILD(run) {
     return WriteFileBytes(argv[1], bytes) ? 0 : 1;
 }
 
-// What the viewer records of one line: Qrv's timed form (after the stamp),
-// Vellosk's and Wendlook's plain form with dwData and cbData, Wendlook's as
-// the ANSI code page keeps it.
-void View(Lines& records, const std::wstring& plain, const std::wstring& timed) {
-    std::string ansi(plain.size() * 2 + 1, '\0');
-    ansi.resize(::WideCharToMultiByte(CP_ACP, 0, plain.c_str(), -1, &ansi[0], int(ansi.size()), nullptr, nullptr));
-    std::wstring kept(ansi.size(), L'\0');
-    kept.resize(::MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, &kept[0], int(kept.size())) - 1);
-    records.insert(records.end(), {L"qrv - - #:#:#,# " + timed,
-                                   L"vellosk 1 " + std::to_wstring((plain.size() + 1) * 2) + L" " + plain,
-                                   L"wendlook 0 " + std::to_wstring(ansi.size()) + L" " + kept});
-}
-
-// Qrv: "hh:mm:ss,cc NAME MESSAGE"; Vellosk: "NAME MESSAGE" in UTF-16, dwData 1;
-// Wendlook: in the ANSI code page, dwData 0; byte counts include the
-// terminator. The log file, where win.ini names none: Qrv's lines of the
-// program that made it, which a TraceInit without the switch doesn't. Names
-// are cut at 121 characters of format text ("50%%" for "50%"), lines at 4095
-// characters, 4093 in the file, never inside a pair (U+1F600): each limit
-// falls on one's first half in the second message, and the first keeps one
-// whole at its end.
+// Each run of the trace child as "[sinks]" of trace_test.cases has it, and what rolmview records of it (the
+// log file's lines at the end).
 TEST(TraceSinks, EachSinkGetsItsExactLinesCutWhole) {
     ::DeleteFileW(L"C:\\QRV.TXT");
     ASSERT_EQ(0u, RunProgram(ChildCommandLine(L"trace", L"Q Q 0 @bad")));  // no sink yet
     Viewer viewer(L"--vellosk --wendlook");
-    const std::wstring plain = std::wstring(4093, L'm') + L"\U0001F600" + std::wstring(905, L'm');  // cut after it
-    std::wstring pairs = plain, name = L"50%" + std::wstring(116, L'n');
-    for (size_t at : {3960, 3962, 3974}) pairs.replace(at, 2, L"\U0001F600");
-    const Lines runs = {L"@null Late 0 " + plain, name + L"\U0001F600nnn @null 1 " + plain + L" " + pairs,
-                        L"App Late 1 \"caf\u00e9 \u4e2d!\" two", L"\"\" Late 0 \"Op > x\""};
-    for (const std::wstring& args : runs) ASSERT_EQ(0u, RunProgram(ChildCommandLine(L"trace", args)));
-    // Lines with the pairs: the plain one 4094 characters long, the timed one 12 + 4082, the file's 12 + 4080.
-    const std::wstring whole = name + L" " + plain.substr(0, 4095), cut = name + L" " + pairs.substr(0, 4095);
-    Lines expected, got;
-    View(expected, plain.substr(0, 4095), plain.substr(0, 4083));
-    View(expected, whole.substr(0, 4095), whole.substr(0, 4083));
-    View(expected, cut.substr(0, 4094), cut.substr(0, 4082));
-    for (const wchar_t* line : {L"App caf\u00e9 \u4e2d!", L"App two", L"Op > x"}) View(expected, line, line);
-    expected.insert(expected.end(), {L"file #:#:#,# " + whole.substr(0, 4081), L"file #:#:#,# " + cut.substr(0, 4080)});
+    Lines expected, files, got;
+    for (const Case& c : Cases("sinks")) {
+        ASSERT_EQ(0u, RunProgram(ChildCommandLine(L"trace", Unfold(c.Text("run"))))) << c.source;
+        for (const std::wstring& line : c.lines)
+            (line.compare(0, 5, L"file ") != 0 ? expected : files).push_back(Unfold(line));
+    }
+    expected.insert(expected.end(), files.begin(), files.end());
     for (const ViewerRecord& r : viewer.Records())
         got.push_back(Widen(r.sink + " " + r.dwData + " " + r.cbData + " ") + r.text);
     for (const std::wstring& file : LinesOf(L"C:\\QRV.TXT")) got.push_back(L"file " + file);
@@ -267,9 +244,8 @@ TEST(TraceText, FileTimesAndErrorTexts) {
         const std::wstring text = c.Get("text") == "~" ? L"#" : c.Text("text") + L'\0';
         wmemset(buffer, L'#', 64);
         faults.FailNth(c.Number("fail"), ERROR_INVALID_PARAMETER);
-        const DWORD capacity = c.Get("capacity").empty() ? 64 : c.Number("capacity");
         const LPWSTR into = c.Get("buffer") == "~" ? nullptr : buffer;
-        EXPECT_EQ(into, FormatFileTime(c.Get("time") == "~" ? nullptr : &time, into, capacity)) << c.source;
+        EXPECT_EQ(into, FormatFileTime(c.Get("time") == "~" ? nullptr : &time, into, c.Number("capacity"))) << c.source;
         EXPECT_EQ(text + L"#", std::wstring(buffer, text.size() + 1)) << c.source;
     }
     for (const Case& c : Cases("GetSystemErrorText")) {

@@ -1,18 +1,14 @@
 // rolmview.exe in a process of its own, fed by other processes through every
 // channel, driven through its window's messages, read back through the rows
 // it saves on request, its list, its status bar and its detail pane. The
-// cases are files in cases/, each run by Case (see there).
+// cases are files in cases/, each run by Script (see there).
 #include <windows.h>
 #include <commctrl.h>
-#include <gtest/gtest.h>
 #include <rolm/trace.h>
 
 #include <algorithm>
-#include <map>
 #include <memory>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "support.h"
 #include "tools/rolmview/resource.h"
@@ -20,7 +16,7 @@
 
 namespace {
 
-using rolm_test::Viewer;
+using namespace rolm_test;
 using Texts = std::vector<std::wstring>;
 const size_t npos = std::wstring::npos;
 
@@ -31,7 +27,7 @@ ROLM_CHILD(feed) {
     for (int i = 0, count = _wtoi(argv[1]); i < count; ++i) TraceWrite(L"Feed > line %d", i);
     if (argc < 3) return 0;
     ::OutputDebugStringW(argv[2]);
-    rolm_test::OwnHandle ready(::OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, L"DBWIN_BUFFER_READY"));
+    OwnHandle ready(::OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, L"DBWIN_BUFFER_READY"));
     if (ready && ::WaitForSingleObject(ready.get(), 10000) == WAIT_OBJECT_0) ::SetEvent(ready.get());
     return 0;
 }
@@ -57,9 +53,9 @@ const struct {
 // A case file: steps, one a line. The lines after a step indented by two
 // blanks are what the step must give, as patterns where '#' stands for a
 // number (an action gives nothing unless it failed), or the lines a write
-// writes. In steps and their lines {dir} is the case's folder, {feed} the
-// last feed's process id, {pid:NAME} a viewer's, {record:NAME} its record,
-// {U+HEX} one UTF-16 unit, {TEXT*N} TEXT N times.
+// writes. Steps and their lines are unfolded (viewer.h) with {dir} the case's
+// folder, {feed} the last feed's process id, {pid:NAME} a viewer's and
+// {record:NAME} its record.
 //   viewer NAME OPTIONS        starts viewer NAME (hidden, recording)
 //   feed NAME COUNT [DEBUG]    runs the feed child to its end
 //   send qrv - - TEXT          LB_ADDSTRING to the newest Qrv list box
@@ -74,44 +70,25 @@ const struct {
 //   do NAME ACTION [N]         one of kActions
 //   filters NAME A|B|C|D       fills the Filters dialog (names shown, messages shown, hidden) and presses OK
 //   offset NAME OTHER          where OTHER's window stands from NAME's
-struct Case {
+struct Script {
     void Run(const std::string& file) {
-        std::wistringstream in(rolm_test::Widen(rolm_test::ReadFileBytes(rolm_test::Widen(file))));
+        std::wistringstream in(Widen(ReadFileBytes(Widen(file))));
         Texts lines;
         for (std::wstring line; std::getline(in, line);) lines.push_back(line.substr(0, line.find(L'\r')));
         ASSERT_FALSE(lines.empty()) << file;
         for (size_t i = 0; i < lines.size(); ++i) {
             if (lines[i].empty() || lines[i][0] == L'#' || lines[i][0] == L' ') continue;
-            Texts block, expected;
+            Texts block;
             for (size_t j = i + 1; j < lines.size() && lines[j].compare(0, 2, L"  ") == 0; ++j)
-                block.push_back(lines[j].substr(2));
+                block.push_back(Unfold(lines[j].substr(2), vars_));
             Texts got = Step(lines[i], block);
             if (Word(lines[i], 0) == L"write") block.clear();  // its lines were what it wrote
-            for (const std::wstring& line : block) expected.push_back(Expand(line));
-            EXPECT_TRUE(rolm_test::LinesFit(expected, got))
-                << file << ":" << i + 1 << ": " << rolm_test::Utf8(lines[i]);
+            EXPECT_TRUE(LinesFit(block, got)) << file << ":" << i + 1 << ": " << Utf8(lines[i]);
         }
-    }
-
-    std::wstring Expand(const std::wstring& text) const {
-        std::wstring out;
-        for (size_t at = 0, open, close; at < text.size(); at = close + 1) {
-            open = text.find(L'{', at);
-            close = open == npos ? npos : text.find(L'}', open);
-            out += text.substr(at, close == npos ? npos : open - at);
-            if (close == npos) break;
-            const std::wstring inside = text.substr(open + 1, close - open - 1);
-            const size_t star = inside.rfind(L'*');
-            int copies = star == npos ? 0 : _wtoi(inside.c_str() + star + 1);
-            if (inside.compare(0, 2, L"U+") == 0) out += static_cast<wchar_t>(wcstoul(inside.c_str() + 2, nullptr, 16));
-            else if (star == npos) out += vars_.count(inside) ? vars_.at(inside) : L"{no " + inside + L"}";
-            for (; copies > 0; --copies) out += inside.substr(0, star);
-        }
-        return out;
     }
 
     Texts Step(const std::wstring& line, const Texts& block) {
-        const std::wstring verb = Word(line, 0), name = Word(line, 1), arg = Expand(After(line, 2));
+        const std::wstring verb = Word(line, 0), name = Word(line, 1), arg = Unfold(After(line, 2), vars_);
         if (verb == L"viewer") {
             std::unique_ptr<Viewer>& viewer = viewers_[name];
             viewer.reset();  // gone before the next starts
@@ -122,39 +99,35 @@ struct Case {
         }
         if (verb == L"feed") {
             DWORD pid = 0, code = ~0u;
-            const std::wstring command = rolm_test::ChildCommandLine(L"feed", Expand(After(line, 1)));
-            rolm_test::OwnHandle feed(rolm_test::StartProgram(command, &pid));
+            OwnHandle feed(StartProgram(ChildCommandLine(L"feed", Unfold(After(line, 1), vars_)), &pid));
             vars_[L"feed"] = std::to_wstring(pid);
             if (feed && ::WaitForSingleObject(feed.get(), 60000) == WAIT_OBJECT_0)
                 ::GetExitCodeProcess(feed.get(), &code);
             return code == 0 ? Texts() : Texts{L"ended with " + std::to_wstring(code)};
         }
         if (verb == L"send") {
-            const std::wstring text = Expand(After(line, 4)), count = Word(line, 3);
+            const std::wstring text = Unfold(After(line, 4), vars_) + L'\0', count = Word(line, 3);
             const ULONG_PTR kind = wcstoul(Word(line, 2).c_str(), nullptr, 10);
-            std::string bytes;
-            for (wchar_t c : text + L'\0')
-                bytes += kind == 1 ? std::string(reinterpret_cast<const char*>(&c), sizeof c)
-                                   : std::string(1, static_cast<char>(c));
+            std::string bytes = kind == 1 ? std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2)
+                                          : std::string(text.begin(), text.end());  // a byte a character
             if (count != L"-") bytes.resize(wcstoul(count.c_str(), nullptr, 10));
             COPYDATASTRUCT copy = {kind, static_cast<DWORD>(bytes.size()), bytes.empty() ? nullptr : &bytes[0]};
-            HWND list = ::GetDlgItem(::FindWindowW(L"Qrv", nullptr), 120);
             HWND window = name == L"vellosk" ? ::FindWindowW(L"Vellosk", nullptr) : ::FindWindowW(nullptr, L"Wendlook");
-            bool taken = name == L"qrv"
-                             ? ::SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str())) == 0
-                             : ::SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy)) != 0;
+            bool taken = name == L"qrv" ? ::SendDlgItemMessageW(::FindWindowW(L"Qrv", nullptr), 120, LB_ADDSTRING, 0,
+                                                                reinterpret_cast<LPARAM>(text.c_str())) == 0
+                                        : ::SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy)) != 0;
             return taken ? Texts() : Texts{L"refused"};
         }
         if (verb == L"write") {
             std::wstring text = L"\uFEFF";
-            for (const std::wstring& row : block) text += Expand(row) + L"\r\n";
+            for (const std::wstring& row : block) text += row + L"\r\n";
             std::replace(text.begin(), text.end(), L'|', L'\t');
             const std::string bytes(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
-            return rolm_test::WriteFileBytes(Expand(After(line, 1)), bytes) ? Texts() : Texts{L"not written"};
+            return WriteFileBytes(Unfold(After(line, 1), vars_), bytes) ? Texts() : Texts{L"not written"};
         }
-        Viewer* viewer = viewers_.count(name) ? viewers_[name].get() : nullptr;
-        HWND list = viewer ? viewer->Window(IDC_LIST) : nullptr;
-        if (viewer == nullptr) return {L"no viewer " + name};
+        if (viewers_.count(name) == 0) return {L"no viewer " + name};
+        Viewer* viewer = viewers_[name].get();
+        HWND list = viewer->Window(IDC_LIST);
         if (verb == L"rows") return viewer->Rows();
         if (verb == L"status") return {viewer->Read(IDC_STATUS, SB_GETTEXTW, _wtoi(arg.c_str()))};
         if (verb == L"cells") {
@@ -209,7 +182,7 @@ struct Case {
         return {L"unknown step"};
     }
 
-    rolm_test::TempDir dir_;
+    TempDir dir_;
     std::map<std::wstring, std::unique_ptr<Viewer>> viewers_;
     std::map<std::wstring, std::wstring> vars_ = {{L"dir", dir_.path()}};
 };
@@ -219,7 +192,7 @@ TEST(Viewer, CasesGiveWhatTheirFilesSay) {
     const HANDLE find = ::FindFirstFileA(ROLM_VIEWER_CASES "/*.txt", &found);
     ASSERT_NE(INVALID_HANDLE_VALUE, find) << ROLM_VIEWER_CASES;
     for (BOOL more = TRUE; more; more = ::FindNextFileA(find, &found))
-        Case().Run(ROLM_VIEWER_CASES "/" + std::string(found.cFileName));
+        Script().Run(ROLM_VIEWER_CASES "/" + std::string(found.cFileName));
     ::FindClose(find);
 }
 
@@ -228,11 +201,9 @@ TEST(Viewer, CasesGiveWhatTheirFilesSay) {
 TEST(Viewer, NothingIsLostAt10000LinesFromThreeProcesses) {
     Viewer viewer(L"--vellosk --wendlook --record-limit 1");
     ASSERT_TRUE(viewer.running()) << "rolmview started";
-    rolm_test::OwnHandle feeds[3];
-    for (int i = 0; i < 3; ++i) {
-        const std::wstring args = L"P" + std::to_wstring(i) + (i == 0 ? L" 3334" : L" 3333");
-        feeds[i].reset(rolm_test::StartProgram(rolm_test::ChildCommandLine(L"feed", args)));
-    }
+    OwnHandle feeds[3];
+    for (int i = 0; i < 3; ++i)
+        feeds[i].reset(StartProgram(ChildCommandLine(L"feed", L"P" + std::to_wstring(i) + (i ? L" 3333" : L" 3334"))));
     for (auto& feed : feeds) ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(feed.get(), 120000)) << "fed";
     const Texts rows = viewer.Rows();
     ASSERT_EQ(10000u, rows.size());
@@ -243,8 +214,8 @@ TEST(Viewer, NothingIsLostAt10000LinesFromThreeProcesses) {
         ASSERT_EQ(L"P" + std::to_wstring(who) + L"|qrv+vellosk+wendlook|Feed > line " + std::to_wstring(next[who]++),
                   fields);
     }
-    std::string older = rolm_test::ReadFileBytes(viewer.record() + L".1");
-    std::string newer = rolm_test::ReadFileBytes(viewer.record());
+    std::string older = ReadFileBytes(viewer.record() + L".1");
+    std::string newer = ReadFileBytes(viewer.record());
     EXPECT_GT(older.size(), (1u << 20) - 300) << "full but for less than a line";
     EXPECT_LE(older.size(), 1u << 20) << "within its limit";
     EXPECT_LE(newer.size(), 1u << 20) << "started anew";
