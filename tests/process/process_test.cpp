@@ -153,6 +153,7 @@ TEST(LaunchProcess, StartsWaitsAndHandsOver) {
         const std::unique_ptr<PROCESS_INFORMATION> record(new PROCESS_INFORMATION{HANDLE(1), HANDLE(2), 3, 4});
         PROCESS_INFORMATION& pi = *record;
         DWORD launched = 0xBAD, close = c.Number("in");
+        if (c.Number("mta")) ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // the shell's own is refused then
         g_idle = {};
         Take();
         const DWORD start = ::GetTickCount();
@@ -162,6 +163,7 @@ TEST(LaunchProcess, StartsWaitsAndHandsOver) {
                                 c.Number("terminate"), 42, SW_HIDE, verb == "~" ? nullptr : c.Text("verb").c_str(),
                                 c.Number("delay"), &pi));
         const DWORD lastError = ::GetLastError(), slept = ::GetTickCount() - start;
+        if (c.Number("mta")) ::CoUninitialize();
         EXPECT_TRUE(c.Number("error") == 0 || c.Number("error") == lastError) << "the last error " << lastError;
         EXPECT_GE(slept, c.Number("flags") & LAUNCH_SLEEP ? c.Number("delay") : 0u) << "slept";
         EXPECT_EQ(c.Number("state") != 0xFFFFFFFF, launched);
