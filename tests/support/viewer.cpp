@@ -57,13 +57,13 @@ void Viewer::Stop() {  // an ended process: both fail at once
 bool Viewer::running() const { return process_ && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
 
 // TIME TAB CHANNEL TAB dwData TAB cbData TAB HEX TAB TEXT
-std::vector<ViewerRecord> Viewer::Records() const {
-    std::vector<ViewerRecord> records;
+std::vector<std::wstring> Viewer::Records() const {
+    std::vector<std::wstring> records;
     for (const std::wstring& line : Lines(Widen(ReadFileBytes(record_)))) {
         std::wistringstream fields(line);
         std::vector<std::wstring> f(6);
         for (size_t i = 0; i < 6; ++i) std::getline(fields, f[i], i < 5 ? L'\t' : L'\n');
-        records.push_back({Utf8(f[1]), Utf8(f[2]), Utf8(f[3]), f[5]});
+        records.push_back(f[1] + L" " + f[2] + L" " + f[3] + L" " + f[5]);
     }
     return records;
 }

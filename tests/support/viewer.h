@@ -9,13 +9,6 @@ namespace rolm_test {
 // vars has for NAME.
 std::wstring Unfold(const std::wstring& text, const std::map<std::wstring, std::wstring>& vars = {});
 
-struct ViewerRecord {
-    std::string sink;    // "qrv", "vellosk", "wendlook" or "debug"
-    std::string dwData;  // "-" for qrv; the sender's pid for debug
-    std::string cbData;  // "-" for qrv
-    std::wstring text;
-};
-
 class Viewer {
 public:
     // options: rolmview's own ("--vellosk --wendlook --no-qrv"). Starts it
@@ -24,7 +17,9 @@ public:
     ~Viewer() { Stop(); }
 
     bool running() const;
-    std::vector<ViewerRecord> Records() const;
+    // What it received, a line each: "SINK dwData cbData TEXT", SINK one of qrv, vellosk, wendlook and debug;
+    // dwData and cbData "-" for qrv, dwData the sender's pid for debug.
+    std::vector<std::wstring> Records() const;
     // Asks the viewer to save the rows it shows (or load a log): its error code.
     DWORD Query(ULONG_PTR what, const std::wstring& path) const;
     // The rows it shows as it saves them (UTF-8), '|' between the fields:
