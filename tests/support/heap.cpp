@@ -45,16 +45,6 @@ unsigned char Pattern(const void* block, size_t i) {
     return static_cast<unsigned char>(0x80 + mixed % 0x7F);
 }
 
-// What is wrong with a listed block's canaries, the nearest damaged byte first; null if nothing.
-const char* Damage(const void* block) {
-    const unsigned char *head = static_cast<const unsigned char*>(block), *tail = head + HeaderOf(block)->size;
-    for (size_t at = 0; at < kCanary; ++at) {
-        if (head[-1 - static_cast<ptrdiff_t>(at)] != Pattern(block, kCanary - 1 - at)) return "written before its start";
-        if (tail[at] != Pattern(block, kCanary + at)) return "written past its end";
-    }
-    return nullptr;
-}
-
 [[noreturn]] void Corrupt(const char* what, const void* block, const char* where) {
     fprintf(stderr, "heap block %p %s, seen at %s\n", block, what, where);
     fflush(stderr);
@@ -89,7 +79,7 @@ void* Release(void* block, HANDLE heap, const char* where, bool unlist = true) {
                     where);
         return block;
     }
-    if (const char* damage = Damage(block)) Corrupt(damage, block, where);
+    if (const char* damage = HeapDamage(block)) Corrupt(damage, block, where);
     if (h->heap != heap) Corrupt("released to another heap than its own", block, where);
     if (!unlist) return h;
     ::EnterCriticalSection(&g_lock);
@@ -177,7 +167,15 @@ void Grow(int depth) {
 
 }  // namespace
 
-std::string HeapDamage(const void* block) { return Damage(block) != nullptr ? Damage(block) : ""; }
+// The nearest damaged byte first.
+const char* HeapDamage(const void* block) {
+    const unsigned char *head = static_cast<const unsigned char*>(block), *tail = head + HeaderOf(block)->size;
+    for (size_t at = 0; at < kCanary; ++at) {
+        if (head[-1 - static_cast<ptrdiff_t>(at)] != Pattern(block, kCanary - 1 - at)) return "written before its start";
+        if (tail[at] != Pattern(block, kCanary + at)) return "written past its end";
+    }
+    return nullptr;
+}
 
 LONG HeapSerial() { return g_serial; }
 

@@ -156,6 +156,15 @@ std::vector<std::wstring> Expand(std::vector<std::wstring> lines, const Values& 
     return lines;
 }
 
+void RunCases(const std::vector<Case>& cases, const Values& values, const std::function<DWORD(const Case&)>& run) {
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.source);
+        TraceLog::Get().Clear();
+        EXPECT_EQ(c.Number("result"), run(c)) << "the result";
+        EXPECT_TRUE(LinesFit(Expand(c.lines, values), TraceLog::Get().Take())) << "the trace";
+    }
+}
+
 std::wstring ProgramPath() {
     wchar_t path[MAX_PATH];
     return std::wstring(path, ::GetModuleFileNameW(nullptr, path, MAX_PATH));

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -53,6 +54,9 @@ std::vector<Case> Cases(const char* section);
 using Values = std::vector<std::pair<std::wstring, std::wstring>>;
 std::wstring Expand(std::wstring text, const Values& values);
 std::vector<std::wstring> Expand(std::vector<std::wstring> lines, const Values& values);
+// Runs each case, its line naming it in failures, from a cleared trace: run's result must be the case's result=,
+// and the trace must fit the case's lines, each "{name}" of values expanded.
+void RunCases(const std::vector<Case>& cases, const Values& values, const std::function<DWORD(const Case&)>& run);
 
 // Owns one resource of a test, released with Close when it goes: the tests'
 // setup stays clear of the library's own owners.
