@@ -56,9 +56,9 @@ BOOL WINAPI CaptureSetFileSecurity(LPCWSTR path, SECURITY_INFORMATION, PSECURITY
     BOOL present = FALSE, defaulted = FALSE;
     bool world = false;
     PACL dacl = nullptr, old = nullptr;
-    OwnLocal before;
-    ::GetNamedSecurityInfoW(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &old, nullptr,
-                            reinterpret_cast<PSECURITY_DESCRIPTOR*>(before.put()));
+    PSECURITY_DESCRIPTOR before = nullptr;
+    ::GetNamedSecurityInfoW(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &old, nullptr, &before);
+    const OwnLocal owner(before);
     ACE_HEADER* ace = nullptr;
     ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
     for (DWORD i = 0; dacl != nullptr && ::GetAce(dacl, i, reinterpret_cast<void**>(&ace)); ++i)
@@ -93,7 +93,9 @@ struct TestKey : OwnKey {
     const std::wstring name = L"Software\\rolm-test-" + std::to_wstring(::GetCurrentProcessId());
     TestKey() {
         ::SHDeleteKeyW(HKEY_CURRENT_USER, name.c_str());  // left by an earlier run under the same process id
-        ::RegCreateKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, put(), nullptr);
+        HKEY key = nullptr;
+        ::RegCreateKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+        reset(key);
     }
     ~TestKey() { ::SHDeleteKeyW(HKEY_CURRENT_USER, name.c_str()); }  // closed after it is gone
 };
@@ -185,9 +187,10 @@ TEST(Fsreg, EveryCallFailedInTurnIsReportedAndReleases) {
          }},
         {"CreateRegKeysFailing", [&] {
              ::SHDeleteKeyW(root.get(), level.c_str());
-             OwnKey made;
-             const LONG error = CreateRegKeys(root.get(), keys.c_str(), 0, KEY_ALL_ACCESS, made.put(), nullptr);
-             return Outcome{static_cast<DWORD>(error), !!made};
+             HKEY made = nullptr;
+             const LONG error = CreateRegKeys(root.get(), keys.c_str(), 0, KEY_ALL_ACCESS, &made, nullptr);
+             const OwnKey owner(made);
+             return Outcome{static_cast<DWORD>(error), made != nullptr};
          }},
         {"CheckRegKey", [&] { return Outcome{static_cast<DWORD>(CheckRegKey(HKEY_CURRENT_USER, L"Software")), 0}; }},
         {"IniFileFailing", [&] { return Outcome{GetIniFile(buffer, MAX_PATH), 0}; }}};

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -58,37 +59,24 @@ std::vector<std::wstring> Expand(std::vector<std::wstring> lines, const Values& 
 // and the trace must fit the case's lines, each "{name}" of values expanded.
 void RunCases(const std::vector<Case>& cases, const Values& values, const std::function<DWORD(const Case&)>& run);
 
-// Owns one resource of a test, released with Close when it goes: the tests'
-// setup stays clear of the library's own owners.
-template <typename T, void (*Close)(T)>
-class Own {
-public:
-    explicit Own(T value = T()) : value_(value) {}
-    ~Own() { reset(); }
-    Own(const Own&) = delete;
-    Own& operator=(const Own&) = delete;
-    T get() const { return value_; }
-    T* put() {
-        reset();
-        return &value_;
+// Own one resource of a test each, released when they go: the tests' setup stays clear of the library's own
+// owners. OwnHandle takes null and INVALID_HANDLE_VALUE alike.
+struct CloseKernel {
+    using pointer = HANDLE;
+    void operator()(HANDLE handle) const {
+        if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
     }
-    void reset(T value = T()) {
-        if (value_ != T()) Close(value_);
-        value_ = value;
-    }
-    explicit operator bool() const { return value_ != T(); }
-
-private:
-    T value_;
 };
-inline void CloseKernel(HANDLE handle) {
-    if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
-}
-inline void CloseKey(HKEY key) { ::RegCloseKey(key); }
-inline void FreeLocal(HLOCAL block) { ::LocalFree(block); }
-using OwnHandle = Own<HANDLE, CloseKernel>;  // null and INVALID_HANDLE_VALUE are both empty
-using OwnKey = Own<HKEY, CloseKey>;
-using OwnLocal = Own<HLOCAL, FreeLocal>;
+struct CloseKey {
+    void operator()(HKEY key) const { ::RegCloseKey(key); }
+};
+struct FreeLocal {
+    using pointer = HLOCAL;
+    void operator()(HLOCAL block) const { ::LocalFree(block); }
+};
+using OwnHandle = std::unique_ptr<void, CloseKernel>;
+using OwnKey = std::unique_ptr<HKEY__, CloseKey>;
+using OwnLocal = std::unique_ptr<void, FreeLocal>;
 
 // The running test program's path, and its folder (with the trailing
 // backslash), where the tools and helper programs are built too.
