@@ -167,7 +167,6 @@ public:
     ~ImportPatch();
     ImportPatch(const ImportPatch&) = delete;
     ImportPatch& operator=(const ImportPatch&) = delete;
-    bool patched() const { return entry_ != nullptr; }
     void* original() const { return original_; }
 
 private:

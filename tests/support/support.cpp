@@ -4,6 +4,8 @@
 #include <shellapi.h>
 #include <stdio.h>
 
+#include <filesystem>
+#include <fstream>
 #include <iomanip>
 #include <sstream>
 
@@ -234,21 +236,13 @@ DWORD HandleCount() {
 }
 
 std::string ReadFileBytes(const std::wstring& path) {
-    std::string bytes;
-    OwnHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_EXISTING, 0, nullptr));
-    char block[4096];
-    DWORD read = 0;
-    while (::ReadFile(file.get(), block, sizeof block, &read, nullptr) && read > 0)  // fails on no file
-        bytes.append(block, read);
-    return bytes;
+    std::ifstream file(std::filesystem::path(path), std::ios::binary);  // others may still write it
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-    OwnHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    DWORD written = 0;
-    return ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-           written == bytes.size();
+    std::ofstream file(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
+    return file.write(bytes.data(), static_cast<std::streamsize>(bytes.size())).flush().good();
 }
 
 static std::map<std::wstring, ChildMain>& Verbs() {
