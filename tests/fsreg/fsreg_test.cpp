@@ -9,7 +9,6 @@
 #include <shlwapi.h>
 
 #include "faults.h"
-#include "support.h"
 
 using namespace rolm_test;
 using Lines = std::vector<std::wstring>;
@@ -197,9 +196,7 @@ TEST(Fsreg, EveryCallFailedInTurnIsReportedAndReleases) {
     Faults faults;
     for (const auto& [section, operation] : operations) {
         SCOPED_TRACE(section);
-        std::vector<Failure> rows = Failures(section);
-        for (Failure& row : rows) row.line = Expand(row.line, values);
-        TortureTable(faults, 19, rows, operation);
+        TortureTable(faults, 19, Failures(section, values), operation);
     }
 }
 

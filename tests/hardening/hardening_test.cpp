@@ -11,7 +11,6 @@
 #include "common/unique.h"
 #include "faults.h"
 #include "http/form_header.h"
-#include "support.h"
 
 using namespace rolm_test;
 

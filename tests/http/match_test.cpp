@@ -12,7 +12,6 @@
 
 #include "faults.h"
 #include "scripted_server.h"
-#include "support.h"
 
 using namespace rolm_test;
 using Offsets = std::vector<UINT>;

@@ -13,7 +13,6 @@
 
 #include "faults.h"
 #include "scripted_server.h"
-#include "support.h"
 
 using namespace rolm_test;
 ROLM_STANDIN("wininet.dll", InternetOpenW, Fails::Null, Role::Open, "internet");

@@ -12,7 +12,6 @@
 
 #include "faults.h"
 #include "net/system.h"
-#include "support.h"
 
 using namespace rolm_test;
 

@@ -4,8 +4,6 @@
 #include <map>
 #include <string.h>
 
-#include "support.h"
-
 namespace rolm_test {
 namespace {
 
@@ -224,10 +222,10 @@ void TortureTable(Faults& faults, DWORD error, const std::vector<Failure>& rows,
     Faults::CountThread(~0u);
 }
 
-std::vector<Failure> Failures(const char* section) {
+std::vector<Failure> Failures(const char* section, const Values& values) {
     std::vector<Failure> rows;
     for (const Case& c : Cases(section))
-        rows.push_back({c.Get("call"), c.Number("result"), c.Number("error"), Join(c.lines)});
+        rows.push_back({c.Get("call"), c.Number("result"), c.Number("error"), Join(Expand(c.lines, values))});
     return rows;
 }
 

@@ -6,14 +6,9 @@
 // Nth call). The guarded heap, at the end, watches every heap block.
 #pragma once
 
-#include <windows.h>
-
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <string>
 #include <type_traits>
-#include <vector>
+
+#include "support.h"
 
 #if defined(__GNUC__)
 // decltype of a C runtime function carries its cdecl attribute, which GCC
@@ -152,8 +147,8 @@ struct Failure {
 void TortureTable(Faults& faults, DWORD error, const std::vector<Failure>& rows, const std::function<Outcome()>& op,
                   const std::function<::testing::AssertionResult()>& released = nullptr);
 // The rows of a section of the program's cases (support.h Cases): call=,
-// result=, error= and the lines of each case.
-std::vector<Failure> Failures(const char* section);
+// result=, error= and the lines of each case, each "{name}" of values expanded.
+std::vector<Failure> Failures(const char* section, const Values& values = {});
 
 // Whether every call that the named families' objects import from the system
 // (listed from the library with nm at build time) has a stand-in in this

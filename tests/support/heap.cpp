@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "faults.h"
-#include "support.h"
 
 namespace rolm_test {
 namespace {
@@ -117,9 +116,8 @@ BOOL WINAPI GuardedHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
     return g_heapFree(heap, flags, block == nullptr ? nullptr : Release(block, heap, "HeapFree"));
 }
 HLOCAL WINAPI GuardedLocalFree(HLOCAL block) {
-    HLOCAL failed = g_localFree(block);
-    if (failed != nullptr) Corrupt("is no local block: released twice, or never allocated", block, "LocalFree");
-    return failed;
+    if (g_localFree(block) != nullptr) Corrupt("is no local block: released twice, or never allocated", block, "LocalFree");
+    return nullptr;
 }
 
 // Puts guarded in front of this program's import of dll!name, where it has one.
