@@ -134,7 +134,8 @@ ULONG_PTR Leave(Slot& slot, bool failed, ULONG_PTR result, ULONG_PTR first) {
 Faults::Faults() {
     Reset();
     for (detail::Slot* slot = g_slots; slot != nullptr; slot = slot->next)
-        if (void** entry = MustFind(slot->dll, slot->name)) slot->original = detail::SwapImport(entry, slot->replacement);
+        if (void** entry = MustFind(slot->dll, slot->name))
+            slot->original = detail::SwapImport(entry, slot->replacement);
 }
 
 Faults::~Faults() {
@@ -245,12 +246,10 @@ std::vector<Failure> Failures(const char* section, const Values& values) {
 }
 
 ImportPatch::ImportPatch(const char* dll, const char* function, void* replacement)
-    : entry_(MustFind(dll, function)) {
-    if (entry_ != nullptr) original_ = detail::SwapImport(entry_, replacement);
-}
+    : entry(MustFind(dll, function)), original(entry != nullptr ? detail::SwapImport(entry, replacement) : nullptr) {}
 
 ImportPatch::~ImportPatch() {
-    if (entry_ != nullptr) detail::SwapImport(entry_, original_);
+    if (entry != nullptr) detail::SwapImport(entry, original);
 }
 
 }  // namespace rolm_test

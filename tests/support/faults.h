@@ -156,17 +156,13 @@ std::vector<Failure> Failures(const char* section, const Values& values = {});
 ::testing::AssertionResult StandInsCover(std::initializer_list<const char*> families);
 
 // Replaces this program's import of DLL!function while alive.
-class ImportPatch {
-public:
+struct ImportPatch {
     ImportPatch(const char* dll, const char* function, void* replacement);
     ~ImportPatch();
     ImportPatch(const ImportPatch&) = delete;
     ImportPatch& operator=(const ImportPatch&) = delete;
-    void* original() const { return original_; }
-
-private:
-    void** entry_ = nullptr;
-    void* original_ = nullptr;
+    void** const entry;     // null when there is no such import
+    void* const original;  // what the entry held
 };
 
 // The guarded heap, from main on: every block allocated through this

@@ -116,14 +116,16 @@ BOOL WINAPI GuardedHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
     return g_heapFree(heap, flags, block == nullptr ? nullptr : Release(block, heap, "HeapFree"));
 }
 HLOCAL WINAPI GuardedLocalFree(HLOCAL block) {
-    if (g_localFree(block) != nullptr) Corrupt("is no local block: released twice, or never allocated", block, "LocalFree");
+    if (g_localFree(block) != nullptr)
+        Corrupt("is no local block: released twice, or never allocated", block, "LocalFree");
     return nullptr;
 }
 
 // Puts guarded in front of this program's import of dll!name, where it has one.
 template <typename F, typename R>
 void Guard(const char* dll, const char* name, F guarded, R* real) {
-    if (void** entry = detail::FindImport(dll, name)) *real = reinterpret_cast<R>(detail::SwapImport(entry, (void*)guarded));
+    void** entry = detail::FindImport(dll, name);
+    if (entry != nullptr) *real = reinterpret_cast<R>(detail::SwapImport(entry, reinterpret_cast<void*>(guarded)));
 }
 
 // Each test that passes fails if blocks it allocated are still listed at its end.
@@ -169,7 +171,7 @@ void Grow(int depth) {
 const char* HeapDamage(const void* block) {
     const unsigned char *head = static_cast<const unsigned char*>(block), *tail = head + HeaderOf(block)->size;
     for (size_t at = 0; at < kCanary; ++at) {
-        if (head[-1 - static_cast<ptrdiff_t>(at)] != Pattern(block, kCanary - 1 - at)) return "written before its start";
+        if (head[-1 - ptrdiff_t(at)] != Pattern(block, kCanary - 1 - at)) return "written before its start";
         if (tail[at] != Pattern(block, kCanary + at)) return "written past its end";
     }
     return nullptr;

@@ -22,16 +22,16 @@ std::vector<std::wstring> g_lines;
 
 HWND WINAPI Find(LPCWSTR type, LPCWSTR title) {
     if (type != nullptr && wcscmp(type, L"Vellosk") == 0) return kVellosk;
-    return reinterpret_cast<decltype(&Find)>(g_find->original())(type, title);
+    return reinterpret_cast<decltype(&Find)>(g_find->original)(type, title);
 }
 
 BOOL WINAPI IsVellosk(HWND window) {
-    return window == kVellosk || reinterpret_cast<decltype(&IsVellosk)>(g_isWindow->original())(window);
+    return window == kVellosk || reinterpret_cast<decltype(&IsVellosk)>(g_isWindow->original)(window);
 }
 
 LRESULT WINAPI Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     const COPYDATASTRUCT* copy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
-    if (window != kVellosk) return reinterpret_cast<decltype(&Send)>(g_send->original())(window, message, wParam, lParam);
+    if (window != kVellosk) return reinterpret_cast<decltype(&Send)>(g_send->original)(window, message, wParam, lParam);
     if (message != WM_COPYDATA || copy->dwData != 1 || copy->cbData < sizeof(wchar_t)) return TRUE;
     HeapKept kept;  // the lines it keeps until they are taken
     ::EnterCriticalSection(&g_lock);
@@ -129,12 +129,9 @@ std::vector<Case> Cases(const char* section) {
         if (line.empty() || line[0] == '#') continue;
         if (line[0] == '[') in = line == "[" + std::string(section) + "]";
         if (!in || line[0] == '[') continue;
-        if (line[0] == ' ') {
-            if (kept) cases.back().lines.push_back(Widen(line.substr(4)));
-            continue;
-        }
-        Case c;
-        c.source = line;
+        if (line[0] == ' ' && kept) cases.back().lines.push_back(Widen(line.substr(4)));
+        if (line[0] == ' ') continue;
+        Case c = {line};
         std::istringstream words(line);
         for (std::string key, value; std::getline(words >> std::ws, key, '=') && words >> std::quoted(value);)
             c.values[key] = value;
@@ -261,7 +258,8 @@ int RunChildIfAsked() {
     int argc = 0;
     LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
     OwnLocal owner(argv);
-    const int at = argc >= 3 && wcscmp(argv[1], L"--child") == 0 ? 1 : argc >= 4 && !wcscmp(argv[2], L"--child") ? 2 : 0;
+    int at = argc >= 3 && wcscmp(argv[1], L"--child") == 0 ? 1 : 0;
+    if (at == 0 && argc >= 4 && wcscmp(argv[2], L"--child") == 0) at = 2;
     if (at == 0) return -1;
     const auto found = Verbs().find(argv[at + 1]);
     return found != Verbs().end() ? found->second(argc - at - 2, argv + at + 2) : 87;

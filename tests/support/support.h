@@ -17,8 +17,7 @@ namespace rolm_test {
 // window calls in this program's import table for a "Vellosk" window that
 // exists only here, and calls TraceInit with no name: each line an operation
 // sends there, from any thread, is kept, exactly the message it traced.
-class TraceLog {
-public:
+struct TraceLog {
     static TraceLog& Get();
     void Clear() { Take(); }
     // Lines received since the last Clear or Take, in order.
