@@ -159,6 +159,7 @@ void GuardHeap() {
 // keeps for the next ones (each level's thread is joined only after the
 // levels below it).
 void Grow(int depth) {
+    HeapKept kept;
     SCOPED_TRACE(depth);
     std::thread thread([] {});
     if (depth > 0) Grow(depth - 1);
@@ -211,10 +212,7 @@ int main(int argc, char** argv) {
     const int child = rolm_test::RunChildIfAsked();
     if (child >= 0) return child;
     ::testing::InitGoogleTest(&argc, argv);
-    {
-        rolm_test::HeapKept kept;
-        rolm_test::Grow(8);
-    }
+    rolm_test::Grow(8);
     ::testing::UnitTest::GetInstance()->listeners().Append(new rolm_test::LeakCheck);
     return RUN_ALL_TESTS();
 }
