@@ -11,7 +11,6 @@
 #include "common/unique.h"
 #include "faults.h"
 #include "http/form_header.h"
-#include "support.h"
 
 using namespace rolm_test;
 
@@ -114,26 +113,23 @@ TEST(Owners, CloseEachValueOnceAndKeepTheLastError) {
 TEST(HeapGuard, SeesEveryWriteJustOutsideABlock) {
     for (size_t size : {0u, 1u, 13u, 100u}) {
         for (bool process : {false, true}) {
-            volatile unsigned char* block = static_cast<unsigned char*>(
-                process ? ::HeapAlloc(::GetProcessHeap(), 0, size) : malloc(size));
+            void* block = process ? ::HeapAlloc(::GetProcessHeap(), 0, size) : malloc(size);
             ASSERT_NE(nullptr, block);
-            EXPECT_EQ("", HeapDamage(const_cast<unsigned char*>(block)));
-            for (ptrdiff_t at = -64; at < static_cast<ptrdiff_t>(size) + 64; ++at) {
-                if (at == 0) at = static_cast<ptrdiff_t>(size);
-                const unsigned char kept = block[at];
-                for (unsigned char value : {static_cast<unsigned char>(~kept), static_cast<unsigned char>(0),
-                                            static_cast<unsigned char>('E')}) {
-                    block[at] = value;
-                    EXPECT_NE("", HeapDamage(const_cast<unsigned char*>(block))) << size << " " << at << " " << +value;
+            volatile unsigned char* bytes = static_cast<unsigned char*>(block);  // the compiler keeps every write
+            EXPECT_EQ(nullptr, HeapDamage(block));
+            for (ptrdiff_t at = -64; at < ptrdiff_t(size) + 64; at += at == -1 ? ptrdiff_t(size) + 1 : 1) {
+                const unsigned char kept = bytes[at];
+                for (int value : {~kept, 0, int('E')}) {
+                    bytes[at] = static_cast<unsigned char>(value);
+                    EXPECT_NE(nullptr, HeapDamage(block)) << size << " " << at << " " << value;
                 }
-                block[at] = kept;
+                bytes[at] = kept;
             }
-            if (process) ::HeapFree(::GetProcessHeap(), 0, const_cast<unsigned char*>(block));
-            if (!process) free(const_cast<unsigned char*>(block));
+            if (process) ::HeapFree(::GetProcessHeap(), 0, block);
+            if (!process) free(block);
         }
     }
 }
-
 
 // heap N: a release the guard must refuse, ending the program. Through volatile pointers the compiler knows
 // neither the block's size nor what a release is handed, and warns of none of the misuses.

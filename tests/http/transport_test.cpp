@@ -13,7 +13,6 @@
 
 #include "faults.h"
 #include "scripted_server.h"
-#include "support.h"
 
 using namespace rolm_test;
 ROLM_STANDIN("wininet.dll", InternetOpenW, Fails::Null, Role::Open, "internet");
@@ -32,10 +31,6 @@ ROLM_STANDIN("kernel32.dll", WideCharToMultiByte, Fails::Null, Role::None, "");
 ROLM_STANDIN("msvcrt.dll", malloc, Fails::Null, Role::None, "");
 ROLM_STANDIN("msvcrt.dll", calloc, Fails::Null, Role::None, "");
 ROLM_STANDIN("msvcrt.dll", realloc, Fails::Null, Role::None, "");
-// Answers, not failures (a window or not, the desktop, a lead byte or not): counted only.
-ROLM_STANDIN("user32.dll", IsWindow, Fails::Never, Role::None, "");
-ROLM_STANDIN("user32.dll", GetDesktopWindow, Fails::Never, Role::None, "");
-ROLM_STANDIN("kernel32.dll", IsDBCSLeadByte, Fails::Never, Role::None, "");
 
 namespace {
 

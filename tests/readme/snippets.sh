@@ -1,8 +1,6 @@
 #!/bin/sh
-# The README's C++ snippets as a consumer meets them: each block compiled into
-# a function of its own (never called), linked -static against the installed
-# package found through CMAKE_PREFIX_PATH, and the program started.
-#   snippets.sh CMAKE SOURCE BUILD TOOLCHAIN WINE_RUN
+# snippets.sh CMAKE SOURCE BUILD TOOLCHAIN WINE_RUN: each C++ block of the README a function (never called) of a
+# program linked -static against the installed package, found through CMAKE_PREFIX_PATH, and started.
 set -e
 cmake=$1 source=$2 build=$3 toolchain=$4 run=$5 work=$3/readme-consumer
 rm -rf "$work"
@@ -28,4 +26,3 @@ EOF
     -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 "$cmake" --build "$work/build"
 "$run" "$build/wineprefix" "$work/build/myapp.exe"
-echo "readme snippets: compiled, linked and started"

@@ -1,9 +1,8 @@
 #include "faults.h"
 
 #include <algorithm>
+#include <map>
 #include <string.h>
-
-#include "support.h"
 
 namespace rolm_test {
 namespace {
@@ -35,6 +34,26 @@ std::wstring Numberless(const std::wstring& text) {
     return out;
 }
 
+ULONG_PTR FailValue(Fails fails, ULONG_PTR first) {  // what a failing call returns
+    switch (fails) {
+    case Fails::Invalid: return ~static_cast<ULONG_PTR>(0);
+    case Fails::Code: return g_error;
+    case Fails::Hresult: return static_cast<ULONG_PTR>(static_cast<LONG_PTR>(HRESULT_FROM_WIN32(g_error)));
+    case Fails::Same: return first;
+    default: return 0;
+    }
+}
+
+bool Succeeded(Fails fails, ULONG_PTR result, ULONG_PTR first) {
+    switch (fails) {
+    case Fails::Code:
+    case Fails::Same: return result == 0;
+    case Fails::Hresult: return static_cast<HRESULT>(result) >= 0;
+    case Fails::Never: return true;
+    default: return result != FailValue(fails, first);
+    }
+}
+
 // The system calls listed from the library's objects at build time.
 const struct {
     const char *family, *name;
@@ -44,15 +63,17 @@ const struct {
 
 // Calls that cannot fail, or whose failure no caller could see: the thread's
 // last error, identifiers, clocks and the process heap's handle; pauses; the
-// message pump (no message is not a failure); the C runtime's text and
-// memory functions (free is watched by the guarded heap); a conversion that
-// only makes text for trace lines; the compiler's runtime.
+// message pump (no message is not a failure); answers, not failures (a window
+// or not, the desktop, a lead byte or not); the C runtime's text and memory
+// functions (free is watched by the guarded heap); a conversion that only
+// makes text for trace lines; the compiler's runtime.
 const char* const kCannotFail[] = {
     "GetLastError", "SetLastError", "WSAGetLastError", "GetCurrentProcessId", "GetTickCount", "GetProcessHeap",
-    "Sleep", "GetLocalTime", "PeekMessageW", "TranslateMessage", "DispatchMessageW", "PostQuitMessage", "free",
-    "memcpy", "memset", "strlen", "wcslen", "wcsnlen", "wcschr", "wcsrchr", "wcscmp", "wcsstr", "towlower",
-    "lstrcpyA", "lstrcpyW", "wsprintfA", "_vsnprintf", "_vsnwprintf", "MultiByteToWideChar",
-    "IsProcessorFeaturePresent", "_Unwind_Resume", "__chkstk_ms", "__gxx_personality_v0", "__gxx_personality_seh0"};
+    "Sleep", "GetLocalTime", "PeekMessageW", "TranslateMessage", "DispatchMessageW", "PostQuitMessage", "IsWindow",
+    "GetDesktopWindow", "IsDBCSLeadByte", "free", "memcpy", "memset", "strlen", "wcslen", "wcsnlen", "wcschr",
+    "wcsrchr", "wcscmp", "wcsstr", "towlower", "lstrcpyA", "lstrcpyW", "wsprintfA", "_vsnprintf", "_vsnwprintf",
+    "MultiByteToWideChar", "IsProcessorFeaturePresent", "_Unwind_Resume", "__chkstk_ms", "__gxx_personality_v0",
+    "__gxx_personality_seh0"};
 
 }  // namespace
 
@@ -100,31 +121,12 @@ bool Enter(Slot& slot) {
     return true;
 }
 
-void Leave(Slot& slot, bool failed, bool succeeded) {
+ULONG_PTR Leave(Slot& slot, bool failed, ULONG_PTR result, ULONG_PTR first) {
     if (slot.role == Role::Close) ::SetLastError(failed ? g_error : kReleased);
-    if (!succeeded || !Counted() || (failed && slot.role != Role::Close)) return;
-    if (slot.role == Role::Open) ::InterlockedIncrement(&slot.opens);
-    if (slot.role == Role::Close) ::InterlockedIncrement(&slot.closes);
-}
-
-ULONG_PTR FailValue(Fails fails, ULONG_PTR first) {
-    switch (fails) {
-    case Fails::Invalid: return ~static_cast<ULONG_PTR>(0);
-    case Fails::Code: return g_error;
-    case Fails::Hresult: return static_cast<ULONG_PTR>(static_cast<LONG_PTR>(HRESULT_FROM_WIN32(g_error)));
-    case Fails::Same: return first;
-    default: return 0;
-    }
-}
-
-bool Succeeded(Fails fails, ULONG_PTR result, ULONG_PTR first) {
-    switch (fails) {
-    case Fails::Code:
-    case Fails::Same: return result == 0;
-    case Fails::Hresult: return static_cast<HRESULT>(result) >= 0;
-    case Fails::Never: return true;
-    default: return result != FailValue(fails, first);
-    }
+    const bool counted = Counted() && (failed ? slot.role == Role::Close : Succeeded(slot.fails, result, first));
+    if (counted && slot.role == Role::Open) ::InterlockedIncrement(&slot.opens);
+    if (counted && slot.role == Role::Close) ::InterlockedIncrement(&slot.closes);
+    return FailValue(slot.fails, first);
 }
 
 }  // namespace detail
@@ -132,7 +134,8 @@ bool Succeeded(Fails fails, ULONG_PTR result, ULONG_PTR first) {
 Faults::Faults() {
     Reset();
     for (detail::Slot* slot = g_slots; slot != nullptr; slot = slot->next)
-        if (void** entry = MustFind(slot->dll, slot->name)) slot->original = detail::SwapImport(entry, slot->replacement);
+        if (void** entry = MustFind(slot->dll, slot->name))
+            slot->original = detail::SwapImport(entry, slot->replacement);
 }
 
 Faults::~Faults() {
@@ -155,20 +158,17 @@ const char* Faults::FailedCall(int* occurrence) const {
     return g_failed != nullptr ? g_failed->name : nullptr;
 }
 
-int Faults::Held(const char* kind) const {
-    int held = 0;
-    for (detail::Slot* slot = g_slots; slot != nullptr; slot = slot->next)
-        if (strcmp(slot->kind, kind) == 0) held += slot->opens - slot->closes;
-    return held;
-}
-
 ::testing::AssertionResult Faults::NothingHeld() const {
-    std::string held;
+    std::map<std::string, int> held;  // successful opens minus closes, of the kinds that a stand-in opens
     for (detail::Slot* slot = g_slots; slot != nullptr; slot = slot->next)
-        if (slot->role == Role::Open && Held(slot->kind) != 0 && held.find(slot->kind) == std::string::npos)
-            held += std::string(" ") + slot->kind + ": " + std::to_string(Held(slot->kind)) + ";";
-    if (held.empty()) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "held (below 0: closed more often than opened):" << held;
+        if (slot->role == Role::Open) held[slot->kind] = 0;
+    for (detail::Slot* slot = g_slots; slot != nullptr; slot = slot->next)
+        if (held.count(slot->kind) != 0) held[slot->kind] += slot->opens - slot->closes;
+    std::string named;
+    for (const auto& [kind, count] : held)
+        if (count != 0) named += " " + kind + ": " + std::to_string(count) + ";";
+    if (named.empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "held (below 0: closed more often than opened):" << named;
 }
 
 void Faults::Reset() {
@@ -188,15 +188,13 @@ void TortureTable(Faults& faults, DWORD error, const std::vector<Failure>& rows,
         TraceLog::Get().Clear();
         const LONG serial = HeapSerial();
         const Outcome got = op();
-        int k = 0;
-        const char* name = faults.FailedCall(&k);
         const detail::Slot* failed = g_failed;
         faults.FailNth(0, 0);  // before anything here allocates
         const std::string left = HeapLeftSince(serial);
         const std::vector<std::wstring> lines = TraceLog::Get().Take();
-        if (n > 0 && name == nullptr) break;
+        if (n > 0 && failed == nullptr) break;
         const std::wstring whole = Join(lines);
-        const std::string call = n == 0 ? "" : std::string(name) + "#" + std::to_string(k);
+        const std::string call = n == 0 ? "" : failed->name + ("#" + std::to_string(g_failedOccurrence));
         SCOPED_TRACE((n == 0 ? "unfailed" : call + " failed") + ", traced:\n" + Utf8(whole));
         if (n == 0) {
             unfailed = got;
@@ -206,7 +204,7 @@ void TortureTable(Faults& faults, DWORD error, const std::vector<Failure>& rows,
         const Failure release = {"", unfailed.result, unfailed.error, L""};
         const Failure* row = &release;
         for (const Failure& r : rows)
-            if (call == r.call || (row == &release && n > 0 && r.call == name)) row = &r;
+            if (call == r.call || (row == &release && n > 0 && r.call == failed->name)) row = &r;
         EXPECT_TRUE(row != &release || n == 0 || failed->role == Role::Close) << "no row for " << call;
         EXPECT_EQ(row->result, got.result) << "result";
         EXPECT_EQ(row->error, got.error) << "error";
@@ -225,10 +223,10 @@ void TortureTable(Faults& faults, DWORD error, const std::vector<Failure>& rows,
     Faults::CountThread(~0u);
 }
 
-std::vector<Failure> Failures(const char* section) {
+std::vector<Failure> Failures(const char* section, const Values& values) {
     std::vector<Failure> rows;
     for (const Case& c : Cases(section))
-        rows.push_back({c.Get("call"), c.Number("result"), c.Number("error"), Join(c.lines)});
+        rows.push_back({c.Get("call"), c.Number("result"), c.Number("error"), Join(Expand(c.lines, values))});
     return rows;
 }
 
@@ -248,12 +246,10 @@ std::vector<Failure> Failures(const char* section) {
 }
 
 ImportPatch::ImportPatch(const char* dll, const char* function, void* replacement)
-    : entry_(MustFind(dll, function)) {
-    if (entry_ != nullptr) original_ = detail::SwapImport(entry_, replacement);
-}
+    : entry(MustFind(dll, function)), original(entry != nullptr ? detail::SwapImport(entry, replacement) : nullptr) {}
 
 ImportPatch::~ImportPatch() {
-    if (entry_ != nullptr) detail::SwapImport(entry_, original_);
+    if (entry != nullptr) detail::SwapImport(entry, original);
 }
 
 }  // namespace rolm_test

@@ -6,14 +6,9 @@
 // Nth call). The guarded heap, at the end, watches every heap block.
 #pragma once
 
-#include <windows.h>
-
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <string>
 #include <type_traits>
-#include <vector>
+
+#include "support.h"
 
 #if defined(__GNUC__)
 // decltype of a C runtime function carries its cdecl attribute, which GCC
@@ -28,8 +23,7 @@ namespace rolm_test {
 enum class Fails {
     Null,         // returns 0: a null pointer or handle, FALSE
     False = Null,
-    Invalid,      // returns all bits set: INVALID_HANDLE_VALUE, INVALID_SOCKET, WAIT_FAILED, INADDR_NONE
-    SocketError = Invalid,
+    Invalid,      // returns all bits set: INVALID_HANDLE_VALUE, INVALID_SOCKET, SOCKET_ERROR, WAIT_FAILED, INADDR_NONE
     Code,         // returns the error code itself (LONG, int)
     Hresult,      // returns HRESULT_FROM_WIN32(error)
     Same,         // returns its first argument (LocalFree, FreeSid), null on success
@@ -51,13 +45,12 @@ struct Slot {
 };
 bool Kept();  // whether a HeapKept lives on this thread
 bool Enter(Slot& slot);  // counts the call; true when it is the one to fail (last error set)
-// Counts an open or a close. A release leaves a last error of its own (kReleased), as the system's may: a
-// caller that reports the last error after releasing something shows it. A failing close still releases, so
-// that what is held stays countable; the caller sees only the failure.
-void Leave(Slot& slot, bool failed, bool succeeded);
+// Counts an open or a close, and gives what the stand-in returns: the real call's result, or the failure's value.
+// A release leaves a last error of its own (kReleased), as the system's may: a caller that reports the last error
+// after releasing something shows it. A failing close still releases, so that what is held stays countable; the
+// caller sees only the failure.
+ULONG_PTR Leave(Slot& slot, bool failed, ULONG_PTR result, ULONG_PTR first);
 const DWORD kReleased = 0xC105ED;
-ULONG_PTR FailValue(Fails fails, ULONG_PTR first);  // what a failing call returns
-bool Succeeded(Fails fails, ULONG_PTR result, ULONG_PTR first);
 // Null when this program (or the module given) does not import it.
 void** FindImport(const char* dll, const char* function);
 void* SwapImport(void** entry, void* value);  // returns what the entry held
@@ -66,14 +59,14 @@ template <typename R, typename F, typename... A>
 R Forward(Slot& slot, A... args) {
     const F real = reinterpret_cast<F>(slot.original);
     const ULONG_PTR first = std::initializer_list<ULONG_PTR>{(ULONG_PTR)args..., 0}.begin()[0];
-    const bool failed = Enter(slot), released = slot.role == Role::Close;
+    const bool failed = Enter(slot);
     if constexpr (std::is_void_v<R>) {
-        real(args...);  // free and CoUninitialize never fail
-        Leave(slot, false, sizeof...(A) == 0 || first != 0);  // free(NULL) releases nothing
+        real(args...);  // CoUninitialize: Fails::Never
+        Leave(slot, false, 0, first);
     } else {
-        const R result = !failed || released ? real(args...) : R();
-        Leave(slot, failed, failed || Succeeded(slot.fails, (ULONG_PTR)result, first));
-        return failed ? (R)FailValue(slot.fails, first) : result;
+        const R result = !failed || slot.role == Role::Close ? real(args...) : R();
+        const ULONG_PTR given = Leave(slot, failed, (ULONG_PTR)result, first);
+        return failed ? (R)given : result;
     }
 }
 
@@ -117,7 +110,6 @@ public:
     // The stand-in whose call failed and which of its calls that was (1: its
     // first since Reset); null when none failed.
     const char* FailedCall(int* occurrence = nullptr) const;
-    int Held(const char* kind) const;  // successful opens minus closes
     // Success when no kind is held (each kind counted apart, so that a leak of
     // one and a double close of another can't cancel out); else names them.
     ::testing::AssertionResult NothingHeld() const;
@@ -155,8 +147,8 @@ struct Failure {
 void TortureTable(Faults& faults, DWORD error, const std::vector<Failure>& rows, const std::function<Outcome()>& op,
                   const std::function<::testing::AssertionResult()>& released = nullptr);
 // The rows of a section of the program's cases (support.h Cases): call=,
-// result=, error= and the lines of each case.
-std::vector<Failure> Failures(const char* section);
+// result=, error= and the lines of each case, each "{name}" of values expanded.
+std::vector<Failure> Failures(const char* section, const Values& values = {});
 
 // Whether every call that the named families' objects import from the system
 // (listed from the library with nm at build time) has a stand-in in this
@@ -164,18 +156,13 @@ std::vector<Failure> Failures(const char* section);
 ::testing::AssertionResult StandInsCover(std::initializer_list<const char*> families);
 
 // Replaces this program's import of DLL!function while alive.
-class ImportPatch {
-public:
+struct ImportPatch {
     ImportPatch(const char* dll, const char* function, void* replacement);
     ~ImportPatch();
     ImportPatch(const ImportPatch&) = delete;
     ImportPatch& operator=(const ImportPatch&) = delete;
-    bool patched() const { return entry_ != nullptr; }
-    void* original() const { return original_; }
-
-private:
-    void** entry_ = nullptr;
-    void* original_ = nullptr;
+    void** const entry;     // null when there is no such import
+    void* const original;  // what the entry held
 };
 
 // The guarded heap, from main on: every block allocated through this
@@ -186,7 +173,7 @@ private:
 // to the wrong heap, or a pointer that is neither listed nor a block of its
 // heap (freed twice, say) ends the program with STATUS_HEAP_CORRUPTION after
 // a line on stderr. LocalFree of something that is no local block does too.
-std::string HeapDamage(const void* block);  // what is wrong with a listed block, "" if nothing
+const char* HeapDamage(const void* block);  // what is wrong with a listed block, null if nothing
 // The serial number of the last block allocated; blocks allocated after
 // serial and still listed, described ("" when there are none).
 LONG HeapSerial();

@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "faults.h"
-#include "support.h"
 
 namespace rolm_test {
 namespace {
@@ -43,16 +42,6 @@ unsigned char* BlockOf(Header* h) { return reinterpret_cast<unsigned char*>(h + 
 unsigned char Pattern(const void* block, size_t i) {
     const size_t mixed = (reinterpret_cast<size_t>(block) >> 3) * 2654435761u + i * 40503u;
     return static_cast<unsigned char>(0x80 + mixed % 0x7F);
-}
-
-// What is wrong with a listed block's canaries, the nearest damaged byte first; null if nothing.
-const char* Damage(const void* block) {
-    const unsigned char *head = static_cast<const unsigned char*>(block), *tail = head + HeaderOf(block)->size;
-    for (size_t at = 0; at < kCanary; ++at) {
-        if (head[-1 - static_cast<ptrdiff_t>(at)] != Pattern(block, kCanary - 1 - at)) return "written before its start";
-        if (tail[at] != Pattern(block, kCanary + at)) return "written past its end";
-    }
-    return nullptr;
 }
 
 [[noreturn]] void Corrupt(const char* what, const void* block, const char* where) {
@@ -89,7 +78,7 @@ void* Release(void* block, HANDLE heap, const char* where, bool unlist = true) {
                     where);
         return block;
     }
-    if (const char* damage = Damage(block)) Corrupt(damage, block, where);
+    if (const char* damage = HeapDamage(block)) Corrupt(damage, block, where);
     if (h->heap != heap) Corrupt("released to another heap than its own", block, where);
     if (!unlist) return h;
     ::EnterCriticalSection(&g_lock);
@@ -127,15 +116,16 @@ BOOL WINAPI GuardedHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
     return g_heapFree(heap, flags, block == nullptr ? nullptr : Release(block, heap, "HeapFree"));
 }
 HLOCAL WINAPI GuardedLocalFree(HLOCAL block) {
-    HLOCAL failed = g_localFree(block);
-    if (failed != nullptr) Corrupt("is no local block: released twice, or never allocated", block, "LocalFree");
-    return failed;
+    if (g_localFree(block) != nullptr)
+        Corrupt("is no local block: released twice, or never allocated", block, "LocalFree");
+    return nullptr;
 }
 
 // Puts guarded in front of this program's import of dll!name, where it has one.
 template <typename F, typename R>
 void Guard(const char* dll, const char* name, F guarded, R* real) {
-    if (void** entry = detail::FindImport(dll, name)) *real = reinterpret_cast<R>(detail::SwapImport(entry, (void*)guarded));
+    void** entry = detail::FindImport(dll, name);
+    if (entry != nullptr) *real = reinterpret_cast<R>(detail::SwapImport(entry, reinterpret_cast<void*>(guarded)));
 }
 
 // Each test that passes fails if blocks it allocated are still listed at its end.
@@ -169,6 +159,7 @@ void GuardHeap() {
 // keeps for the next ones (each level's thread is joined only after the
 // levels below it).
 void Grow(int depth) {
+    HeapKept kept;
     SCOPED_TRACE(depth);
     std::thread thread([] {});
     if (depth > 0) Grow(depth - 1);
@@ -177,7 +168,15 @@ void Grow(int depth) {
 
 }  // namespace
 
-std::string HeapDamage(const void* block) { return Damage(block) != nullptr ? Damage(block) : ""; }
+// The nearest damaged byte first.
+const char* HeapDamage(const void* block) {
+    const unsigned char *head = static_cast<const unsigned char*>(block), *tail = head + HeaderOf(block)->size;
+    for (size_t at = 0; at < kCanary; ++at) {
+        if (head[-1 - ptrdiff_t(at)] != Pattern(block, kCanary - 1 - at)) return "written before its start";
+        if (tail[at] != Pattern(block, kCanary + at)) return "written past its end";
+    }
+    return nullptr;
+}
 
 LONG HeapSerial() { return g_serial; }
 
@@ -213,10 +212,7 @@ int main(int argc, char** argv) {
     const int child = rolm_test::RunChildIfAsked();
     if (child >= 0) return child;
     ::testing::InitGoogleTest(&argc, argv);
-    {
-        rolm_test::HeapKept kept;
-        rolm_test::Grow(8);
-    }
+    rolm_test::Grow(8);
     ::testing::UnitTest::GetInstance()->listeners().Append(new rolm_test::LeakCheck);
     return RUN_ALL_TESTS();
 }

@@ -4,6 +4,8 @@
 #include <shellapi.h>
 #include <stdio.h>
 
+#include <filesystem>
+#include <fstream>
 #include <iomanip>
 #include <sstream>
 
@@ -20,16 +22,16 @@ std::vector<std::wstring> g_lines;
 
 HWND WINAPI Find(LPCWSTR type, LPCWSTR title) {
     if (type != nullptr && wcscmp(type, L"Vellosk") == 0) return kVellosk;
-    return reinterpret_cast<decltype(&Find)>(g_find->original())(type, title);
+    return reinterpret_cast<decltype(&Find)>(g_find->original)(type, title);
 }
 
 BOOL WINAPI IsVellosk(HWND window) {
-    return window == kVellosk || reinterpret_cast<decltype(&IsVellosk)>(g_isWindow->original())(window);
+    return window == kVellosk || reinterpret_cast<decltype(&IsVellosk)>(g_isWindow->original)(window);
 }
 
 LRESULT WINAPI Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     const COPYDATASTRUCT* copy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
-    if (window != kVellosk) return reinterpret_cast<decltype(&Send)>(g_send->original())(window, message, wParam, lParam);
+    if (window != kVellosk) return reinterpret_cast<decltype(&Send)>(g_send->original)(window, message, wParam, lParam);
     if (message != WM_COPYDATA || copy->dwData != 1 || copy->cbData < sizeof(wchar_t)) return TRUE;
     HeapKept kept;  // the lines it keeps until they are taken
     ::EnterCriticalSection(&g_lock);
@@ -127,12 +129,9 @@ std::vector<Case> Cases(const char* section) {
         if (line.empty() || line[0] == '#') continue;
         if (line[0] == '[') in = line == "[" + std::string(section) + "]";
         if (!in || line[0] == '[') continue;
-        if (line[0] == ' ') {
-            if (kept) cases.back().lines.push_back(Widen(line.substr(4)));
-            continue;
-        }
-        Case c;
-        c.source = line;
+        if (line[0] == ' ' && kept) cases.back().lines.push_back(Widen(line.substr(4)));
+        if (line[0] == ' ') continue;
+        Case c = {line};
         std::istringstream words(line);
         for (std::string key, value; std::getline(words >> std::ws, key, '=') && words >> std::quoted(value);)
             c.values[key] = value;
@@ -154,6 +153,15 @@ std::wstring Expand(std::wstring text, const Values& values) {
 std::vector<std::wstring> Expand(std::vector<std::wstring> lines, const Values& values) {
     for (std::wstring& line : lines) line = Expand(line, values);
     return lines;
+}
+
+void RunCases(const std::vector<Case>& cases, const Values& values, const std::function<DWORD(const Case&)>& run) {
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.source);
+        TraceLog::Get().Clear();
+        EXPECT_EQ(c.Number("result"), run(c)) << "the result";
+        EXPECT_TRUE(LinesFit(Expand(c.lines, values), TraceLog::Get().Take())) << "the trace";
+    }
 }
 
 std::wstring ProgramPath() {
@@ -225,21 +233,13 @@ DWORD HandleCount() {
 }
 
 std::string ReadFileBytes(const std::wstring& path) {
-    std::string bytes;
-    OwnHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_EXISTING, 0, nullptr));
-    char block[4096];
-    DWORD read = 0;
-    while (::ReadFile(file.get(), block, sizeof block, &read, nullptr) && read > 0)  // fails on no file
-        bytes.append(block, read);
-    return bytes;
+    std::ifstream file(std::filesystem::path(path), std::ios::binary);  // others may still write it
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-    OwnHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    DWORD written = 0;
-    return ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-           written == bytes.size();
+    std::ofstream file(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
+    return file.write(bytes.data(), static_cast<std::streamsize>(bytes.size())).flush().good();
 }
 
 static std::map<std::wstring, ChildMain>& Verbs() {
@@ -258,7 +258,8 @@ int RunChildIfAsked() {
     int argc = 0;
     LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
     OwnLocal owner(argv);
-    const int at = argc >= 3 && wcscmp(argv[1], L"--child") == 0 ? 1 : argc >= 4 && !wcscmp(argv[2], L"--child") ? 2 : 0;
+    int at = argc >= 3 && wcscmp(argv[1], L"--child") == 0 ? 1 : 0;
+    if (at == 0 && argc >= 4 && wcscmp(argv[2], L"--child") == 0) at = 2;
     if (at == 0) return -1;
     const auto found = Verbs().find(argv[at + 1]);
     return found != Verbs().end() ? found->second(argc - at - 2, argv + at + 2) : 87;

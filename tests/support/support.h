@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,8 +17,7 @@ namespace rolm_test {
 // window calls in this program's import table for a "Vellosk" window that
 // exists only here, and calls TraceInit with no name: each line an operation
 // sends there, from any thread, is kept, exactly the message it traced.
-class TraceLog {
-public:
+struct TraceLog {
     static TraceLog& Get();
     void Clear() { Take(); }
     // Lines received since the last Clear or Take, in order.
@@ -53,38 +54,28 @@ std::vector<Case> Cases(const char* section);
 using Values = std::vector<std::pair<std::wstring, std::wstring>>;
 std::wstring Expand(std::wstring text, const Values& values);
 std::vector<std::wstring> Expand(std::vector<std::wstring> lines, const Values& values);
+// Runs each case, its line naming it in failures, from a cleared trace: run's result must be the case's result=,
+// and the trace must fit the case's lines, each "{name}" of values expanded.
+void RunCases(const std::vector<Case>& cases, const Values& values, const std::function<DWORD(const Case&)>& run);
 
-// Owns one resource of a test, released with Close when it goes: the tests'
-// setup stays clear of the library's own owners.
-template <typename T, void (*Close)(T)>
-class Own {
-public:
-    explicit Own(T value = T()) : value_(value) {}
-    ~Own() { reset(); }
-    Own(const Own&) = delete;
-    Own& operator=(const Own&) = delete;
-    T get() const { return value_; }
-    T* put() {
-        reset();
-        return &value_;
+// Own one resource of a test each, released when they go: the tests' setup stays clear of the library's own
+// owners. OwnHandle takes null and INVALID_HANDLE_VALUE alike.
+struct CloseKernel {
+    using pointer = HANDLE;
+    void operator()(HANDLE handle) const {
+        if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
     }
-    void reset(T value = T()) {
-        if (value_ != T()) Close(value_);
-        value_ = value;
-    }
-    explicit operator bool() const { return value_ != T(); }
-
-private:
-    T value_;
 };
-inline void CloseKernel(HANDLE handle) {
-    if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
-}
-inline void CloseKey(HKEY key) { ::RegCloseKey(key); }
-inline void FreeLocal(HLOCAL block) { ::LocalFree(block); }
-using OwnHandle = Own<HANDLE, CloseKernel>;  // null and INVALID_HANDLE_VALUE are both empty
-using OwnKey = Own<HKEY, CloseKey>;
-using OwnLocal = Own<HLOCAL, FreeLocal>;
+struct CloseKey {
+    void operator()(HKEY key) const { ::RegCloseKey(key); }
+};
+struct FreeLocal {
+    using pointer = HLOCAL;
+    void operator()(HLOCAL block) const { ::LocalFree(block); }
+};
+using OwnHandle = std::unique_ptr<void, CloseKernel>;
+using OwnKey = std::unique_ptr<HKEY__, CloseKey>;
+using OwnLocal = std::unique_ptr<void, FreeLocal>;
 
 // The running test program's path, and its folder (with the trailing
 // backslash), where the tools and helper programs are built too.
