@@ -93,13 +93,13 @@ void SetProxy(const std::wstring& server) {
 // peer that takes the connection and never reads nor answers; size and
 // ressize: added to the structures' sizes; norequest, nobody, nolength,
 // nostatus: that pointer null) to port, or through the endpoint record set
-// so (config: what setting it gives; unterminated: its path without its
-// zero); ready to run again and again.
+// so (host: its server; config: what setting it gives; unterminated: its
+// path without its zero); ready to run again and again.
 struct Call {
     Call(const std::string& api, const Words& words, WORD port)
         : with(words), record(api.compare(0, 3, "Get") == 0), ex(api.back() == 'x') {
         for (const auto& [key, value] : with) wide[key] = Widen(value);
-        EXPECT_EQ(Number("config"), !record ? 0 : SetServerConfig(port, L"127.0.0.1", W("path", L"/p"), W("user", L""),
+        EXPECT_EQ(Number("config"), !record ? 0 : SetServerConfig(port, W("host", L"127.0.0.1"), W("path", L"/p"), W("user", L""),
                                                                   W("password", L""))) << "the record set";
         if (with.count("unterminated")) wmemset(g_ServerConfig.szUrl, L'a', 512);
         ask = {sizeof ask + Number("size"), record ? nullptr : W("method", nullptr), record ? nullptr : L"rolm test",
