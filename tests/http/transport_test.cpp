@@ -99,8 +99,8 @@ struct Call {
     Call(const std::string& api, const Words& words, WORD port)
         : with(words), record(api.compare(0, 3, "Get") == 0), ex(api.back() == 'x') {
         for (const auto& [key, value] : with) wide[key] = Widen(value);
-        EXPECT_EQ(Number("config"), !record ? 0 : SetServerConfig(port, W("host", L"127.0.0.1"), W("path", L"/p"), W("user", L""),
-                                                                  W("password", L""))) << "the record set";
+        EXPECT_EQ(Number("config"), record ? SetServerConfig(port, W("host", L"127.0.0.1"), W("path", L"/p"),
+                                                             W("user", L""), W("password", L"")) : 0) << "the record";
         if (with.count("unterminated")) wmemset(g_ServerConfig.szUrl, L'a', 512);
         ask = {sizeof ask + Number("size"), record ? nullptr : W("method", nullptr), record ? nullptr : L"rolm test",
                W("server", record ? nullptr : L"127.0.0.1"), record ? WORD(0) : port,

@@ -68,12 +68,12 @@ const struct {
 // functions (free is watched by the guarded heap); a conversion that only
 // makes text for trace lines; the compiler's runtime.
 const char* const kCannotFail[] = {
-    "GetLastError", "SetLastError", "WSAGetLastError", "GetCurrentProcessId", "GetTickCount", "GetProcessHeap",
-    "Sleep", "GetLocalTime", "PeekMessageW", "TranslateMessage", "DispatchMessageW", "PostQuitMessage", "IsWindow",
-    "GetDesktopWindow", "IsDBCSLeadByte", "free", "memcpy", "memset", "strlen", "wcslen", "wcsnlen", "wcschr",
-    "wcsrchr", "wcscmp", "wcsstr", "towlower", "lstrcpyA", "lstrcpyW", "wsprintfA", "_vsnprintf", "_vsnwprintf",
-    "MultiByteToWideChar", "IsProcessorFeaturePresent", "_Unwind_Resume", "__chkstk_ms", "__gxx_personality_v0",
-    "__gxx_personality_seh0"};
+    "GetLastError", "SetLastError", "WSAGetLastError", "GetCurrentProcessId", "GetCurrentThreadId", "GetTickCount",
+    "GetProcessHeap", "Sleep", "GetLocalTime", "PeekMessageW", "TranslateMessage", "DispatchMessageW",
+    "PostQuitMessage", "IsWindow", "GetDesktopWindow", "IsDBCSLeadByte", "free", "memcpy", "memset", "strlen", "wcslen",
+    "wcsnlen", "wcschr", "wcsrchr", "wcscmp", "wcsstr", "towlower", "lstrcpyA", "lstrcpyW", "wsprintfA", "_vsnprintf",
+    "_vsnwprintf", "MultiByteToWideChar", "IsProcessorFeaturePresent", "_Unwind_Resume", "__chkstk_ms",
+    "__gxx_personality_v0", "__gxx_personality_seh0"};
 
 }  // namespace
 

@@ -24,7 +24,6 @@ ROLM_STANDIN("kernel32.dll", SetFilePointer, Fails::Invalid, Role::None, "");
 ROLM_STANDIN("kernel32.dll", SetEndOfFile, Fails::False, Role::None, "");
 ROLM_STANDIN("kernel32.dll", OpenThread, Fails::Null, Role::Open, "handle");
 ROLM_STANDIN("kernel32.dll", CloseHandle, Fails::False, Role::Close, "handle");
-ROLM_STANDIN("kernel32.dll", GetCurrentThreadId, Fails::Never, Role::None, "");
 ROLM_STANDIN("kernel32.dll", WaitForSingleObject, Fails::Invalid, Role::None, "");
 ROLM_STANDIN("user32.dll", IsWindow, Fails::False, Role::None, "");
 ROLM_STANDIN("user32.dll", FindWindowW, Fails::Null, Role::None, "");
