@@ -75,10 +75,6 @@ void RunRolm(const Case& c, Values values) {
 
 TEST(Cli, Runs) {
     TempDir dir;
-    WriteFileBytes(dir / L"zero.html", std::string("<p>\0<input type=password>", 26));
-    const wchar_t page16[] = L"\xFEFF<input type=password>";
-    WriteFileBytes(dir / L"page16.html", std::string(reinterpret_cast<const char*>(page16), sizeof page16 - 2));
-    WriteFileBytes(dir / L"form.html", std::string("<p>\0<input name=pw type=password>", 34));
     ::SHDeleteKeyW(HKEY_CURRENT_USER, L"Software\\rolm-cli");
     const std::map<std::string, std::string> replies = {  // by the request line and the body: others go unanswered
         {"GET /x?y=1 HTTP/1.1",
@@ -93,8 +89,9 @@ TEST(Cli, Runs) {
         if (reply == replies.end()) ::Sleep(3000);  // silent: the client's time limit runs out
         return reply == replies.end() ? std::string() : reply->second;
     });
-    for (const Case& c : Cases("runs"))
-        RunRolm(c, {{L"{dir}", dir.path()}, {L"{port}", std::to_wstring(server.port())}});
+    const Values values = {{L"{dir}", dir.path()}, {L"{pages}", ProgramDir() + L"cli-pages"},  // pages/ copied
+                           {L"{port}", std::to_wstring(server.port())}};
+    for (const Case& c : Cases("runs")) RunRolm(c, values);
     ::SHDeleteKeyW(HKEY_CURRENT_USER, L"Software\\rolm-cli");
     EXPECT_EQ(5u, server.Requests().size()) << "one request a run";
 }
