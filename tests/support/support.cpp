@@ -210,8 +210,8 @@ HANDLE StartProgram(const std::wstring& commandLine, DWORD* processId, STARTUPIN
     return pi.hProcess;
 }
 
-DWORD RunProgram(const std::wstring& commandLine, DWORD timeoutMs, STARTUPINFOW* startup) {
-    OwnHandle process(StartProgram(commandLine, nullptr, startup));
+DWORD RunProgram(const std::wstring& commandLine, DWORD timeoutMs, STARTUPINFOW* startup, DWORD* processId) {
+    OwnHandle process(StartProgram(commandLine, processId, startup));
     DWORD code = ~0u;
     if (process && ::WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0)
         ::GetExitCodeProcess(process.get(), &code);

@@ -104,7 +104,8 @@ void RemoveTree(const std::wstring& path);
 HANDLE StartProgram(const std::wstring& commandLine, DWORD* processId = nullptr, STARTUPINFOW* startup = nullptr);
 // Runs a program to its end; returns its exit code, or ~0u when it could not
 // start or did not end within timeoutMs (it is then ended).
-DWORD RunProgram(const std::wstring& commandLine, DWORD timeoutMs = 60000, STARTUPINFOW* startup = nullptr);
+DWORD RunProgram(const std::wstring& commandLine, DWORD timeoutMs = 60000, STARTUPINFOW* startup = nullptr,
+                 DWORD* processId = nullptr);
 
 // Number of handles this process holds.
 DWORD HandleCount();

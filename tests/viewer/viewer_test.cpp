@@ -98,11 +98,9 @@ struct Script {
             return viewer->running() ? Texts() : Texts{L"did not start"};
         }
         if (verb == L"feed") {
-            DWORD pid = 0, code = ~0u;
-            OwnHandle feed(StartProgram(ChildCommandLine(L"feed", Unfold(After(line, 1), vars_)), &pid));
+            DWORD pid = 0;
+            DWORD code = RunProgram(ChildCommandLine(L"feed", Unfold(After(line, 1), vars_)), 60000, nullptr, &pid);
             vars_[L"feed"] = std::to_wstring(pid);
-            if (feed && ::WaitForSingleObject(feed.get(), 60000) == WAIT_OBJECT_0)
-                ::GetExitCodeProcess(feed.get(), &code);
             return code == 0 ? Texts() : Texts{L"ended with " + std::to_wstring(code)};
         }
         if (verb == L"send") {
